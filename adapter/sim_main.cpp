@@ -1,0 +1,165 @@
+// vrjtag-adapter-sim: the programming-adapter emulator on a pseudo-terminal.
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "adapter/sim.hpp"
+#include "fusemap/jedec.hpp"
+
+namespace {
+
+std::atomic<bool> stop{false};
+
+void on_signal(int) { stop = true; }
+
+const char usage[] =
+    "usage: vrjtag-adapter-sim [options] LINK\n"
+    "Emulates the programming adapter with one chip on a pseudo-terminal and\n"
+    "makes LINK a symbolic link to it (for example ~/.config/varnholme/sim, with\n"
+    "\"sim\" as the first line of jtag.ini). Serves until stopped (SIGINT/SIGTERM).\n"
+    "\n"
+    "  --device ATF1508AS|ATF1504AS  the chip (default ATF1508AS)\n"
+    "  --id D          identification digit (default 1 for ATF1508AS, 0 for ATF1504AS)\n"
+    "  --load FILE     the chip starts holding this JEDEC file\n"
+    "  --save FILE     the chip's contents are written here when the emulator stops\n"
+    "  --log FILE      every byte in both directions, with time stamps\n"
+    "  --no-pacing     send replies at once instead of at 115200 baud\n"
+    "  --fault NAME    inject a fault (repeatable):\n"
+    "      no-id            no identification reply\n"
+    "      erase-fail       the erase is refused (reply \"er\")\n"
+    "      crlf             replies end in CR LF\n"
+    "      stall-row=N      a stall of 700 ms inside the reply of address N\n"
+    "      wrong-address=N  the reply of address N reports N+1\n"
+    "      bad-hex=N        a G among the data digits of address N\n"
+    "      nul-row=N        a NUL inside the reply of address N\n"
+    "      no-r=N, no-d=N, no-e=N   that marker of address N is wrong\n"
+    "      stuck-fuse=N     fuse number N will not program\n"
+    "      drop-write=N     the write of address N is lost\n"
+    "    N is a row (0-250) or a page address (0x100, 0x200, 0x300), decimal or 0x hex.\n"
+    "  --help          this text\n";
+
+int fail(const char* what) {
+    std::fprintf(stderr, "vrjtag-adapter-sim: %s\n%s", what, usage);
+    return 2;
+}
+
+bool make_raw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int32_t code = 8;
+    int id = -1;
+    const char *load = nullptr, *save = nullptr, *logname = nullptr, *link = nullptr;
+    bool pacing = true;
+    vr::sim::Faults faults;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (a == "--help" || a == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (a == "--device") {
+            const char* v = value();
+            if (!v) return fail("--device needs a value");
+            if (std::strcmp(v, "ATF1508AS") == 0) code = 8;
+            else if (std::strcmp(v, "ATF1504AS") == 0) code = 4;
+            else return fail("unknown device");
+        } else if (a == "--id") {
+            const char* v = value();
+            if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] > '9') return fail("--id needs one digit");
+            id = v[0] - '0';
+        } else if (a == "--load") {
+            if (!(load = value())) return fail("--load needs a file");
+        } else if (a == "--save") {
+            if (!(save = value())) return fail("--save needs a file");
+        } else if (a == "--log") {
+            if (!(logname = value())) return fail("--log needs a file");
+        } else if (a == "--no-pacing") {
+            pacing = false;
+        } else if (a == "--fault") {
+            const char* v = value();
+            if (!v || !vr::sim::add_fault(faults, v)) return fail("unknown fault");
+        } else if (!a.empty() && a[0] != '-' && !link) {
+            link = argv[i];
+        } else {
+            return fail(("unknown argument " + a).c_str());
+        }
+    }
+    if (!link) return fail("LINK is missing");
+    if (id < 0) id = code == 8 ? 1 : 0;
+
+    static vr::sim::Adapter adapter(code, id, faults);
+    if (load) {
+        static vr::FuseMap map;
+        int32_t file_code = 0;
+        std::FILE* f = std::fopen(load, "rb");
+        vr::JedecInfo info;
+        if (!f || vr::read_jedec(f, map, file_code, info) != vr::JedecResult::ok || file_code != code) {
+            std::fprintf(stderr, "vrjtag-adapter-sim: %s is not an accepted JEDEC file of this device\n", load);
+            return 1;
+        }
+        std::fclose(f);
+        adapter.load(map);
+    }
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("vrjtag-adapter-sim: pseudo-terminal");
+        return 1;
+    }
+    const char* slave_name = ptsname(master);
+    // Holding the slave open keeps the line up between programs.
+    const int slave = slave_name ? open(slave_name, O_RDWR | O_NOCTTY) : -1;
+    if (slave < 0 || !make_raw(slave)) {
+        std::perror("vrjtag-adapter-sim: pseudo-terminal");
+        return 1;
+    }
+    unlink(link);
+    if (symlink(slave_name, link) != 0) {
+        std::perror("vrjtag-adapter-sim: symlink");
+        return 1;
+    }
+    std::FILE* log = logname ? std::fopen(logname, "w") : nullptr;
+    if (logname && !log) {
+        std::perror("vrjtag-adapter-sim: log");
+        return 1;
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::printf("%s -> %s\n", link, slave_name);
+    std::fflush(stdout);
+
+    vr::sim::serve(master, adapter, pacing, stop, log);
+
+    unlink(link);
+    int rc = 0;
+    if (save) {
+        static vr::FuseMap map;
+        adapter.save(map);
+        std::FILE* f = std::fopen(save, "wb");
+        if (!f || !vr::write_jedec(f, map, adapter.code()) || std::fclose(f) != 0) {
+            std::fprintf(stderr, "vrjtag-adapter-sim: cannot write %s\n", save);
+            rc = 1;
+        }
+    }
+    if (log) std::fclose(log);
+    close(slave);
+    close(master);
+    return rc;
+}

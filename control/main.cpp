@@ -1,0 +1,6 @@
+#include "control/run.hpp"
+
+int main() {
+    vr::main_sequence();
+    return 0;
+}

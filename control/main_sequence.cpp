@@ -1,0 +1,105 @@
+#include "control/run.hpp"
+#include "link/protocol.hpp"
+#include "link/serial.hpp"
+#include "ui/ui.hpp"
+
+namespace vr {
+
+RunState run;
+
+namespace {
+
+constexpr std::string_view main_title = "Varnholme Research ATF1504/ATF1508 JTAG Programmer v04";
+constexpr std::string_view filter = "Jedec files|*.jed|";
+
+void reset_selection() {
+    for (int32_t box = 211; box <= 214; ++box) WDialogPutCheckBox(box, 0);
+    WDialogFieldState(216, 3);
+    run.action = 0;
+}
+
+// One of four: ticking a box unticks the others and shows Continue; with no
+// box ticked Continue is hidden.
+void poll_check_boxes() {
+    int32_t count = 0;
+    for (int32_t k = 1; k <= 4; ++k) {
+        int32_t s = 0;
+        WDialogGetCheckBox(210 + k, s);
+        count += s;
+        if (s == 1 && run.action != k) {
+            for (int32_t other = 1; other <= 4; ++other)
+                if (other != k) WDialogPutCheckBox(210 + other, 0);
+            WDialogFieldState(216, 1);
+            run.action = k;
+        }
+    }
+    if (count == 0) {
+        WDialogFieldState(216, 3);
+        run.action = 0;
+    }
+}
+
+// True when a file was chosen; false when the run is to end (cancelled).
+bool choose_action_and_file() {
+    for (;;) {
+        reset_selection();
+        for (;;) {
+            int32_t type = 0;
+            Message record{};
+            WMessagePeek(type, record);
+            if (type == msg_close || record[1] == 215) {
+                put_text(run.status_buf, "Action Cancelled...exiting");
+                return false;
+            }
+            // Continue counts only with an action chosen: a press made before
+            // the reset hid the button is any other message.
+            if (record[1] == 216 && run.action != 0) break;
+            if (type == msg_none) {
+                WIdle();
+                poll_check_boxes();
+            }
+        }
+        blank(run.file_name);
+        if (run.action == 3) {
+            put_text(run.status_buf, "VRJTAG READ - select a new Jedec file to create");
+            WSelectFile(filter, 47, run.file_name, text_of(run.status_buf));
+        } else {
+            put_text(run.status_buf, "VRJTAG WR/VFY - select an existing Jedec file");
+            WSelectFile(filter, 42, run.file_name, text_of(run.status_buf));
+        }
+        if (WInfoDialog(4) == 1) return true;
+    }
+}
+
+void end_sequence() {
+    pause();
+    com_f();
+    put_command(run.command_buf, "#8X");
+    com_w(run.command_buf, 4);
+    WMessageBox(0, 4, 1, text_of(run.status_buf), "Varnholme Research JTAG Tool");
+    WindowClose();
+    comclose();
+}
+
+}  // namespace
+
+void main_sequence() {
+    WInitialise();
+    WindowOpen(128, main_title);
+    WDialogLoad(201);
+    WDialogShow(3);
+    initcom(run.status_buf, run.status);
+    if (run.status == 0 && choose_action_and_file()) {
+        WDialogUnload();
+        WDialogLoad(101);
+        WDialogShow(3);
+        MsgBuf line;
+        put_text(line, "JEDEC file:  ");
+        keep_and_append(line, 13, std::string_view(run.file_name.data(), run.file_name.size()));
+        WDialogPutString(1008, text_of(line));
+        action_sequence(run.action, run.file_name);
+    }
+    end_sequence();
+}
+
+}  // namespace vr

@@ -1,0 +1,37 @@
+#include "fusemap/fusemap.hpp"
+
+#include "ui/ui.hpp"
+
+namespace vr {
+
+void verifyit48(int32_t code, const FuseMap& expected, const FuseMap& readback, Counts& counts) {
+    counts = {0, 0, 0, 0};
+    const int32_t n = device_of(code).compared;
+    for (int32_t i = 0; i < n; ++i) {
+        const bool e1 = expected[i] == 1;
+        if (expected[i] == readback[i])
+            ++counts[e1 ? 3 : 0];
+        else
+            ++counts[e1 ? 2 : 1];
+    }
+    WDialogPutProgressBar(1011, 15, 1);
+}
+
+uint16_t fuse_checksum(const FuseMap& map, int32_t code) {
+    const int32_t n = device_of(code).fuse_count;
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < n; i += 8) {
+        uint32_t byte = 0;
+        for (int32_t b = 0; b < 8; ++b)
+            if (map[i + b] == 1) byte |= 1u << b;
+        sum = (sum + byte) & 0xFFFFu;
+    }
+    return static_cast<uint16_t>(sum);
+}
+
+void clear_reserved(FuseMap& map, int32_t code) {
+    const Region r = device_of(code).reserved;
+    for (int32_t i = r.first; i < r.first + r.count; ++i) map[i] = 0;
+}
+
+}  // namespace vr

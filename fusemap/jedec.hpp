@@ -1,0 +1,48 @@
+// Reading and writing JEDEC fuse files.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "common/text.hpp"
+#include "fusemap/fusemap.hpp"
+
+namespace vr {
+
+// Why the reader refuses a file. The device type code is reported apart, as
+// before: a file whose first line names neither device leaves it unchanged.
+enum class JedecResult {
+    ok,
+    read_error,      // cannot be opened, or a read failed other than at its end
+    format_error,    // bad L field number, value beyond the fuse count, truncated
+    checksum_error,  // C field differs from the checksum of the fuses read
+};
+
+// What the reader saw besides the fuses.
+struct JedecInfo {
+    bool has_checksum = false;  // a C field was found
+    uint16_t file_checksum = 0;
+    uint16_t computed_checksum = 0;  // of the fuses read, for the device found
+};
+
+// Reads the JEDEC file named by name into map (every fuse not listed is 0) and
+// sets code to 4 or 8 when the first line names ATF1504 or ATF1508.
+JedecResult readj(FuseMap& map, const FileName& name, int32_t& code);
+
+// The same over an open stream, with what it saw in info.
+JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& info);
+
+// Prints map as a complete JEDEC file of the device to out. Sets the reserved
+// fuses of map to 0 first. Returns false when a write to out failed.
+bool write_jedec(std::FILE* out, FuseMap& map, int32_t code);
+
+// Opens the output of a READ: creates the file when missing, never truncates
+// an existing one. Returns false when the file cannot be opened for writing.
+bool open_output(const FileName& name);
+
+// Writes map as a JEDEC file to the output opened by open_output, replacing
+// its contents only with a complete new file, and closes it. Returns false on
+// any failure to write, flush, close or rename; the old contents then stay.
+bool writej(FuseMap& map, int32_t code);
+
+}  // namespace vr

@@ -1,0 +1,64 @@
+// The READ action's output file on POSIX systems.
+//
+// The file is opened (created when missing, never truncated) before the chip
+// is read, so that a name that cannot be written is refused before anything
+// else happens. The new contents are written to a temporary file in the same
+// folder, flushed to disk and renamed over the target: an existing file is
+// replaced only by a complete new one, and a failed read or write leaves it as
+// it was.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "fusemap/jedec.hpp"
+
+namespace vr {
+namespace {
+
+int out_fd = -1;
+std::array<char, name_len + 1> out_path{};
+
+}  // namespace
+
+bool open_output(const FileName& name) {
+    if (out_fd >= 0) ::close(out_fd);
+    path_of(name, out_path);
+    out_fd = ::open(out_path.data(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    return out_fd >= 0;
+}
+
+bool writej(FuseMap& map, int32_t code) {
+    if (out_fd < 0) return false;
+
+    // Replace the file the name resolves to, not a symbolic link on the way.
+    std::array<char, PATH_MAX> target{};
+    if (!::realpath(out_path.data(), target.data())) std::strncpy(target.data(), out_path.data(), target.size() - 1);
+
+    std::array<char, PATH_MAX + 8> temp{};
+    std::snprintf(temp.data(), temp.size(), "%s.XXXXXX", target.data());
+    bool ok = false;
+    const int fd = ::mkstemp(temp.data());
+    if (fd >= 0) {
+        struct stat st {};
+        if (::fstat(out_fd, &st) == 0) ::fchmod(fd, st.st_mode & 07777);
+        std::FILE* f = ::fdopen(fd, "wb");
+        if (f) {
+            ok = write_jedec(f, map, code);
+            ok = ::fsync(fd) == 0 && ok;
+            ok = std::fclose(f) == 0 && ok;
+        } else {
+            ::close(fd);
+        }
+        ok = ok && ::rename(temp.data(), target.data()) == 0;
+        if (!ok) ::unlink(temp.data());
+    }
+    ok = ::close(out_fd) == 0 && ok;
+    out_fd = -1;
+    return ok;
+}
+
+}  // namespace vr

@@ -1,0 +1,195 @@
+// The JEDEC reader.
+//
+// The file is read as a stream of characters, so lines of any length are read
+// whole. The first line names the device and is never examined for fuse
+// values. A line whose first column holds "L" opens a fuse list at the decimal
+// number that follows; "0" and "1" are then stored at ascending fuse numbers
+// until "*" closes the list. Everything else is ignored, apart from the fuse
+// checksum field ("C" and four hexadecimal digits) and STX/ETX, which are used
+// to refuse damaged or truncated files.
+#include <cerrno>
+
+#include "fusemap/jedec.hpp"
+
+namespace vr {
+namespace {
+
+constexpr char stx = 2;
+constexpr char etx = 3;
+constexpr int64_t fuse_cap = 1'000'000'000;  // fuse numbers stop growing here
+
+int hex_value(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Follows the field structure outside fuse lists to find the C field and
+// whether an ETX follows the last field.
+struct FieldTracker {
+    bool at_field_start = false;  // the next non-blank character begins a field
+    bool in_checksum = false;
+    int digits = 0;
+    bool digits_ok = true;
+    uint16_t value = 0;
+
+    void end_of_field() {
+        at_field_start = true;
+        in_checksum = false;
+    }
+
+    void feed(int c, JedecInfo& info) {
+        if (in_checksum) {
+            if (c == '*') {
+                if (digits_ok && digits == 4) {
+                    info.has_checksum = true;
+                    info.file_checksum = value;
+                }
+                end_of_field();
+            } else if (!is_space(c)) {
+                const int v = hex_value(c);
+                if (v < 0 || digits >= 4)
+                    digits_ok = false;
+                else
+                    value = static_cast<uint16_t>(value * 16 + v), ++digits;
+            }
+            return;
+        }
+        if (c == '*') {
+            end_of_field();
+            return;
+        }
+        if (at_field_start && !is_space(c)) {
+            at_field_start = false;
+            if (c == 'C') {
+                in_checksum = true;
+                digits = 0;
+                digits_ok = true;
+                value = 0;
+            }
+        }
+    }
+};
+
+}  // namespace
+
+JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& info) {
+    map.fill(0);
+    info = JedecInfo{};
+
+    bool format_error = false;
+    bool began_with_stx = false;
+    bool etx_after_last_field = false;
+    bool fuse_data = false;
+    int64_t fuse = 0;
+    int64_t limit = static_cast<int64_t>(map_size);
+    FieldTracker fields;
+
+    // First line: device recognition only.
+    int c = std::getc(in);
+    if (c == stx) began_with_stx = true;
+    bool has_1504 = false, has_1508 = false;
+    {
+        char window[7] = {};
+        int seen = 0;
+        for (; c != EOF && c != '\n'; c = std::getc(in)) {
+            for (int k = 0; k < 6; ++k) window[k] = window[k + 1];
+            window[6] = static_cast<char>(c);
+            if (++seen >= 7 && window[0] == 'A' && window[1] == 'T' && window[2] == 'F' &&
+                window[3] == '1' && window[4] == '5' && window[5] == '0') {
+                if (window[6] == '4') has_1504 = true;
+                if (window[6] == '8') has_1508 = true;
+            }
+            if (c == etx)
+                etx_after_last_field = true;
+            else
+                fields.feed(c, info);
+        }
+    }
+    if (has_1504) code = code_1504;
+    if (has_1508) code = code_1508;
+    if (has_1504 || has_1508) limit = device_of(code).fuse_count;
+
+    // The following lines.
+    bool line_start = true;
+    while (c != EOF) {
+        c = std::getc(in);
+        if (c == EOF) break;
+        if (c == '\n') {
+            line_start = true;
+            continue;
+        }
+        if (line_start && c == 'L') {
+            line_start = false;
+            // The fuse number: decimal digits up to the first blank or the line end.
+            int64_t number = 0;
+            int digits = 0;
+            bool bad = false;
+            for (c = std::getc(in); c != EOF && c != ' ' && c != '\n' && c != '\r'; c = std::getc(in)) {
+                if (c >= '0' && c <= '9') {
+                    number = number * 10 + (c - '0');
+                    if (number > fuse_cap) number = fuse_cap;
+                    ++digits;
+                } else {
+                    bad = true;
+                }
+            }
+            if (bad || digits == 0) {
+                format_error = true;
+                number = fuse_cap;  // nothing of this field can be stored
+            }
+            fuse = number;
+            fuse_data = true;
+            fields.at_field_start = false;
+            fields.in_checksum = false;
+            etx_after_last_field = false;
+            if (c == '\n') line_start = true;
+            continue;  // the blank (or CR) ending the number is not a value
+        }
+        line_start = false;
+        if (fuse_data) {
+            if (c == '0' || c == '1') {
+                if (fuse < limit)
+                    map[static_cast<std::size_t>(fuse)] = static_cast<int8_t>(c - '0');
+                else
+                    format_error = true;
+                if (fuse < fuse_cap) ++fuse;
+            } else if (c == '*') {
+                fuse_data = false;
+                fields.end_of_field();
+            }
+            continue;
+        }
+        if (c == etx)
+            etx_after_last_field = true;
+        else
+            fields.feed(c, info);
+    }
+
+    const bool read_failed = std::ferror(in) != 0;
+    if (read_failed) return JedecResult::read_error;
+    if (fuse_data) format_error = true;  // ends inside a fuse list
+    if (began_with_stx && !etx_after_last_field) format_error = true;
+    info.computed_checksum = fuse_checksum(map, code);
+    if (format_error) return JedecResult::format_error;
+    if (info.has_checksum && info.file_checksum != info.computed_checksum) return JedecResult::checksum_error;
+    return JedecResult::ok;
+}
+
+JedecResult readj(FuseMap& map, const FileName& name, int32_t& code) {
+    std::array<char, name_len + 1> path{};
+    std::FILE* in = std::fopen(path_of(name, path), "rb");
+    if (!in) {
+        map.fill(0);
+        return JedecResult::read_error;
+    }
+    JedecInfo info;
+    JedecResult r = read_jedec(in, map, code, info);
+    std::fclose(in);
+    return r;
+}
+
+}  // namespace vr

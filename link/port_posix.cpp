@@ -1,0 +1,133 @@
+// The serial port and configuration location on POSIX systems.
+//
+// The configuration path's drive stands for the user's configuration home
+// ($XDG_CONFIG_HOME, default ~/.config); the rest of the path follows with
+// "/". A port name NAME opens the entry NAME of the configuration folder when
+// there is one (typically a symbolic link to /dev/ttyUSB0, or to the
+// pseudo-terminal of the adapter emulator), else /dev/NAME.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/port.hpp"
+
+namespace vr::port {
+namespace {
+
+int fd = -1;
+
+// The user's configuration home, without a trailing slash.
+bool config_home(char* out, std::size_t size) {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return std::snprintf(out, size, "%s", xdg) < static_cast<int>(size);
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) return false;
+    return std::snprintf(out, size, "%s/.config", home) < static_cast<int>(size);
+}
+
+void fail_close() {
+    ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+bool local_config_path(std::string_view windows_path, char* out, std::size_t size) {
+    std::array<char, 1024> home{};
+    if (!config_home(home.data(), home.size())) return false;
+    // Drop the drive ("C:"), then turn the backslashes into slashes.
+    std::string_view rest = windows_path.size() >= 2 && windows_path[1] == ':' ? windows_path.substr(2) : windows_path;
+    int n = std::snprintf(out, size, "%s", home.data());
+    if (n < 0 || static_cast<std::size_t>(n) >= size) return false;
+    std::size_t pos = static_cast<std::size_t>(n);
+    for (char c : rest) {
+        if (pos + 1 >= size) return false;
+        out[pos++] = c == '\\' ? '/' : c;
+    }
+    out[pos] = '\0';
+    return true;
+}
+
+bool open(std::string_view port_name) {
+    if (fd >= 0) close();
+    if (port_name.empty()) return false;
+
+    std::array<char, 1200> device{};
+    std::array<char, 1024> folder{};
+    struct stat st {};
+    bool found = false;
+    if (local_config_path("C:\\varnholme", folder.data(), folder.size())) {
+        std::snprintf(device.data(), device.size(), "%s/%.*s", folder.data(), static_cast<int>(std::min<std::size_t>(port_name.size(), 64)),
+                      port_name.data());
+        found = ::lstat(device.data(), &st) == 0;
+    }
+    if (!found)
+        std::snprintf(device.data(), device.size(), "/dev/%.*s", static_cast<int>(std::min<std::size_t>(port_name.size(), 64)), port_name.data());
+
+    // Without blocking on modem lines and without becoming our controlling
+    // terminal; anything that is not a terminal is refused at once.
+    fd = ::open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (!::isatty(fd)) return fail_close(), false;
+    // Exclusive use: an advisory lock, released when the port is closed.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_close(), false;
+
+    termios tio {};
+    if (::tcgetattr(fd, &tio) != 0) return fail_close(), false;
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;  // receiver on, modem status ignored
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXANY | INPCK | ISTRIP | IGNBRK | BRKINT | PARMRK | IGNPAR);
+    tio.c_iflag |= IXON | IXOFF;          // XON/XOFF in both directions
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 5;                  // 500 ms per byte
+    if (::cfsetispeed(&tio, B115200) != 0 || ::cfsetospeed(&tio, B115200) != 0) return fail_close(), false;
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) return fail_close(), false;
+    // There are no driver queue sizes to set on POSIX; the kernel's own
+    // buffers are larger than the 1024 bytes the adapter protocol needs.
+
+    // DTR and RTS held off where the device has modem lines (a
+    // pseudo-terminal has none, which is not a failure).
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)::ioctl(fd, TIOCMBIC, &lines);
+
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail_close(), false;
+    return true;
+}
+
+int read_byte(unsigned char& c) {
+    if (fd < 0) return -1;
+    for (;;) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n == 1) return 1;
+        if (n == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+void write(const char* data, std::size_t n) {
+    if (fd < 0) return;
+    ssize_t r;
+    do r = ::write(fd, data, n);
+    while (r < 0 && errno == EINTR);
+}
+
+void close() {
+    if (fd < 0) return;
+    ::tcdrain(fd);  // the release command must reach the adapter
+    ::close(fd);
+    fd = -1;
+}
+
+}  // namespace vr::port

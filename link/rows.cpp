@@ -1,0 +1,103 @@
+// The four row blocks, written and read by one routine pair over a table.
+//
+// A row's data field carries 4·D bits, b0 the most significant bit of the
+// first digit: b0 and b1 are 0, b2 onwards are the row's fuses in position
+// order, and the bits after them (six in blocks a, b and c) are 1. Fuse
+// position p of row r is fuse number base + (r - first row)·row step +
+// p·fuse step.
+#include <cstdio>
+
+#include "link/protocol.hpp"
+#include "link/serial.hpp"
+#include "ui/ui.hpp"
+
+namespace vr {
+namespace {
+
+struct Layout {
+    int32_t rows, base, row_step, fuse_step;
+};
+
+struct Block {
+    char letter;
+    int32_t first_row;
+    bool long_rows;   // block d: 326 / 166 fuses per row, no trailing bits
+    Layout l1508, l1504;
+};
+
+constexpr Block blocks[] = {
+    {'a', 12, false, {96, 0, 1, 96}, {96, 0, 1, 96}},
+    {'b', 128, false, {96, 30720, 1, 96}, {96, 15360, 1, 96}},
+    {'c', 0, false, {12, 61440, 320, 1}, {12, 30720, 160, 1}},
+    {'d', 224, true, {27, 65280, 1, 27}, {9, 32640, 1, 9}},
+};
+
+const Layout& layout_of(const Block& b, int32_t code) { return code == code_1508 ? b.l1508 : b.l1504; }
+
+int32_t fuses_per_row(const Block& b, int32_t code) {
+    const Device& d = device_of(code);
+    return b.long_rows ? d.row_fuses_d : d.row_fuses;
+}
+
+constexpr char hex_upper[] = "0123456789ABCDEF";
+
+void write_rows(const Block& b, int32_t code, const FuseMap& map) {
+    const Device& d = device_of(code);
+    const Layout& l = layout_of(b, code);
+    const int32_t f = fuses_per_row(b, code);
+    const int32_t nbits = 4 * d.row_digits;
+    MsgBuf buf;
+    for (int32_t r = b.first_row; r < b.first_row + l.rows; ++r) {
+        std::array<uint8_t, 4 * 82> bits{};
+        for (int32_t k = 0; k < nbits; ++k) bits[k] = k >= 2 + f ? 1 : 0;
+        const int32_t start = l.base + (r - b.first_row) * l.row_step;
+        for (int32_t p = 0; p < f; ++p) bits[2 + p] = map[start + p * l.fuse_step] == 1 ? 1 : 0;
+
+        put_text(buf, "#8W");
+        buf[3] = hex_upper[(r >> 8) & 15];
+        buf[4] = hex_upper[(r >> 4) & 15];
+        buf[5] = hex_upper[r & 15];
+        buf[6] = 'd';
+        for (int32_t k = 0; k < d.row_digits; ++k)
+            buf[7 + k] = hex_upper[8 * bits[4 * k] + 4 * bits[4 * k + 1] + 2 * bits[4 * k + 2] + bits[4 * k + 3]];
+        buf[7 + d.row_digits] = 'e';
+        buf[8 + d.row_digits] = '\r';
+        com_w(buf, 9 + d.row_digits);
+        pause();
+        WDialogPutProgressBar(1011, 2, 1);
+    }
+}
+
+void read_rows(const Block& b, int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf) {
+    const Device& d = device_of(code);
+    const Layout& l = layout_of(b, code);
+    const int32_t f = fuses_per_row(b, code);
+    const char command[] = {'#', '8', b.letter, '\0'};
+    put_command(buf, command);
+    com_w(buf, 4);
+    for (int32_t r = b.first_row; r < b.first_row + l.rows; ++r) {
+        if (!check_reply(code, d.row_digits, r, b.letter, buf, err)) return;
+        // Bit b(p + 2) is fuse position p; b0 and b1 are not used.
+        const int32_t start = l.base + (r - b.first_row) * l.row_step;
+        for (int32_t p = 0; p < f; ++p) {
+            const int32_t bit = p + 2;
+            const int v = hex_digit(buf[5 + bit / 4]);
+            map[start + p * l.fuse_step] = static_cast<int8_t>((v >> (3 - bit % 4)) & 1);
+        }
+        WDialogPutProgressBar(1011, 1, 1);
+    }
+    err = 0;
+}
+
+}  // namespace
+
+void write48a(int32_t code, const FuseMap& map) { write_rows(blocks[0], code, map); }
+void write48b(int32_t code, const FuseMap& map) { write_rows(blocks[1], code, map); }
+void write48c(int32_t code, const FuseMap& map) { write_rows(blocks[2], code, map); }
+void write48d(int32_t code, const FuseMap& map) { write_rows(blocks[3], code, map); }
+void read48a(int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf) { read_rows(blocks[0], code, map, err, buf); }
+void read48b(int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf) { read_rows(blocks[1], code, map, err, buf); }
+void read48c(int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf) { read_rows(blocks[2], code, map, err, buf); }
+void read48d(int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf) { read_rows(blocks[3], code, map, err, buf); }
+
+}  // namespace vr

@@ -1,0 +1,33 @@
+// The serial link to the programming adapter and its configuration.
+#pragma once
+
+#include <cstdint>
+
+#include "common/text.hpp"
+
+namespace vr {
+
+// The configuration path as a Windows path text, from SystemRoot: its first
+// two characters followed by "\varnholme\jtag.ini", or "c:\varnholme\jtag.ini"
+// when SystemRoot has two characters or fewer.
+void config_path(MsgBuf& path);
+
+// Reads the configuration, opens and configures the port. status 0 and
+// "ok, done" on success; status 1 and the reason otherwise.
+void initcom(MsgBuf& buf, int32_t& status);
+
+// Sends the first count bytes of buf in one write.
+void com_w(const MsgBuf& buf, int32_t count);
+
+// Reads one reply into buf from its first character: at most limit
+// characters, ending after a CR or LF. A byte that does not arrive within
+// 500 ms (or a NUL) fails the read: buf[0] := NUL, err := 1.
+void com_r(MsgBuf& buf, int32_t limit, int32_t& err, int32_t retries);
+
+// Discards received bytes until the line has been quiet for 500 ms.
+void com_f();
+
+// Closes the port at the end of the run.
+void comclose();
+
+}  // namespace vr
