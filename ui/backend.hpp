@@ -13,7 +13,7 @@ namespace vr::backend {
 void init();
 void window_open(int32_t options, std::string_view title);
 void dialog_load(const DialogDesc& dialog);  // created, still invisible
-void dialog_show();
+void dialog_show(int32_t type);
 void dialog_unload();
 
 // Field changes, already filtered by the model (the field exists, and for

@@ -159,7 +159,7 @@ void dialog_load(const DialogDesc& d) {
     dialog->end();
 }
 
-void dialog_show() {
+void dialog_show(int32_t) {
     dialog->show();
     Fl::flush();
 }

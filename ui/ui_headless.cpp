@@ -154,6 +154,8 @@ void init() {
                              "VRJTAG_TRANSCRIPT to the transcript file\n");
         std::exit(2);
     }
+    steps.clear();
+    next_step = 0;
     load_script(script);
     transcript = std::fopen(out, "w");
     if (!transcript) {
@@ -164,7 +166,7 @@ void init() {
 
 void window_open(int32_t options, std::string_view title) { record({"WindowOpen", num(options), escaped(title)}); }
 void dialog_load(const DialogDesc& d) { record({"WDialogLoad", num(d.id)}); }
-void dialog_show() { record({"WDialogShow", "3"}); }
+void dialog_show(int32_t type) { record({"WDialogShow", num(type)}); }
 void dialog_unload() { record({"WDialogUnload"}); }
 void put_string(int32_t field, std::string_view text) { record({"WDialogPutString", num(field), escaped(text)}); }
 void check_changed(int32_t field, int32_t state) { record({"check", num(field), num(state)}); }

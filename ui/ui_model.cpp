@@ -85,8 +85,8 @@ void WDialogLoad(int32_t id) {
     backend::dialog_load(*d);
 }
 
-void WDialogShow(int32_t) {
-    if (current.desc) backend::dialog_show();
+void WDialogShow(int32_t type) {
+    if (current.desc) backend::dialog_show(type);
 }
 
 void WDialogUnload() {

@@ -1,0 +1,104 @@
+#include "tests/helpers.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "link/serial.hpp"
+
+namespace vt {
+
+std::string temp_dir() {
+    char tmpl[] = "/tmp/vrjtag-test-XXXXXX";
+    const char* d = mkdtemp(tmpl);
+    return d ? d : "/tmp";
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+}
+
+std::string data(const std::string& name) { return std::string(VR_TEST_DATA) + "/" + name; }
+
+vr::FileName file_name(const std::string& path) {
+    vr::FileName n;
+    vr::put_text(n, path);
+    return n;
+}
+
+Line::Line() : dir_(temp_dir()) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master_);
+    unlockpt(master_);
+    const std::string cfg = dir_ + "/varnholme";
+    mkdir(cfg.c_str(), 0700);
+    write_file(cfg + "/jtag.ini", "tp\r\n");
+    symlink(ptsname(master_), (cfg + "/tp").c_str());
+    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+}
+
+Line::~Line() {
+    vr::comclose();
+    close(master_);
+}
+
+bool Line::open() {
+    vr::MsgBuf buf;
+    int32_t status = 1;
+    vr::initcom(buf, status);
+    return status == 0;
+}
+
+std::string Line::sent(int ms) {
+    std::string out;
+    char b[512];
+    for (;;) {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0 || !(p.revents & POLLIN)) break;
+        const ssize_t n = read(master_, b, sizeof b);
+        if (n <= 0) break;
+        out.append(b, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+void Line::reply(const std::string& bytes) {
+    (void)!write(master_, bytes.data(), bytes.size());
+}
+
+Emulated::Emulated(Line& line, int32_t code, int id_digit, vr::sim::Faults faults)
+    : adapter(code, id_digit, faults) {
+    const int fd = line.master();
+    thread_ = std::thread([this, fd] { vr::sim::serve(fd, adapter, false, stop_, nullptr); });
+}
+
+Emulated::~Emulated() {
+    stop_ = true;
+    thread_.join();
+}
+
+void random_map(vr::FuseMap& map, int32_t code, unsigned s) {
+    std::mt19937 gen(s);
+    map.fill(0);
+    const vr::Device& d = vr::device_of(code);
+    for (int32_t i = 0; i < d.fuse_count; ++i) map[i] = static_cast<int8_t>(gen() & 1);
+    vr::clear_reserved(map, code);
+}
+
+}  // namespace vt
