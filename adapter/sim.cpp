@@ -55,8 +55,8 @@ bool add_fault(Faults& f, const std::string& spec) {
     return false;
 }
 
-Adapter::Adapter(int32_t code, int id_digit, Faults faults)
-    : code_(is_1508(code) ? 8 : 4), id_digit_(id_digit), faults_(faults), rows_(251) {
+Adapter::Adapter(int32_t code, char id_reply, Faults faults)
+    : code_(is_1508(code) ? 8 : 4), id_reply_(id_reply), faults_(faults), rows_(251) {
     for (int r = 0; r < 251; ++r)
         if (row_exists(code_, r)) rows_[r].assign(static_cast<std::size_t>(bits_of(r)), 1);
     page_[0].assign(32, 1);
@@ -150,11 +150,12 @@ void Adapter::receive(char c, std::vector<Chunk>& out) {
 
 void Adapter::command(const std::string& cmd, std::vector<Chunk>& out) {
     if (cmd.size() < 3 || cmd[0] != '#' || cmd[1] != '8') return;
+    ++commands_;
     const std::string end = faults_.crlf ? "\r\n" : "\r";
     switch (cmd[2]) {
     case 'I':
     case '4':
-        if (cmd.size() == 3 && !faults_.no_id) out.push_back({0, std::string(1, static_cast<char>('0' + id_digit_)) + end});
+        if (cmd.size() == 3 && !faults_.no_id) out.push_back({0, std::string(1, id_reply_) + end});
         return;
     case 'X':
         if (cmd.size() == 3 && page_[1][0] == 0) protected_ = true;

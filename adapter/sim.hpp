@@ -47,7 +47,8 @@ struct Chunk {
 
 class Adapter {
 public:
-    Adapter(int32_t code, int id_digit, Faults faults = {});
+    // id_reply is the character the identification reply carries ('1', say).
+    Adapter(int32_t code, char id_reply, Faults faults = {});
 
     // The chip starts holding this map (read protection follows its fuse).
     void load(const FuseMap& map);
@@ -60,6 +61,7 @@ public:
     int32_t code() const { return code_; }
     bool is_protected() const { return protected_; }
     int erase_count() const { return erases_; }
+    int command_count() const { return commands_; }
 
 private:
     void command(const std::string& cmd, std::vector<Chunk>& out);
@@ -72,12 +74,13 @@ private:
     bool locate(int32_t fuse, int& address, int& bit) const;
 
     int32_t code_;
-    int id_digit_;
+    char id_reply_;
     Faults faults_;
     std::vector<std::vector<uint8_t>> rows_;  // 251 rows of fuse bits
     std::vector<uint8_t> page_[3];
     bool protected_ = false;
     int erases_ = 0;
+    int commands_ = 0;
     std::string line_;
 };
 

@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     if (!link) return fail("LINK is missing");
     if (id < 0) id = code == 8 ? 1 : 0;
 
-    static vr::sim::Adapter adapter(code, id, faults);
+    static vr::sim::Adapter adapter(code, static_cast<char>('0' + id), faults);
     if (load) {
         static vr::FuseMap map;
         int32_t file_code = 0;

@@ -82,8 +82,8 @@ void Line::reply(const std::string& bytes) {
     (void)!write(master_, bytes.data(), bytes.size());
 }
 
-Emulated::Emulated(Line& line, int32_t code, int id_digit, vr::sim::Faults faults)
-    : adapter(code, id_digit, faults) {
+Emulated::Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faults)
+    : adapter(code, id_reply, faults) {
     const int fd = line.master();
     thread_ = std::thread([this, fd] { vr::sim::serve(fd, adapter, false, stop_, nullptr); });
 }

@@ -39,7 +39,7 @@ private:
 // The emulator library serving the master side of a Line from a thread.
 class Emulated {
 public:
-    Emulated(Line& line, int32_t code, int id_digit, vr::sim::Faults faults = {});
+    Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faults = {});
     ~Emulated();
     vr::sim::Adapter adapter;
 

@@ -176,7 +176,7 @@ TEST_P(Emulator, EveryFuseTravelsBothWays) {
     const int32_t code = GetParam();
     vt::Line line;
     ASSERT_TRUE(line.open());
-    vt::Emulated chip(line, code, code == 8 ? 1 : 0);
+    vt::Emulated chip(line, code, code == 8 ? '1' : '0');
     vt::random_map(map, code, 7);
     void (*writes[])(int32_t, const FuseMap&) = {write48a, write48b, write48c, write48d, write482, write483, write481};
     void (*reads[])(int32_t, FuseMap&, int32_t&, MsgBuf&) = {read48a, read48b, read48c, read48d,
@@ -205,7 +205,7 @@ TEST(EmulatorFaults, RepliesEndingInCrLfFailTheNextRow) {
     ASSERT_TRUE(line.open());
     sim::Faults f;
     f.crlf = true;
-    vt::Emulated chip(line, 8, 1, f);
+    vt::Emulated chip(line, 8, '1', f);
     MsgBuf buf;
     int32_t err = 0;
     read48c(8, back, err, buf);
@@ -216,7 +216,7 @@ TEST(EmulatorFaults, RepliesEndingInCrLfFailTheNextRow) {
 TEST(EmulatorFaults, ABlockReadLeavesOtherFusesAlone) {
     vt::Line line;
     ASSERT_TRUE(line.open());
-    vt::Emulated chip(line, 4, 0);
+    vt::Emulated chip(line, 4, '0');
     back.fill(5);
     MsgBuf buf;
     int32_t err = 1;
