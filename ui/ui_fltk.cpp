@@ -27,7 +27,7 @@ namespace vr::backend {
 namespace {
 
 constexpr Fl_Font dialog_font = FL_HELVETICA_BOLD;
-constexpr int dialog_font_size = 16;  // about 12 points
+constexpr int dialog_font_size = 14;  // a little under 12 points, so that the dialogs fit small screens
 
 struct Widget {
     int32_t id = 0;
