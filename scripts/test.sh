@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test:
+#  1. the default build (g++): unit tests, end-to-end runs against the adapter
+#     emulator, and the window check under Xvfb;
+#  2. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer: the
+#     unit tests again, and each libFuzzer target for a bounded time.
+# Installs the Debian packages it needs when they are missing (as root).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+. scripts/packages.sh
+need cmake make g++ libgtest-dev libfltk1.3-dev clang libclang-rt-14-dev \
+     xvfb xdotool x11-utils imagemagick xauth
+
+jobs=$(nproc)
+cmake -S . -B build > /dev/null
+cmake --build build -j"$jobs"
+# The end-to-end runs mostly sleep on the protocol's waits: run many at once.
+ctest --test-dir build -j10 --output-on-failure
+
+cmake -S . -B build-asan -DCMAKE_CXX_COMPILER=clang++ -DVRJTAG_SANITIZE=ON > /dev/null
+cmake --build build-asan -j"$jobs" --target vr_unit_tests fuzz_readj fuzz_reply
+# LeakSanitizer needs ptrace, which some sandboxes refuse: then switch off
+# leak detection only, never the sanitizers.
+export ASAN_OPTIONS=detect_leaks=1
+if ! build-asan/tests/vr_unit_tests --gtest_filter=Text.* > /tmp/vrjtag-lsan.$$ 2>&1 &&
+   grep -q "LeakSanitizer has encountered a fatal error\|LeakSanitizer does not work" /tmp/vrjtag-lsan.$$; then
+    echo "LeakSanitizer cannot run here: leak detection off" >&2
+    export ASAN_OPTIONS=detect_leaks=0
+fi
+rm -f /tmp/vrjtag-lsan.$$
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-asan -L 'unit|fuzz' -j"$jobs" --output-on-failure
