@@ -31,31 +31,53 @@ bool open_output(const FileName& name) {
     return out_fd >= 0;
 }
 
-bool writej(FuseMap& map, int32_t code) {
-    if (out_fd < 0) return false;
+namespace {
 
+// A name that is not a regular file (a pipe, a terminal, /dev/null) is
+// written in place: replacing it would put a plain file where the device was.
+bool write_in_place(FuseMap& map, int32_t code) {
+    const int fd = ::dup(out_fd);
+    std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (!f) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    bool ok = write_jedec(f, map, code);
+    ok = std::fclose(f) == 0 && ok;
+    return ok;
+}
+
+bool replace_file(FuseMap& map, int32_t code, mode_t mode) {
     // Replace the file the name resolves to, not a symbolic link on the way.
     std::array<char, PATH_MAX> target{};
     if (!::realpath(out_path.data(), target.data())) std::strncpy(target.data(), out_path.data(), target.size() - 1);
 
     std::array<char, PATH_MAX + 8> temp{};
     std::snprintf(temp.data(), temp.size(), "%s.XXXXXX", target.data());
-    bool ok = false;
     const int fd = ::mkstemp(temp.data());
-    if (fd >= 0) {
-        struct stat st {};
-        if (::fstat(out_fd, &st) == 0) ::fchmod(fd, st.st_mode & 07777);
-        std::FILE* f = ::fdopen(fd, "wb");
-        if (f) {
-            ok = write_jedec(f, map, code);
-            ok = ::fsync(fd) == 0 && ok;
-            ok = std::fclose(f) == 0 && ok;
-        } else {
-            ::close(fd);
-        }
-        ok = ok && ::rename(temp.data(), target.data()) == 0;
-        if (!ok) ::unlink(temp.data());
+    if (fd < 0) return false;
+    ::fchmod(fd, mode & 07777);
+    bool ok = false;
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (f) {
+        ok = write_jedec(f, map, code);
+        ok = ::fsync(fd) == 0 && ok;
+        ok = std::fclose(f) == 0 && ok;
+    } else {
+        ::close(fd);
     }
+    ok = ok && ::rename(temp.data(), target.data()) == 0;
+    if (!ok) ::unlink(temp.data());
+    return ok;
+}
+
+}  // namespace
+
+bool writej(FuseMap& map, int32_t code) {
+    if (out_fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(out_fd, &st) == 0;
+    if (ok) ok = S_ISREG(st.st_mode) ? replace_file(map, code, st.st_mode) : write_in_place(map, code);
     ok = ::close(out_fd) == 0 && ok;
     out_fd = -1;
     return ok;

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -277,6 +283,42 @@ TEST(Output, ExistingFileIsReplacedOnlyByACompleteNewOne) {
     // A file in a folder that is gone: writing fails, nothing is left behind.
     EXPECT_FALSE(open_output(vt::file_name(dir + "/missing/x.jed")));
     EXPECT_FALSE(writej(map, 4));
+}
+
+// A pipe (like a device) is written in place, never replaced by a plain file.
+TEST(Output, ANameThatIsNoRegularFileIsWrittenInPlace) {
+    const std::string fifo = vt::temp_dir() + "/pipe.jed";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::string got;
+    std::thread drain([&] {
+        char chunk[4096];
+        for (;;) {
+            const ssize_t n = ::read(reader, chunk, sizeof chunk);
+            if (n > 0) got.append(chunk, static_cast<std::size_t>(n));
+            else if (n == 0 && !got.empty()) break;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    ASSERT_TRUE(open_output(vt::file_name(fifo)));
+    map.fill(0);
+    map[5] = 1;
+    EXPECT_TRUE(writej(map, 4));
+    drain.join();
+    ::close(reader);
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(got.substr(0, 26), "\x02JEDEC file for: ATF1504AS");
+    std::FILE* in = fmemopen(got.data(), got.size(), "rb");
+    ASSERT_NE(in, nullptr);
+    int32_t code = 0;
+    JedecInfo info;
+    EXPECT_EQ(read_jedec(in, other, code, info), JedecResult::ok);
+    std::fclose(in);
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(other, map);
 }
 
 TEST(Output, AFailedWriteIsReported) {

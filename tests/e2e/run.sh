@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs one end-to-end case: run.sh CASE (BIN and DATA in the environment).
+# Runs one end-to-end case: run.sh CASE [ARGUMENT] (BIN and DATA in the
+# environment).
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 . "$here/cases.sh"
-"case_$1"
+. "$here/sweep.sh"
+"case_$1" "${@:2}"
 finish

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# The benchmark: every action on each device against the adapter emulator
+# (paced at 115200 baud), the windowed program's processor use while it waits
+# in the action dialog, and the JEDEC reader and writer in process. Prints one
+# table at the end.
+#
+# The protocol floor of a run is computed from the emulator's log of that run:
+# the commands it received say which waits the protocol requires (0.11 s after
+# every row and page write, a 0.11 s pause and a 500 ms drain before each stage
+# and before the identification that starts the transfers, a drain before
+# every release except the one the erase sends, a drain after the erase's
+# reply, a pause before the last release), and the bytes the adapter sent take
+# 10 bits each at 115200 baud. The program's own bytes travel during the pause
+# that follows them.
+#
+# Installs the Debian packages it needs when they are missing (as root).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/packages.sh"
+need cmake make g++ libfltk1.3-dev time xvfb
+cmake -S "$root" -B "$root/build" > /dev/null
+cmake --build "$root/build" -j"$(nproc)" --target vrjtag vrjtag-headless vrjtag-adapter-sim vrjtag-bench-jedec > /dev/null
+bin=$root/build
+data=$root/tests/data
+work=$(mktemp -d /tmp/vrjtag-bench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export XDG_CONFIG_HOME=$work/cfg
+mkdir -p "$XDG_CONFIG_HOME/varnholme"
+printf 'sim\r\n' > "$XDG_CONFIG_HOME/varnholme/jtag.ini"
+link=$XDG_CONFIG_HOME/varnholme/sim
+
+start_sim() {
+    rm -f "$link"
+    "$bin/vrjtag-adapter-sim" --log "$work/log" "$@" "$link" > /dev/null 2>&1 &
+    sim=$!
+    for _ in $(seq 100); do [ -L "$link" ] && return 0; sleep 0.05; done
+    echo "the emulator did not start" >&2; exit 1
+}
+stop_sim() { kill "$sim"; wait "$sim" 2>/dev/null || true; }
+
+# floor LOG: the protocol floor in seconds, and the counts it is made of.
+floor() {
+    awk '
+    function transfer(c) { return c ~ /^#8W/ || c ~ /^#8[abcd123]\\x0D/ }
+    function ident(c) { return c ~ /^#8(I|4)\\x0D/ }
+    $2 == "in" {
+        # one log line may carry several commands: split after each CR
+        s = $3
+        while ((i = index(s, "\\x0D")) > 0) { cmd[n++] = substr(s, 1, i + 3); s = substr(s, i + 4) }
+    }
+    $2 == "out" { out += $4 }
+    END {
+        for (k = 0; k < n; k++) {
+            c = cmd[k]; p = k > 0 ? cmd[k - 1] : ""; q = k + 1 < n ? cmd[k + 1] : ""
+            if (c ~ /^#8W/) pauses++
+            if (c ~ /^#8W/ && p !~ /^#8W/) { pauses++; drains++ }      # a write stage starts
+            if (c ~ /^#8[abcd123]\\x0D/) { pauses++; drains++ }        # a read stage starts
+            if (ident(c) && transfer(q)) { pauses++; drains++ }         # the transfers start
+            if (c ~ /^#8X/ && p !~ /^#8E/) drains++                     # release
+            if (c ~ /^#8E/) drains++                                    # after the erase reply
+        }
+        if (n > 0 && cmd[n - 1] ~ /^#8X/) pauses++                      # the end sequence
+        printf "%.3f %d %d %d\n", pauses * 0.11 + drains * 0.5 + out * 10 / 115200, pauses, drains, out
+    }' "$1"
+}
+
+# run_case DEVICE ACTION: one headless run; prints the table row.
+run_case() {
+    local device=$1 action=$2 sample box steps
+    case $device in
+        ATF1508AS) sample=$data/atf1508as-harrowm-Simple030-rosco.jed ;;
+        ATF1504AS) sample=$data/atf1504as-harrowm-rosco_verilog-CPUglue.jed ;;
+    esac
+    rm -f "$work/log" "$work/out.jed"
+    case $action in
+        write)  start_sim --device $device; steps="tick 211|press 216|choose $sample" ;;
+        secure) start_sim --device $device; steps="tick 212|press 216|choose $sample" ;;
+        read)   start_sim --device $device --load "$sample"; steps="tick 213|press 216|choose $work/out.jed|answer yes" ;;
+        verify) start_sim --device $device --load "$sample"; steps="tick 214|press 216|choose $sample" ;;
+    esac
+    tr '|' '\n' <<< "$steps" > "$work/operator"
+    VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript \
+        /usr/bin/time -f "%e %U %S" -o "$work/time" "$bin/vrjtag-headless"
+    stop_sim
+    box=$(grep '^WMessageBox' "$work/transcript" | cut -f3)
+    read -r wall user sys < "$work/time"
+    read -r fl pauses drains bytes < <(floor "$work/log")
+    awk -v d=$device -v a=$action -v w=$wall -v u=$user -v s=$sys -v f=$fl -v p=$pauses \
+        -v dr=$drains -v b=$bytes -v box="$box" 'BEGIN {
+        printf "| %s | %s | %.2f | %.2f (%d pauses, %d drains, %d bytes) | %.4f | %.2f %% | %s |\n",
+            d, a, w, f, p, dr, b, w / f, 100 * (u + s) / w, box }'
+}
+
+# idle_cpu: percent of one core vrjtag uses in the action dialog over 10 s.
+idle_cpu() {
+    start_sim --device ATF1508AS
+    Xvfb :93 -screen 0 1024x768x24 -nolisten tcp > /dev/null 2>&1 &
+    local xvfb=$!
+    sleep 1
+    DISPLAY=:93 "$bin/vrjtag" > /dev/null 2>&1 &
+    local prog=$!
+    sleep 2
+    local t0 t1 hz
+    hz=$(getconf CLK_TCK)
+    t0=$(awk '{print $14 + $15}' /proc/$prog/stat)
+    sleep 10
+    t1=$(awk '{print $14 + $15}' /proc/$prog/stat)
+    kill $prog $xvfb 2>/dev/null || true
+    wait $prog $xvfb 2>/dev/null || true
+    stop_sim
+    awk -v a=$t0 -v b=$t1 -v hz=$hz 'BEGIN { printf "%.2f", 100 * (b - a) / hz / 10 }'
+}
+
+rows=()
+for device in ATF1508AS ATF1504AS; do
+    for action in write secure read verify; do
+        echo "running $action on $device ..." >&2
+        rows+=("$(run_case $device $action)")
+    done
+done
+echo "measuring vrjtag idle in the action dialog ..." >&2
+idle=$(idle_cpu)
+largest=$(ls -S "$data"/*.jed | head -1)
+read -r read_us write_us < <("$bin/vrjtag-bench-jedec" "$largest" 200)
+
+echo
+echo "| device | action | wall s | protocol floor s | wall / floor | CPU / wall | final box |"
+echo "|---|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
+echo
+echo "vrjtag idle in the action dialog (10 s under Xvfb): $idle % of one core"
+echo "JEDEC file $(basename "$largest"): read $read_us µs, write $write_us µs (mean of 200)"
