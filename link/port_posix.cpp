@@ -6,6 +6,7 @@
 // there is one (typically a symbolic link to /dev/ttyUSB0, or to the
 // pseudo-terminal of the adapter emulator), else /dev/NAME.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,13 +108,26 @@ bool open(std::string_view port_name) {
     return true;
 }
 
+// The wait for a byte is made with poll, not by the line's own VTIME timer:
+// the kernel runs VTIME on its coarse timer wheel, which ends a 500 ms wait up
+// to 30 ms late, and every drain of a run would pay for it. poll keeps to the
+// 500 ms; VTIME stays set as the line's own limit.
 int read_byte(unsigned char& c) {
     if (fd < 0) return -1;
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(500);
     for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
         const ssize_t n = ::read(fd, &c, 1);
         if (n == 1) return 1;
-        if (n == 0) return 0;
-        if (errno != EINTR) return -1;
+        if (n == 0 && (p.revents & (POLLHUP | POLLERR)) == 0) continue;  // nothing after all
+        if (n < 0 && errno == EINTR) continue;
+        return n == 0 ? 0 : -1;
     }
 }
 
