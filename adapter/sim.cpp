@@ -32,10 +32,10 @@ bool row_exists(int32_t code, int r) {
 
 }  // namespace
 
-bool add_fault(Faults& f, const std::string& spec) {
-    const std::size_t eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
-    const int n = eq == std::string::npos ? -1 : static_cast<int>(std::strtol(spec.c_str() + eq + 1, nullptr, 0));
+bool add_fault(Faults& f, const std::string& option) {
+    const std::size_t eq = option.find('=');
+    const std::string name = option.substr(0, eq);
+    const int n = eq == std::string::npos ? -1 : static_cast<int>(std::strtol(option.c_str() + eq + 1, nullptr, 0));
     if (name == "no-id") return f.no_id = true;
     if (name == "erase-fail") return f.erase_fail = true;
     if (name == "crlf") return f.crlf = true;

@@ -37,7 +37,7 @@ struct Faults {
 };
 
 // Parses "name" or "name=N" into faults; false for an unknown fault.
-bool add_fault(Faults& faults, const std::string& spec);
+bool add_fault(Faults& faults, const std::string& option);
 
 // What the adapter sends back: bytes, each run after a delay in milliseconds.
 struct Chunk {
