@@ -8,39 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <random>
-#include <sstream>
 
 #include "link/serial.hpp"
 
 namespace vt {
-
-std::string temp_dir() {
-    char tmpl[] = "/tmp/vrjtag-test-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-}
-
-std::string data(const std::string& name) { return std::string(VR_TEST_DATA) + "/" + name; }
-
-vr::FileName file_name(const std::string& path) {
-    vr::FileName n;
-    vr::put_text(n, path);
-    return n;
-}
 
 Line::Line() : dir_(temp_dir()) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -91,14 +62,6 @@ Emulated::Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faul
 Emulated::~Emulated() {
     stop_ = true;
     thread_.join();
-}
-
-void random_map(vr::FuseMap& map, int32_t code, unsigned s) {
-    std::mt19937 gen(s);
-    map.fill(0);
-    const vr::Device& d = vr::device_of(code);
-    for (int32_t i = 0; i < d.fuse_count; ++i) map[i] = static_cast<int8_t>(gen() & 1);
-    vr::clear_reserved(map, code);
 }
 
 }  // namespace vt

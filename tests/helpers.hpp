@@ -6,7 +6,9 @@
 #include <string>
 #include <thread>
 
+#ifndef _WIN32
 #include "adapter/sim.hpp"
+#endif
 #include "common/text.hpp"
 #include "fusemap/fusemap.hpp"
 
@@ -18,6 +20,10 @@ void write_file(const std::string& path, const std::string& text);
 std::string data(const std::string& name);  // path of a test data file
 vr::FileName file_name(const std::string& path);
 
+// A map of random 0/1 values over the device's fuses (reserved fuses 0).
+void random_map(vr::FuseMap& map, int32_t code, unsigned variant);
+
+#ifndef _WIN32
 // A pseudo-terminal whose slave is the port named "tp" in a configuration
 // home of its own (XDG_CONFIG_HOME is set for the test).
 class Line {
@@ -48,7 +54,6 @@ private:
     std::thread thread_;
 };
 
-// A map of random 0/1 values over the device's fuses (reserved fuses 0).
-void random_map(vr::FuseMap& map, int32_t code, unsigned variant);
+#endif
 
 }  // namespace vt

@@ -157,7 +157,7 @@ void init() {
     steps.clear();
     next_step = 0;
     load_script(script);
-    transcript = std::fopen(out, "w");
+    transcript = std::fopen(out, "wb");  // the same bytes on every platform
     if (!transcript) {
         std::fprintf(stderr, "vrjtag-headless: cannot create transcript %s\n", out);
         std::exit(2);

@@ -1,0 +1,84 @@
+// The READ action's output file on Windows.
+//
+// As on POSIX: the file is opened (created when missing, never truncated)
+// before the chip is read; the new contents go to a temporary file in the
+// same folder, are flushed to disk and then moved over the target, so that an
+// existing file is replaced only by a complete new one. A name that is not a
+// disk file (NUL, a device) is written in place.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "fusemap/jedec.hpp"
+
+namespace vr {
+namespace {
+
+HANDLE out = INVALID_HANDLE_VALUE;
+std::array<char, name_len + 1> out_path{};
+
+std::FILE* stream_of(HANDLE h) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
+    if (fd < 0) return nullptr;
+    std::FILE* f = _fdopen(fd, "wb");
+    if (!f) _close(fd);
+    return f;
+}
+
+bool write_in_place(FuseMap& map, int32_t code) {
+    std::FILE* f = stream_of(out);
+    out = INVALID_HANDLE_VALUE;  // now owned by the stream
+    if (!f) return false;
+    bool ok = write_jedec(f, map, code);
+    ok = std::fclose(f) == 0 && ok;
+    return ok;
+}
+
+bool replace_file(FuseMap& map, int32_t code) {
+    char target[MAX_PATH], folder[MAX_PATH], temp[MAX_PATH];
+    char* base = nullptr;
+    const DWORD n = GetFullPathNameA(out_path.data(), MAX_PATH, target, &base);
+    if (n == 0 || n >= MAX_PATH || !base) return false;
+    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(base - target), target);
+    if (GetTempFileNameA(folder, "vrj", 0, temp) == 0) return false;
+    HANDLE h = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::FILE* f = h == INVALID_HANDLE_VALUE ? nullptr : stream_of(h);
+    bool ok = false;
+    if (f) {
+        ok = write_jedec(f, map, code);
+        ok = std::fflush(f) == 0 && ok;
+        ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) && ok;
+        ok = std::fclose(f) == 0 && ok;
+    } else if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+    }
+    // The target's own handle is closed first: a file held open cannot be
+    // replaced.
+    CloseHandle(out);
+    out = INVALID_HANDLE_VALUE;
+    ok = ok && MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) DeleteFileA(temp);
+    return ok;
+}
+
+}  // namespace
+
+bool open_output(const FileName& name) {
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    path_of(name, out_path);
+    out = CreateFileA(out_path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                      nullptr);
+    return out != INVALID_HANDLE_VALUE;
+}
+
+bool writej(FuseMap& map, int32_t code) {
+    if (out == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileType(out) == FILE_TYPE_DISK ? replace_file(map, code) : write_in_place(map, code);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    out = INVALID_HANDLE_VALUE;
+    return ok;
+}
+
+}  // namespace vr

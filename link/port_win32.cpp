@@ -1,0 +1,101 @@
+// The serial port and configuration location on Windows.
+//
+// The configuration path is used as it stands ("C:\varnholme\jtag.ini"). The
+// port is opened by name through the "\\.\" device prefix, so that COM10 and
+// above open as well, for exclusive use, and set up with the line state the
+// adapter expects: 115200 baud, 8N1, binary, XON/XOFF both ways, no hardware
+// flow control, DTR and RTS off, and a 500 ms time-out for every byte read.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/port.hpp"
+
+namespace vr::port {
+namespace {
+
+HANDLE handle = INVALID_HANDLE_VALUE;
+
+bool fail_close() {
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+    return false;
+}
+
+}  // namespace
+
+bool local_config_path(std::string_view windows_path, char* out, std::size_t size) {
+    if (windows_path.size() + 1 > size) return false;
+    std::memcpy(out, windows_path.data(), windows_path.size());
+    out[windows_path.size()] = '\0';
+    return true;
+}
+
+bool open(std::string_view port_name) {
+    if (handle != INVALID_HANDLE_VALUE) close();
+    if (port_name.empty() || port_name.size() > 64) return false;
+    char device[80];
+    std::snprintf(device, sizeof device, "\\\\.\\%.*s", static_cast<int>(port_name.size()), port_name.data());
+    handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    // Only a communications device is used (a first line naming a disk
+    // file or another device is refused like a port that cannot be opened).
+    if (GetFileType(handle) != FILE_TYPE_CHAR) return fail_close();
+
+    if (!SetupComm(handle, 1024, 1024)) return fail_close();
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb)) return fail_close();
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = FALSE;
+    dcb.fOutX = TRUE;
+    dcb.fInX = TRUE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(handle, &dcb)) return fail_close();
+
+    // Reads: no interval or per-byte multiplier, 500 ms in all for each
+    // one-byte read. The write time-outs stay as they are.
+    COMMTIMEOUTS t{};
+    if (!GetCommTimeouts(handle, &t)) return fail_close();
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = 500;
+    if (!SetCommTimeouts(handle, &t)) return fail_close();
+    return true;
+}
+
+int read_byte(unsigned char& c) {
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    DWORD n = 0;
+    if (!ReadFile(handle, &c, 1, &n, nullptr)) return -1;
+    return n == 1 ? 1 : 0;
+}
+
+void write(const char* data, std::size_t n) {
+    if (handle == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(handle, data, static_cast<DWORD>(n), &written, nullptr);
+}
+
+void close() {
+    if (handle == INVALID_HANDLE_VALUE) return;
+    FlushFileBuffers(handle);  // the release command must reach the adapter
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace vr::port
