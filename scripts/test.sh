@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
 #  1. the default build (g++): unit tests, end-to-end runs against the adapter
-#     emulator, and the window check under Xvfb;
+#     emulator, the window checks under Xvfb, and the .deb;
 #  2. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer: the
-#     unit tests again, and each libFuzzer target for a bounded time.
+#     unit tests again, and each libFuzzer target for a bounded time;
+#  3. the Windows build (MinGW-w64): its unit tests, a VERIFY and a READ
+#     against the emulator and its action dialog, all under Wine, and the zip.
 # Installs the Debian packages it needs when they are missing (as root).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/packages.sh
 need cmake make g++ libgtest-dev libfltk1.3-dev clang libclang-rt-14-dev \
-     xvfb xdotool x11-utils imagemagick xauth
+     xvfb xdotool x11-utils imagemagick xauth g++-mingw-w64-x86-64-posix wine wine64
 
 jobs=$(nproc)
 cmake -S . -B build > /dev/null
@@ -31,3 +33,7 @@ fi
 rm -f /tmp/vrjtag-lsan.$$
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan -L 'unit|fuzz' -j"$jobs" --output-on-failure
+
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DVRJTAG_LINUX_BUILD="$root/build" > /dev/null
+cmake --build build-win -j"$jobs"
+ctest --test-dir build-win -j4 --output-on-failure
