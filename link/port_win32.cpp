@@ -6,6 +6,7 @@
 // adapter expects: 115200 baud, 8N1, binary, XON/XOFF both ways, no hardware
 // flow control, DTR and RTS off, and a 500 ms time-out for every byte read.
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <cstring>
@@ -75,6 +76,10 @@ bool open(std::string_view port_name) {
     t.ReadTotalTimeoutMultiplier = 0;
     t.ReadTotalTimeoutConstant = 500;
     if (!SetCommTimeouts(handle, &t)) return fail_close();
+    // The 0.11 s pauses after every row are slept: ask for 1 ms timer
+    // resolution while the port is open, instead of the default 15.6 ms
+    // that would add up to a tenth to a run.
+    timeBeginPeriod(1);
     return true;
 }
 
@@ -96,6 +101,7 @@ void close() {
     FlushFileBuffers(handle);  // the release command must reach the adapter
     CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
+    timeEndPeriod(1);
 }
 
 }  // namespace vr::port
