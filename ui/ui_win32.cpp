@@ -72,7 +72,7 @@ void build_template(const DialogDesc& d) {
     tmpl.word(0xFFFF);  // extended template
     tmpl.dword(0);      // help id
     tmpl.dword(0);      // extended style
-    tmpl.dword(DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU);
+    tmpl.dword(DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN);
     tmpl.word(static_cast<WORD>(d.controls.size()));
     tmpl.word(0);
     tmpl.word(0);
@@ -163,6 +163,12 @@ LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 HWND owner() { return dialog ? dialog : main_window; }
 
+// Paints the dialog and its controls at once: during a transfer nothing
+// pumps the message queue, so waiting for WM_PAINT would show nothing.
+void repaint() {
+    if (dialog) RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
 void pump() {
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
@@ -203,7 +209,7 @@ void dialog_show(int32_t) {
     if (!dialog) return;
     if (main_window) EnableWindow(main_window, FALSE);
     ShowWindow(dialog, SW_SHOW);
-    UpdateWindow(dialog);
+    repaint();
 }
 
 void dialog_unload() {
@@ -219,7 +225,7 @@ void put_string(int32_t field, std::string_view text) {
     if (!dialog) return;
     const std::string t(text);
     SetDlgItemTextA(dialog, field, t.c_str());
-    UpdateWindow(dialog);
+    repaint();
 }
 
 void check_changed(int32_t field, int32_t state) {
@@ -237,7 +243,7 @@ void field_state_changed(int32_t field, int32_t state) {
         EnableWindow(w, TRUE);
         ShowWindow(w, SW_SHOW);
     }
-    UpdateWindow(dialog);
+    repaint();
 }
 
 void progress_range(int32_t field, int32_t minimum, int32_t maximum) {
@@ -247,7 +253,7 @@ void progress_range(int32_t field, int32_t minimum, int32_t maximum) {
 void progress_position(int32_t field, int32_t position) {
     if (!dialog) return;
     SendDlgItemMessageA(dialog, field, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-    UpdateWindow(dialog);
+    if (HWND bar = GetDlgItem(dialog, field)) RedrawWindow(bar, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
 }
 
 void peek(int32_t& type, int32_t& value1) {
