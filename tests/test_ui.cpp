@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "tests/helpers.hpp"
+#include "ui/message_queue.hpp"
 #include "ui/ui.hpp"
 
 using namespace vr;
@@ -190,4 +191,31 @@ TEST(Pause, WaitsAbout110ms) {
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     EXPECT_GE(took, 0.110);
     EXPECT_LT(took, 0.150);
+}
+
+// The windowed backends' message queue: arrival order across the wrap,
+// the newest dropped when full, -1 when empty.
+TEST(MessageQueue, KeepsArrivalOrderAndDropsTheNewestWhenFull) {
+    vr::backend::MessageQueue q;
+    int32_t type = 0, value1 = 0;
+    q.pop(type, value1);
+    EXPECT_EQ(type, -1);
+    EXPECT_EQ(value1, -1);
+    for (int round = 0; round < 3; ++round) {  // 3 × 50 crosses the end of the ring
+        for (int32_t i = 0; i < 50; ++i) q.push(3, i);
+        for (int32_t i = 0; i < 50; ++i) {
+            q.pop(type, value1);
+            ASSERT_EQ(type, 3);
+            ASSERT_EQ(value1, i);
+        }
+        EXPECT_TRUE(q.empty());
+    }
+    for (int32_t i = 0; i < 70; ++i) q.push(9, i);
+    int32_t last = -1, count = 0;
+    while (!q.empty()) {
+        q.pop(type, last);
+        ++count;
+    }
+    EXPECT_EQ(count, 64);
+    EXPECT_EQ(last, 63);
 }

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "ui/backend.hpp"
+#include "ui/message_queue.hpp"
 #include "ui/ui.hpp"
 
 namespace vr::backend {
@@ -42,17 +43,9 @@ std::array<Widget, 8> widgets;
 std::size_t widget_count = 0;
 double unit_x = 2.0, unit_y = 2.0;
 
-// Messages for the program, in arrival order.
-struct Pending {
-    int32_t type, value1;
-};
-std::array<Pending, 64> queue;
-std::size_t q_head = 0, q_len = 0;
+MessageQueue queue;
 
-void enqueue(int32_t type, int32_t value1) {
-    if (q_len == queue.size()) return;
-    queue[(q_head + q_len++) % queue.size()] = {type, value1};
-}
+void enqueue(int32_t type, int32_t value1) { queue.push(type, value1); }
 
 Widget* find(int32_t id) {
     for (std::size_t i = 0; i < widget_count; ++i)
@@ -216,21 +209,12 @@ void progress_position(int32_t field, int32_t position) {
 }
 
 void peek(int32_t& type, int32_t& value1) {
-    if (q_len == 0) Fl::check();
-    if (q_len == 0) {
-        type = -1;
-        value1 = -1;
-        return;
-    }
-    const Pending p = queue[q_head];
-    q_head = (q_head + 1) % queue.size();
-    --q_len;
-    type = p.type;
-    value1 = p.value1;
+    if (queue.empty()) Fl::check();
+    queue.pop(type, value1);
 }
 
 void idle() {
-    if (q_len == 0) Fl::wait(0.02);
+    if (queue.empty()) Fl::wait(0.02);
 }
 
 bool choose_file(const Selection& sel, char* path, std::size_t size) {

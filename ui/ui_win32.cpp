@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ui/backend.hpp"
+#include "ui/message_queue.hpp"
 #include "ui/ui.hpp"
 
 namespace vr::backend {
@@ -23,17 +24,9 @@ HWND dialog = nullptr;
 const DialogDesc* dialog_desc = nullptr;
 bool asked_by_chooser = false;  // the chooser itself put the replace / create question
 
-// Messages for the program, in arrival order.
-struct Pending {
-    int32_t type, value1;
-};
-std::array<Pending, 64> queue;
-std::size_t q_head = 0, q_len = 0;
+MessageQueue queue;
 
-void enqueue(int32_t type, int32_t value1) {
-    if (q_len == queue.size()) return;
-    queue[(q_head + q_len++) % queue.size()] = {type, value1};
-}
+void enqueue(int32_t type, int32_t value1) { queue.push(type, value1); }
 
 const Control* control_of(int32_t id) {
     if (!dialog_desc) return nullptr;
@@ -257,21 +250,12 @@ void progress_position(int32_t field, int32_t position) {
 }
 
 void peek(int32_t& type, int32_t& value1) {
-    if (q_len == 0) pump();
-    if (q_len == 0) {
-        type = -1;
-        value1 = -1;
-        return;
-    }
-    const Pending p = queue[q_head];
-    q_head = (q_head + 1) % queue.size();
-    --q_len;
-    type = p.type;
-    value1 = p.value1;
+    if (queue.empty()) pump();
+    queue.pop(type, value1);
 }
 
 void idle() {
-    if (q_len == 0) MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    if (queue.empty()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
 }
 
 bool choose_file(const Selection& sel, char* path, std::size_t size) {

@@ -47,25 +47,9 @@ cp "$SAMPLE" "$WORK/chip.jed"
 (cd "$WORK" && exec "$BIN/vrjtag") > "$WORK/vrjtag.out" 2>&1 &
 PROG_PID=$!
 
-# wait_window NAME SECONDS: the id of the visible window of that name.
-wait_window() {
-    local id
-    for _ in $(seq $(($2 * 10))); do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -1)
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
-shot() { import -window root "$ARTIFACTS/$case_name-$1.png" && echo "screenshot $ARTIFACTS/$case_name-$1.png"; }
-
-# click WINDOW X Y: a click at a point given in dialog units of the action
-# dialog (400 by 120).
-click() {
-    eval "$(xdotool getwindowgeometry --shell "$1")"
-    xdotool mousemove --window "$1" $(($2 * WIDTH / 400)) $(($3 * HEIGHT / 120)) click 1
-    sleep 0.3
-}
+. "$(dirname "${BASH_SOURCE[0]}")/xdo.sh"
+shot() { screenshot "$ARTIFACTS/$case_name-$1.png"; }
+click() { click_du "$@"; }
 
 action=$(wait_window "^Varnholme Research ATF1504/ATF1508 JTAG Programmer$" 15) ||
     { fail "the action dialog did not appear"; cat "$WORK/vrjtag.out"; exit 1; }

@@ -16,6 +16,7 @@
 # Needs BIN (Linux build), WINBIN (Windows build), DATA and ARTIFACTS.
 set -u
 case_name=$1
+here=$(cd "$(dirname "$0")" && pwd)
 skip() { echo "SKIPPED: $*"; exit 77; }
 command -v wine > /dev/null || skip "wine is not installed (scripts/test.sh installs it as root)"
 [ -x "$BIN/vrjtag-adapter-sim" ] || skip "no Linux build of the emulator in $BIN"
@@ -104,25 +105,12 @@ gui | gui_verify)
     mkdir -p "$ARTIFACTS"
     wine "$WINBIN/vrjtag.exe" > wine-gui.out 2>&1 &
     prog=$!
-    wait_window() {
-        local id
-        for _ in $(seq $(($2 * 10))); do
-            id=$(xdotool search --onlyvisible --name "$1" 2> /dev/null | tail -1)
-            [ -n "$id" ] && { echo "$id"; return 0; }
-            sleep 0.1
-        done
-        return 1
-    }
-    shot() { import -window root "$ARTIFACTS/wine-$1.png" && echo "screenshot $ARTIFACTS/wine-$1.png"; }
-    # click X Y: in dialog units of the action dialog (400 by 120).
-    click() {
-        xdotool mousemove --window "$action" $(($1 * WIDTH / 400)) $(($2 * HEIGHT / 120)) click 1
-        sleep 0.5
-    }
+    . "$here/../gui/xdo.sh"
+    shot() { screenshot "$ARTIFACTS/wine-$1.png"; }
+    click() { click_du "$action" "$@"; }
     action=$(wait_window "^Varnholme Research ATF1504/ATF1508 JTAG Programmer$" 60) ||
         { fail "the action dialog did not appear"; exit 1; }
     sleep 1
-    eval "$(xdotool getwindowgeometry --shell "$action")"
     if [ $case_name = gui ]; then
         click 46 62  # READ
         shot action-dialog
