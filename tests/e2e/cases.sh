@@ -253,3 +253,25 @@ case_emulator_program() {
     [ "$(echo "$out" | grep 'file checksum')" = "$(echo "$out" | grep 'computed checksum' | sed 's/computed/file/')" ] \
         || fail "saved checksum does not match its fuses"
 }
+
+# One chip through WRITE, VERIFY and READ of the same design: the file read
+# back holds the design's fuses apart from the special purpose fuses
+# (74114-74117), which the write forces to 1.
+case_write_verify_read() {
+    start_sim --device ATF1508AS
+    run_program 'tick 211' 'press 216' "choose $S1508"
+    expect_box 'WRITE & VERIFY SUCCESS'
+    run_program 'tick 214' 'press 216' "choose $S1508"
+    expect_box 'VERIFY SUCCESS'
+    run_program 'tick 213' 'press 216' "choose $WORK/back.jed" 'answer yes'
+    expect_box 'READ & SAVE SUCCESS'
+    expect_release_last
+    "$BIN/vrjtag-jed" diff "$S1508" "$WORK/back.jed" > "$WORK/diff"
+    [ $? -le 1 ] || fail "diff refused a file"
+    while read -r fuse back _; do
+        if [ "$fuse" -lt 74114 ] || [ "$fuse" -gt 74117 ] || [ "$back" != 1 ]; then
+            fail "fuse $fuse differs outside the forced special purpose fuses"
+        fi
+    done < "$WORK/diff"
+    echo "differing fuses (all forced special purpose fuses): $(wc -l < "$WORK/diff")"
+}
