@@ -23,6 +23,7 @@ trap cleanup EXIT
 
 # start_sim [emulator options]: the emulator, logging, on $LINK.
 start_sim() {
+    rm -f "$LINK"  # a killed emulator leaves its link behind
     "$BIN/vrjtag-adapter-sim" --log "$LOG" "$@" "$LINK" > "$WORK/sim.out" 2>&1 &
     SIM_PID=$!
     for _ in $(seq 100); do [ -L "$LINK" ] && return 0; sleep 0.05; done
