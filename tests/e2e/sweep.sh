@@ -60,6 +60,7 @@ case_adapter_gone() {
             write) start_sim --device ATF1504AS; steps=('tick 211' 'press 216' "choose $S1504") ;;
         esac
         printf '%s\n' "${steps[@]}" > "$WORK/operator"
+        rm -f "$TRANSCRIPT"  # the wait below must see this run's transcript only
         VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$TRANSCRIPT timeout 120 "$BIN/vrjtag-headless" &
         local prog=$!
         for _ in $(seq 600); do grep -qF -- "$stage" "$TRANSCRIPT" 2>/dev/null && break; sleep 0.05; done
