@@ -1,14 +1,6 @@
-// The programming-adapter emulator: a model of one chip behind the adapter's
-// command protocol, for tests and for trying the programmer without hardware.
-//
-// The chip holds its rows and special pages as the fuse bits the row and page
-// commands carry. Erase sets every bit to 1; a write can only turn 1s into 0s.
-// Once page 2's first bit is 0 and a release has followed, every read returns
-// zeros until the next erase.
-//
-// The conversion between chip bits and fuse numbers is this emulator's own
-// (it maps each fuse number to its row and position, the inverse direction of
-// the programmer's code), so that a mistake in one is not shared by the other.
+// The programming-adapter emulator, for tests and for trying the programmer
+// without hardware: the adapter's protocol server and chip operations, run
+// against the JTAG-level chip model in the same process.
 #pragma once
 
 #include <atomic>
@@ -17,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "adapter/model/model_probe.hpp"
+#include "adapter/server/server.hpp"
 #include "fusemap/fusemap.hpp"
 
 namespace vr::sim {
@@ -47,41 +41,45 @@ struct Chunk {
 
 class Adapter {
 public:
-    // id_reply is the character the identification reply carries ('1', say).
+    // An ATF1508AS (code 8) or ATF1504AS chip whose identification reply
+    // carries id_reply ('1', say).
     Adapter(int32_t code, char id_reply, Faults faults = {});
+    // Any chip of the family; id_reply (when not 0) replaces the reply's digit.
+    Adapter(const model::ModelOptions& chip, char id_reply, Faults faults = {});
+    Adapter(const Adapter&) = delete;
+    Adapter& operator=(const Adapter&) = delete;
 
     // The chip starts holding this map (read protection follows its fuse).
-    void load(const FuseMap& map);
+    void load(const FuseMap& map) { model_.load(map); }
     // The chip's contents as a fuse map (reserved fuses 0).
-    void save(FuseMap& map) const;
+    void save(FuseMap& map) const { model_.save(map); }
 
     // Feeds one received byte; replies are appended to out.
     void receive(char c, std::vector<Chunk>& out);
 
-    int32_t code() const { return code_; }
-    bool is_protected() const { return protected_; }
-    int erase_count() const { return erases_; }
-    int command_count() const { return commands_; }
+    // Notes of the protocol server and the chip model's operations go here.
+    void set_log(std::FILE* log);
+
+    int32_t code() const { return model_.code(); }
+    bool is_protected() const { return model_.read_protected(); }
+    int erase_count() const { return model_.erases(); }
+    int command_count() const { return static_cast<int>(server_.commands); }
+    const model::ChipModel& chip() const { return model_; }
 
 private:
-    void command(const std::string& cmd, std::vector<Chunk>& out);
-    void reply_row(int address, std::vector<Chunk>& out);
-    void reply(int address, const std::string& digits, std::vector<Chunk>& out);
-    void write(int address, const std::string& digits);
-    std::vector<uint8_t>* cells(int address);
-    int bits_of(int address) const;
-    int digits_of(int address) const;
-    bool locate(int32_t fuse, int& address, int& bit) const;
+    struct Out final : jtag::Link {
+        std::vector<Chunk>* out = nullptr;
+        std::FILE* log = nullptr;
+        int delay = 0;
+        void send(const char* bytes, uint16_t count) override;
+        void stall(uint16_t milliseconds) override { delay += milliseconds; }
+        void note(const char* text) override;
+    };
 
-    int32_t code_;
-    char id_reply_;
-    Faults faults_;
-    std::vector<std::vector<uint8_t>> rows_;  // 251 rows of fuse bits
-    std::vector<uint8_t> page_[3];
-    bool protected_ = false;
-    int erases_ = 0;
-    int commands_ = 0;
-    std::string line_;
+    model::ChipModel model_;
+    model::ModelProbe probe_;
+    Out link_;
+    jtag::Server server_;
 };
 
 // Serves the adapter on the master side of a pseudo-terminal until stop is

@@ -25,11 +25,15 @@ const char usage[] =
     "makes LINK a symbolic link to it (for example ~/.config/varnholme/sim, with\n"
     "\"sim\" as the first line of jtag.ini). Serves until stopped (SIGINT/SIGTERM).\n"
     "\n"
-    "  --device ATF1508AS|ATF1504AS  the chip (default ATF1508AS)\n"
-    "  --id D          identification digit (default 1 for ATF1508AS, 0 for ATF1504AS)\n"
+    "  --device NAME   the chip: ATF1508AS (default), ATF1504AS, ATF1508ASV, ATF1504ASV\n"
+    "  --idcode HEX    the chip answers this IDCODE instead of its own (the\n"
+    "                  adapter then finds no supported chip unless it is one)\n"
+    "  --id D          identification digit sent instead of the chip's own\n"
+    "                  (0 ATF1504AS, 1 ATF1508AS, 2 ATF1504ASV, 3 ATF1508ASV)\n"
     "  --load FILE     the chip starts holding this JEDEC file\n"
     "  --save FILE     the chip's contents are written here when the emulator stops\n"
-    "  --log FILE      every byte in both directions, with time stamps\n"
+    "  --log FILE      every byte in both directions, with time stamps, and every\n"
+    "                  JTAG operation the chip model carried out\n"
     "  --no-pacing     send replies at once instead of at 115200 baud\n"
     "  --fault NAME    inject a fault (repeatable):\n"
     "      no-id            no identification reply\n"
@@ -60,7 +64,7 @@ bool make_raw(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int32_t code = 8;
+    vr::model::ModelOptions chip;
     int id = -1;
     const char *load = nullptr, *save = nullptr, *logname = nullptr, *link = nullptr;
     bool pacing = true;
@@ -74,9 +78,13 @@ int main(int argc, char** argv) {
         } else if (a == "--device") {
             const char* v = value();
             if (!v) return fail("--device needs a value");
-            if (std::strcmp(v, "ATF1508AS") == 0) code = 8;
-            else if (std::strcmp(v, "ATF1504AS") == 0) code = 4;
-            else return fail("unknown device");
+            if (!(chip.chip = vr::model::find_chip(v))) return fail("unknown device");
+        } else if (a == "--idcode") {
+            const char* v = value();
+            char* end = nullptr;
+            const unsigned long long n = v ? std::strtoull(v, &end, 16) : 0;
+            if (!v || *end || n > 0xFFFFFFFFull) return fail("--idcode needs a hexadecimal IDCODE");
+            chip.idcode = static_cast<int64_t>(n);
         } else if (a == "--id") {
             const char* v = value();
             if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] > '9') return fail("--id needs one digit");
@@ -99,9 +107,8 @@ int main(int argc, char** argv) {
         }
     }
     if (!link) return fail("LINK is missing");
-    if (id < 0) id = code == 8 ? 1 : 0;
-
-    static vr::sim::Adapter adapter(code, static_cast<char>('0' + id), faults);
+    static vr::sim::Adapter adapter(chip, id < 0 ? '\0' : static_cast<char>('0' + id), faults);
+    const int32_t code = adapter.code();
     if (load) {
         static vr::FuseMap map;
         int32_t file_code = 0;
@@ -137,6 +144,7 @@ int main(int argc, char** argv) {
         std::perror("vrjtag-adapter-sim: log");
         return 1;
     }
+    adapter.set_log(log);
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;

@@ -178,6 +178,8 @@ TEST_P(Emulator, EveryFuseTravelsBothWays) {
     ASSERT_TRUE(line.open());
     vt::Emulated chip(line, code, code == 8 ? '1' : '0');
     vt::random_map(map, code, 7);
+    // The adapter programs word 200 only as F or 7 (the JTAG pin bit stays).
+    for (int32_t i = 0; i < 4; ++i) map[device_of(code).special.first + i] = 1;
     void (*writes[])(int32_t, const FuseMap&) = {write48a, write48b, write48c, write48d, write482, write483, write481};
     void (*reads[])(int32_t, FuseMap&, int32_t&, MsgBuf&) = {read48a, read48b, read48c, read48d,
                                                               read482, read483, read481};

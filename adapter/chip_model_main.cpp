@@ -1,0 +1,186 @@
+// vrjtag-chip-model: the JTAG-level chip model as a remote_bitbang server,
+// so that OpenOCD (and anything driving it) can program a chip without
+// hardware.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "adapter/model/model_probe.hpp"
+#include "fusemap/jedec.hpp"
+
+namespace {
+
+volatile sig_atomic_t stop = 0;
+void on_signal(int) { stop = 1; }
+
+const char usage[] =
+    "usage: vrjtag-chip-model --device NAME [options] --port N\n"
+    "A JTAG-level model of one ATF1504AS/ATF1508AS family chip, served with\n"
+    "OpenOCD's remote_bitbang protocol on 127.0.0.1:N to one client. It listens\n"
+    "before anything else; --port 0 takes a free port. The first line printed is\n"
+    "\"listening on 127.0.0.1:N\". When the client quits ('Q' or a closed\n"
+    "connection) or on SIGTERM/SIGINT it writes --save and exits 0.\n"
+    "\n"
+    "  --device NAME   ATF1504AS, ATF1508AS, ATF1504ASV or ATF1508ASV\n"
+    "  --idcode HEX    answer this IDCODE instead of the chip's own\n"
+    "  --load FILE     the chip starts holding this JEDEC file (else erased)\n"
+    "  --save FILE     the chip's contents, as a JEDEC file of the whole fuse count\n"
+    "  --log FILE      every erase, program (address and word) and read carried\n"
+    "                  out, in order, and every operation refused\n"
+    "  --flip-read A   (for tests) reads of word A (hex) come back with bit 0 inverted\n"
+    "  --port N        TCP port on 127.0.0.1 (0: a free one)\n"
+    "  --help          this text\n"
+    "\n"
+    "OpenOCD cannot pass its waits through remote_bitbang, so this model does\n"
+    "not check them. After read protection is programmed every word reads as\n"
+    "zeros until the next erase.\n";
+
+int fail(const std::string& what) {
+    std::fprintf(stderr, "vrjtag-chip-model: %s\n%s", what.c_str(), usage);
+    return 2;
+}
+
+bool send_all(int fd, const std::string& s) {
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const ssize_t w = ::send(fd, s.data() + pos, s.size() - pos, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        pos += static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vr::model::ModelOptions options;
+    options.chip = nullptr;
+    options.enforce_waits = false;
+    const char *load = nullptr, *save = nullptr, *logname = nullptr;
+    long port = -1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (a == "--help" || a == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (!v) return fail(a + " needs a value or is unknown");
+        ++i;
+        char* end = nullptr;
+        if (a == "--device") {
+            if (!(options.chip = vr::model::find_chip(v))) return fail(std::string("unknown device ") + v);
+        } else if (a == "--idcode") {
+            options.idcode = static_cast<int64_t>(std::strtoull(v, &end, 16));
+            if (*end || options.idcode > 0xFFFFFFFFll) return fail("--idcode needs a hexadecimal IDCODE");
+        } else if (a == "--flip-read") {
+            options.flip_read = static_cast<int>(std::strtol(v, &end, 16));
+            if (*end) return fail("--flip-read needs a hexadecimal address");
+        } else if (a == "--port") {
+            port = std::strtol(v, &end, 10);
+            if (*end || port < 0 || port > 65535) return fail("--port needs a number from 0 to 65535");
+        } else if (a == "--load") {
+            load = v;
+        } else if (a == "--save") {
+            save = v;
+        } else if (a == "--log") {
+            logname = v;
+        } else {
+            return fail("unknown argument " + a);
+        }
+    }
+    if (!options.chip) return fail("--device is missing");
+    if (port < 0) return fail("--port is missing");
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    socklen_t len = sizeof addr;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        std::perror("vrjtag-chip-model: listen");
+        return 1;
+    }
+    std::printf("listening on 127.0.0.1:%u\n", ntohs(addr.sin_port));
+    std::fflush(stdout);
+
+    static vr::model::ChipModel model(options);
+    const int32_t code = model.code();
+    if (load) {
+        static vr::FuseMap map;
+        int32_t file_code = 0;
+        vr::JedecInfo info;
+        std::FILE* f = std::fopen(load, "rb");
+        const bool ok = f && vr::read_jedec(f, map, file_code, info) == vr::JedecResult::ok && file_code == code;
+        if (f) std::fclose(f);
+        if (!ok) {
+            std::fprintf(stderr, "vrjtag-chip-model: %s is not an accepted JEDEC file of this device\n", load);
+            return 1;
+        }
+        model.load(map);
+    }
+    std::FILE* log = logname ? std::fopen(logname, "w") : nullptr;
+    if (logname && !log) {
+        std::perror("vrjtag-chip-model: log");
+        return 1;
+    }
+    model.set_log(log);
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;  // no SA_RESTART: a blocked accept or read returns
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    int client = -1;
+    while (!stop && client < 0) {
+        client = ::accept(listener, nullptr, nullptr);
+        if (client < 0 && errno != EINTR) {
+            std::perror("vrjtag-chip-model: accept");
+            break;
+        }
+    }
+    ::close(listener);
+    if (client >= 0) {
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        vr::model::Bitbang bitbang(model);
+        static char in[65536];
+        std::string out;
+        bool open = true;
+        while (open && !stop) {
+            const ssize_t n = ::recv(client, in, sizeof in, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            out.clear();
+            open = bitbang.feed(in, static_cast<std::size_t>(n), out);
+            if (!out.empty() && !send_all(client, out)) break;
+        }
+        ::close(client);
+    }
+
+    int rc = 0;
+    if (save) {
+        static vr::FuseMap map;
+        model.save(map);
+        std::FILE* f = std::fopen(save, "wb");
+        if (!f || !vr::write_jedec(f, map, code) || std::fclose(f) != 0) {
+            std::fprintf(stderr, "vrjtag-chip-model: cannot write %s\n", save);
+            rc = 1;
+        }
+    }
+    if (log) std::fclose(log);
+    return rc;
+}

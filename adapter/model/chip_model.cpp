@@ -1,0 +1,282 @@
+#include "adapter/model/chip_model.hpp"
+
+#include <cinttypes>
+
+namespace vr::model {
+
+const ChipDesc chips[4] = {
+    {"ATF1504AS", 0x0150403F, false},
+    {"ATF1508AS", 0x0150803F, true},
+    {"ATF1504ASV", 0x0151403F, false},
+    {"ATF1508ASV", 0x0151803F, true},
+};
+
+const ChipDesc* find_chip(const std::string& name) {
+    for (const ChipDesc& c : chips)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+namespace {
+
+// The instructions this model knows; every other one selects the 1-bit bypass.
+enum : uint16_t {
+    IDCODE = 0x059, CONFIG = 0x280, READ = 0x28C, DATA0 = 0x290, DATA3 = 0x293,
+    PROGRAM_ERASE = 0x29E, ADDRESS = 0x2A1, LATCH_ERASE = 0x2B3,
+};
+constexpr uint64_t min_erase_us = 210000, min_program_us = 30000, min_read_us = 20000;
+
+std::string hex_word(const std::vector<uint8_t>& bits) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (int top = (static_cast<int>(bits.size()) + 3) / 4 * 4 - 4; top >= 0; top -= 4) {
+        int v = 0;
+        for (int b = 3; b >= 0; --b) {
+            const std::size_t i = static_cast<std::size_t>(top + b);
+            v = v * 2 + (i < bits.size() ? bits[i] : 0);
+        }
+        s += digits[v];
+    }
+    return s;
+}
+
+std::string hex3(int v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%03X", v);
+    return b;
+}
+
+}  // namespace
+
+ChipModel::ChipModel(const ModelOptions& options)
+    : desc_(*options.chip), options_(options),
+      idcode_(options.idcode >= 0 ? static_cast<uint32_t>(options.idcode) : options.chip->idcode) {
+    for (int a = 0; a <= 0x300; ++a) flash_[a].assign(static_cast<std::size_t>(width(a)), 1);
+}
+
+// Rows 000-06B and 080 up to 0E8 or 0FA; words 100 (32 bits), 200 (4), 300 (16).
+int ChipModel::width(int address) const {
+    if (address == 0x100) return 32;
+    if (address == 0x200) return 4;
+    if (address == 0x300) return 16;
+    const int last = desc_.big ? 0xFA : 0xE8;
+    const bool row = (address >= 0 && address <= 0x6B) || (address >= 0x80 && address <= last);
+    return row ? (desc_.big ? 326 : 166) : 0;
+}
+
+ChipModel::State ChipModel::next(State s, bool tms) {
+    static const State table[16][2] = {
+        {idle, reset},           {idle, select_dr},       {capture_dr, select_ir}, {shift_dr, exit1_dr},
+        {shift_dr, exit1_dr},    {pause_dr, update_dr},   {pause_dr, exit2_dr},    {shift_dr, update_dr},
+        {idle, select_dr},       {capture_ir, reset},     {shift_ir, exit1_ir},    {shift_ir, exit1_ir},
+        {pause_ir, update_ir},   {pause_ir, exit2_ir},    {shift_ir, update_ir},   {idle, select_dr},
+    };
+    return table[s][tms ? 1 : 0];
+}
+
+bool ChipModel::tdo() const {
+    if (state_ == shift_dr) return dr_[0];
+    if (state_ == shift_ir) return ir_shift_ & 1;
+    return false;
+}
+
+int ChipModel::dr_length() const {
+    switch (ir_) {
+    case IDCODE: return 32;
+    case CONFIG: return 10;
+    case ADDRESS: return 11;
+    default:
+        if (ir_ >= DATA0 && ir_ <= DATA3) {
+            const int page = ir_ - DATA0;
+            return page == 0 ? width(0) : width(page * 0x100);
+        }
+        return 1;
+    }
+}
+
+void ChipModel::capture() {
+    dr_.reset();
+    dr_len_ = dr_length();
+    if (ir_ == IDCODE) {
+        for (int i = 0; i < 32; ++i) dr_[static_cast<std::size_t>(i)] = (idcode_ >> i) & 1;
+    } else if (ir_ == ADDRESS) {
+        for (int i = 0; i < 11; ++i) dr_[static_cast<std::size_t>(i)] = (address_ >> i) & 1;
+    } else if (ir_ >= DATA0 && ir_ <= DATA3) {
+        for (std::size_t i = 0; i < latch_.size() && i < static_cast<std::size_t>(dr_len_); ++i) dr_[i] = latch_[i];
+    }
+}
+
+void ChipModel::update() {
+    if (ir_ == CONFIG) {
+        const unsigned long key = (dr_ & std::bitset<400>(0x3FF)).to_ulong();
+        if (key == 0x1B9 && !programming_) event("enter programming mode");
+        if (key == 0x000 && programming_) event("leave programming mode");
+        if (key == 0x1B9) programming_ = true;
+        if (key == 0x000) programming_ = false;
+    } else if (ir_ == ADDRESS) {
+        address_ = static_cast<uint16_t>((dr_ & std::bitset<400>(0x7FF)).to_ulong());
+    } else if (ir_ >= DATA0 && ir_ <= DATA3) {
+        latch_.assign(static_cast<std::size_t>(dr_len_), 0);
+        for (int i = 0; i < dr_len_; ++i) latch_[static_cast<std::size_t>(i)] = dr_[static_cast<std::size_t>(i)];
+        latch_page_ = ir_ - DATA0;
+    }
+}
+
+// The instruction's pulse, taken as the TAP leaves Run-Test/Idle.
+void ChipModel::pulse() {
+    const uint64_t waited = now_ - idle_since_;
+    const int w = width(address_);
+    if (ir_ == READ) {
+        latch_.assign(static_cast<std::size_t>(w), 0);
+        latch_page_ = address_ >> 8;
+        if (!programming_) return refuse("read " + hex3(address_) + " refused: not in programming mode");
+        if (w == 0) return refuse("read " + hex3(address_) + " refused: no such word");
+        if (options_.enforce_waits && waited < min_read_us)
+            return refuse("read " + hex3(address_) + " refused: waited " + std::to_string(waited) + " us");
+        if (!protected_) latch_ = flash_[address_];
+        if (address_ == options_.flip_read) latch_[0] ^= 1;
+        event("read " + hex3(address_));
+        return;
+    }
+    // PROGRAM_ERASE
+    if (erase_latched_) {
+        erase_latched_ = false;
+        if (!programming_) return refuse("erase refused: not in programming mode");
+        if (options_.enforce_waits && waited < min_erase_us)
+            return refuse("erase refused: waited " + std::to_string(waited) + " us");
+        for (int a = 0; a <= 0x300; ++a) flash_[a].assign(flash_[a].size(), 1);
+        protected_ = false;
+        ++erases_;
+        event("erase");
+        return;
+    }
+    const std::string what = "program " + hex3(address_);
+    if (!programming_) return refuse(what + " refused: not in programming mode");
+    if (w == 0) return refuse(what + " refused: no such word");
+    if (latch_page_ != address_ >> 8 || static_cast<int>(latch_.size()) != w)
+        return refuse(what + " refused: data register of another page");
+    if (options_.enforce_waits && waited < min_program_us)
+        return refuse(what + " refused: waited " + std::to_string(waited) + " us");
+    int stuck_address = -1, stuck_bit = -1;
+    if (options_.stuck_fuse >= 0) locate(options_.stuck_fuse, stuck_address, stuck_bit);
+    std::vector<uint8_t>& word = flash_[address_];
+    for (int i = 0; i < w; ++i) {
+        const bool stuck = address_ == stuck_address && i == w - 1 - stuck_bit;
+        if (!latch_[static_cast<std::size_t>(i)] && !stuck) word[static_cast<std::size_t>(i)] = 0;
+    }
+    event(what + " " + hex_word(latch_));
+    if (address_ == 0x200) {
+        if (!word[3] && !protected_) event("read protection programmed");
+        if (!word[2] && !jtag_lost_) event("JTAG pin bit cleared");
+        protected_ = !word[3];
+        jtag_lost_ = !word[2];
+    }
+}
+
+void ChipModel::clock(bool tms, bool tdi) {
+    ++now_;  // one microsecond per clock: 1 MHz
+    switch (state_) {
+    case reset: ir_ = IDCODE; break;
+    case capture_dr: capture(); break;
+    case shift_dr:
+        dr_ >>= 1;
+        dr_[static_cast<std::size_t>(dr_len_ - 1)] = tdi;
+        break;
+    case update_dr: update(); break;
+    case capture_ir: ir_shift_ = 0x059; break;
+    case shift_ir: ir_shift_ = static_cast<uint16_t>((ir_shift_ >> 1) | (tdi ? 0x200 : 0)); break;
+    case update_ir:
+        ir_ = ir_shift_;
+        pulse_armed_ = ir_ == READ || ir_ == PROGRAM_ERASE;
+        if (ir_ == LATCH_ERASE && programming_) erase_latched_ = true;
+        else if (ir_ != PROGRAM_ERASE) erase_latched_ = false;
+        break;
+    default: break;
+    }
+    const State n = next(state_, tms);
+    if (state_ == idle && n != idle && pulse_armed_) {
+        pulse_armed_ = false;
+        pulse();
+    }
+    if (n == idle && state_ != idle) idle_since_ = now_;
+    if (n == reset) ir_ = IDCODE;
+    state_ = n;
+}
+
+void ChipModel::advance(uint64_t microseconds) { now_ += microseconds; }
+
+void ChipModel::trst() {
+    state_ = reset;
+    ir_ = IDCODE;
+    pulse_armed_ = false;
+}
+
+void ChipModel::event(const std::string& text) {
+    events_.push_back(text);
+    if (log_) {
+        std::fprintf(log_, "%s\n", text.c_str());
+        std::fflush(log_);
+    }
+}
+
+void ChipModel::refuse(const std::string& text) {
+    ++refusals_;
+    event(text);
+}
+
+// Where a JEDEC fuse lives: the word's address and the fuse's place in the
+// word, counted from the word's most significant bit (the first fuse).
+bool ChipModel::locate(int32_t fuse, int& address, int& bit) const {
+    const bool big = desc_.big;
+    const int32_t half = big ? 30720 : 15360;     // fuses of rows 12-107
+    const int32_t cfg = big ? 61440 : 30720;      // configuration rows start
+    const int32_t per_cfg = big ? 320 : 160;
+    const int32_t uim = big ? 65280 : 32640;
+    const int32_t uim_rows = big ? 27 : 9;
+    const int32_t page1 = big ? 74082 : 34134;
+    if (fuse < 0) return false;
+    if (fuse < half) {
+        address = 12 + fuse % 96, bit = fuse / 96;
+    } else if (fuse < cfg) {
+        address = 128 + (fuse - half) % 96, bit = (fuse - half) / 96;
+    } else if (fuse < uim) {
+        address = (fuse - cfg) / per_cfg, bit = (fuse - cfg) % per_cfg;
+    } else if (fuse < page1) {
+        address = 224 + (fuse - uim) % uim_rows, bit = (fuse - uim) / uim_rows;
+    } else if (fuse < page1 + 32) {
+        address = 0x100, bit = fuse - page1;
+    } else if (fuse < page1 + 36) {
+        address = 0x200, bit = fuse - page1 - 32;
+    } else if (fuse < page1 + 52) {
+        address = 0x300, bit = fuse - page1 - 36;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void ChipModel::load(const FuseMap& map) {
+    for (int a = 0; a <= 0x300; ++a) flash_[a].assign(flash_[a].size(), 1);
+    const int32_t n = desc_.big ? 74136 : 34192;
+    for (int32_t i = 0; i < n; ++i) {
+        int a = 0, b = 0;
+        if (!locate(i, a, b)) continue;
+        std::vector<uint8_t>& word = flash_[a];
+        word[word.size() - 1 - static_cast<std::size_t>(b)] = map[static_cast<std::size_t>(i)] == 1 ? 1 : 0;
+    }
+    protected_ = !flash_[0x200][3];
+    jtag_lost_ = !flash_[0x200][2];
+}
+
+void ChipModel::save(FuseMap& map) const {
+    map.fill(0);
+    const int32_t n = desc_.big ? 74136 : 34192;
+    for (int32_t i = 0; i < n; ++i) {
+        int a = 0, b = 0;
+        if (!locate(i, a, b)) continue;
+        const std::vector<uint8_t>& word = flash_[a];
+        map[static_cast<std::size_t>(i)] = static_cast<int8_t>(word[word.size() - 1 - static_cast<std::size_t>(b)]);
+    }
+}
+
+}  // namespace vr::model

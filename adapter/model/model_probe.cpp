@@ -1,0 +1,64 @@
+#include "adapter/model/model_probe.hpp"
+
+namespace vr::model {
+
+ModelProbe::ModelProbe(ChipModel& model) : model_(model) { reset(); }
+
+// From Run-Test/Idle: Select-DR, Select-IR, Capture-IR, Shift-IR; the bits,
+// the last one leaving for Exit1-IR; Update-IR; back to Run-Test/Idle.
+bool ModelProbe::ir_scan(uint16_t instruction) {
+    tms(1), tms(1), tms(0), tms(0);
+    for (uint16_t i = 0; i < jtag::ir_length; ++i) tms(i + 1 == jtag::ir_length, (instruction >> i) & 1);
+    tms(1), tms(0);
+    return true;
+}
+
+bool ModelProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
+    tms(1), tms(0), tms(0);
+    for (uint16_t i = 0; i < bits; ++i) {
+        const bool out = model_.tdo();
+        if (tdo) {
+            if (out)
+                tdo[i / 8] = static_cast<uint8_t>(tdo[i / 8] | (1u << (i % 8)));
+            else
+                tdo[i / 8] = static_cast<uint8_t>(tdo[i / 8] & ~(1u << (i % 8)));
+        }
+        tms(i + 1 == bits, tdi && ((tdi[i / 8] >> (i % 8)) & 1));
+    }
+    tms(1), tms(0);
+    return true;
+}
+
+bool ModelProbe::idle(uint32_t microseconds) {
+    model_.advance(microseconds);
+    tms(0);
+    return true;
+}
+
+bool ModelProbe::reset() {
+    for (int i = 0; i < 5; ++i) tms(1);
+    tms(0);
+    return true;
+}
+
+bool Bitbang::feed(const char* bytes, std::size_t count, std::string& out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char c = bytes[i];
+        if (c >= '0' && c <= '7') {
+            const int v = c - '0';
+            const bool tck = v & 4;
+            if (tck && !tck_) model_.clock(v & 2, v & 1);
+            tck_ = tck;
+        } else if (c == 'R') {
+            out += model_.tdo() ? '1' : '0';
+        } else if (c == 't' || c == 'u') {
+            model_.trst();  // TRST asserted
+        } else if (c == 'Q') {
+            return false;
+        }
+        // 'r'/'s' (TRST released), 'B'/'b' (the blink LED): nothing to do.
+    }
+    return true;
+}
+
+}  // namespace vr::model

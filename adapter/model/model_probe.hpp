@@ -1,0 +1,38 @@
+// A probe that drives the chip model in process, bit by bit through its TAP.
+// Waits advance the model's clock instead of sleeping, so the emulator runs
+// as fast as the serial line lets it.
+#pragma once
+
+#include "adapter/model/chip_model.hpp"
+#include "adapter/probe/probe.hpp"
+
+namespace vr::model {
+
+class ModelProbe final : public jtag::Probe {
+public:
+    explicit ModelProbe(ChipModel& model);
+    bool ir_scan(uint16_t instruction) override;
+    bool dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
+                 const uint8_t* mask) override;
+    bool idle(uint32_t microseconds) override;
+    bool reset() override;
+
+private:
+    void tms(bool value, bool tdi = false) { model_.clock(value, tdi); }
+    ChipModel& model_;
+};
+
+// OpenOCD's remote_bitbang protocol: one byte per pin change. Feeds the
+// bytes to the model and appends the answers ('0'/'1' for each 'R') to out.
+// Returns false once the client has sent 'Q'.
+class Bitbang {
+public:
+    explicit Bitbang(ChipModel& model) : model_(model) {}
+    bool feed(const char* bytes, std::size_t count, std::string& out);
+
+private:
+    ChipModel& model_;
+    bool tck_ = false;
+};
+
+}  // namespace vr::model

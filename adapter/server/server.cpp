@@ -1,0 +1,348 @@
+#include "adapter/server/server.hpp"
+
+namespace vr {
+namespace jtag {
+namespace {
+
+const char hex_upper[] = "0123456789ABCDEF";
+
+// A short text built in place.
+struct Text {
+    char s[120];
+    uint8_t n;
+};
+
+void text_start(Text& t) { t.n = 0, t.s[0] = 0; }
+
+void text_add(Text& t, const char* s) {
+    while (*s && t.n + 1 < static_cast<int>(sizeof t.s)) t.s[t.n++] = *s++;
+    t.s[t.n] = 0;
+}
+
+void text_hex(Text& t, uint32_t value, uint8_t digits) {
+    char d[9];
+    for (int8_t i = static_cast<int8_t>(digits) - 1; i >= 0; --i, value >>= 4) d[i] = hex_upper[value & 0xF];
+    d[digits] = 0;
+    text_add(t, d);
+}
+
+void note2(Server& s, const char* a, const char* b) {
+    Text t;
+    text_start(t);
+    text_add(t, a);
+    text_add(t, b);
+    s.link->note(t.s);
+}
+
+void note_word(Server& s, const char* what, uint16_t address) {
+    Text t;
+    text_start(t);
+    text_add(t, what);
+    text_add(t, " ");
+    text_hex(t, address, 3);
+    s.link->note(t.s);
+}
+
+int8_t hex_value(char c) {
+    if (c >= '0' && c <= '9') return static_cast<int8_t>(c - '0');
+    if (c >= 'A' && c <= 'F') return static_cast<int8_t>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') return static_cast<int8_t>(c - 'a' + 10);
+    return -1;
+}
+
+int16_t slot_of(uint16_t address) {
+    if (address <= 0x0FA) return static_cast<int16_t>(address);
+    if (address == page_config) return 251;
+    if (address == page_special) return 252;
+    if (address == page_ues) return 253;
+    return -1;
+}
+
+bool flag(const uint8_t* set, int16_t slot) { return (set[slot / 8] >> (slot % 8)) & 1; }
+void mark(uint8_t* set, int16_t slot, bool on) { set_bit(set, static_cast<uint16_t>(slot), on); }
+
+uint16_t crc16(const uint8_t* v, uint16_t bits) {
+    uint16_t crc = 0xFFFF;
+    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) {
+        crc = static_cast<uint16_t>(crc ^ (v[i] << 8));
+        for (uint8_t k = 0; k < 8; ++k)
+            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+// Hex digits of the data field that carries the word at address: rows are
+// written with two 0 bits above the word, pages exactly.
+uint8_t field_digits(const Server& s, uint16_t address) {
+    return static_cast<uint8_t>((word_bits(chip_big(s.chip), address) + 3) / 4);
+}
+
+void forget_protection(Server& s) {
+    s.protect_pending = false;
+    s.config_read = false;
+    s.special_erased = false;
+}
+
+void forget_words(Server& s) {
+    for (uint8_t i = 0; i < sizeof s.programmed; ++i) s.programmed[i] = s.confirmed[i] = 0;
+}
+
+void send_end(Server& s) { s.link->send(s.faults.crlf ? "\r\n" : "\r", s.faults.crlf ? 2 : 1); }
+
+void identify(Server& s) {
+    forget_protection(s);
+    const IdResult r = chip_identify(s.chip);
+    s.identified = r == id_found;
+    Text t;
+    text_start(t);
+    if (r == id_found) {
+        text_add(t, "found ");
+        text_add(t, chip_kinds[s.chip.kind].name);
+        text_add(t, ", IDCODE 0x");
+        text_hex(t, s.chip.idcode, 8);
+    } else if (r == id_unknown) {
+        text_add(t, "IDCODE 0x");
+        text_hex(t, s.chip.idcode, 8);
+        text_add(t, ": not an ATF1504AS/ATF1508AS");
+    } else if (r == id_no_chip) {
+        text_add(t, "no chip found (IDCODE 0x");
+        text_hex(t, s.chip.idcode, 8);
+        text_add(t, ")");
+    } else {
+        text_add(t, "no answer from the probe");
+    }
+    s.link->note(t.s);
+    if (!s.identified || s.faults.no_id) return;  // no reply: the host stops before erasing
+    const char digit = s.id_reply ? s.id_reply : static_cast<char>('0' + chip_kinds[s.chip.kind].digit);
+    s.link->send(&digit, 1);
+    send_end(s);
+}
+
+// Reads and writes need the chip's layout: a host that has not asked since
+// the last release gets the IDCODE read for it (without a reply).
+bool ensure_identified(Server& s) {
+    if (!s.identified) s.identified = chip_identify(s.chip) == id_found;
+    return s.identified;
+}
+
+// Programs the deferred read protection when everything it waits on holds.
+void settle_protection(Server& s) {
+    if (!s.protect_pending) return;
+    const char* reason = 0;
+    if (!s.config_read) reason = "released before word 100 was read back";
+    for (int16_t slot = 0; !reason && slot < static_cast<int16_t>(word_slots); ++slot)
+        if (flag(s.programmed, slot) && !flag(s.confirmed, slot)) reason = "a programmed word did not read back equal";
+    if (!reason && !s.special_erased) reason = "word 200 did not read back erased";
+    if (!reason && !s.identified) reason = "no chip identified";
+    if (!reason) {
+        // The bit alone: wired-AND, the word 7 clears only read protection.
+        uint8_t word[1] = {special_protected};
+        if (!chip_program(s.chip, page_special, word)) reason = "the probe failed";
+    }
+    forget_protection(s);
+    if (reason)
+        note2(s, "read protection NOT set: ", reason);
+    else
+        s.link->note("read protection set");
+}
+
+void release(Server& s) {
+    settle_protection(s);
+    forget_protection(s);
+    s.identified = false;
+    if (!chip_leave(s.chip)) s.link->note("release: the probe failed");
+}
+
+void erase(Server& s) {
+    if (s.faults.erase_fail) {
+        s.link->send("er", 2);
+        send_end(s);
+        return;
+    }
+    forget_protection(s);
+    const char* refusal = 0;
+    if (!s.identified)
+        refusal = "erase refused: no supported chip identified";
+    else if (!chip_check_idcode(s.chip, s.chip.idcode))
+        refusal = "erase refused: the IDCODE changed";
+    else if (!chip_erase(s.chip))
+        refusal = "erase failed: the probe failed";
+    if (refusal) {
+        s.link->note(refusal);
+        s.link->send("er", 2);
+        send_end(s);
+        return;
+    }
+    forget_words(s);
+    ++s.erases;
+    s.link->note("erased");
+    s.link->send("ok", 2);
+    send_end(s);
+}
+
+// Sends the data reply of one word, with the faults asked for.
+void reply(Server& s, uint16_t address, const uint8_t* word) {
+    const uint8_t digits = field_digits(s, address);
+    const uint16_t bits = word_bits(chip_big(s.chip), address);
+    char r[100];
+    uint8_t n = 0;
+    const uint16_t shown = static_cast<int16_t>(address) == s.faults.wrong_address ? address + 1 : address;
+    r[n++] = static_cast<int16_t>(address) == s.faults.no_r ? 'x' : 'r';
+    r[n++] = hex_upper[(shown >> 8) & 0xF];
+    r[n++] = hex_upper[(shown >> 4) & 0xF];
+    r[n++] = hex_upper[shown & 0xF];
+    r[n++] = static_cast<int16_t>(address) == s.faults.no_d ? 'D' : 'd';
+    for (uint8_t k = 0; k < digits; ++k) {
+        uint8_t v = 0;
+        for (uint8_t b = 0; b < 4; ++b) {
+            const uint16_t i = static_cast<uint16_t>(4 * (digits - 1 - k) + (3 - b));
+            v = static_cast<uint8_t>(v * 2 + (i < bits && bit_of(word, i)));
+        }
+        r[n++] = hex_upper[v];
+    }
+    r[n++] = static_cast<int16_t>(address) == s.faults.no_e ? 'x' : 'e';
+    if (static_cast<int16_t>(address) == s.faults.bad_hex) r[5 + digits / 2] = 'G';
+    if (static_cast<int16_t>(address) == s.faults.nul_row) r[5 + digits / 2] = 0;
+    if (s.faults.crlf) r[n++] = '\r', r[n++] = '\n';
+    else r[n++] = '\r';
+    if (static_cast<int16_t>(address) == s.faults.stall_row) {
+        s.link->send(r, n / 2);
+        s.link->stall(700);
+        s.link->send(r + n / 2, static_cast<uint16_t>(n - n / 2));
+        return;
+    }
+    s.link->send(r, n);
+}
+
+// Reads one word and answers it; false when it could not be read.
+bool read_word(Server& s, uint16_t address) {
+    uint8_t word[max_word_bytes];
+    if (!chip_read(s.chip, address, word, 0)) {
+        note_word(s, "read failed: the probe failed at", address);
+        return false;
+    }
+    const int16_t slot = slot_of(address);
+    const uint16_t bits = word_bits(chip_big(s.chip), address);
+    if (flag(s.programmed, slot)) mark(s.confirmed, slot, crc16(word, bits) == s.sums[slot]);
+    if (address == page_special) {
+        s.special_erased = (word[0] & 0xF) == special_erased;
+        // Read protection is still to come: show it as the host wrote it.
+        if (s.protect_pending) word[0] = static_cast<uint8_t>(word[0] & special_protected);
+    }
+    if (address == page_config) s.config_read = true;
+    reply(s, address, word);
+    return true;
+}
+
+void read_block(Server& s, char block) {
+    if (!ensure_identified(s)) return;
+    const bool big = chip_big(s.chip);
+    for (uint16_t r = block_first(block); r <= block_last(block, big); ++r)
+        if (!read_word(s, r)) return;
+}
+
+// "#8W" aaa "d" digits "e": checks the word, then programs it.
+void write(Server& s, const char* cmd, uint8_t length) {
+    if (!ensure_identified(s)) return s.link->note("write refused: no supported chip identified");
+    if (length < 9 || cmd[6] != 'd' || cmd[length - 1] != 'e') return s.link->note("write refused: malformed");
+    uint16_t address = 0;
+    for (uint8_t k = 3; k < 6; ++k) {
+        const int8_t v = hex_value(cmd[k]);
+        if (v < 0) return s.link->note("write refused: malformed address");
+        address = static_cast<uint16_t>(address * 16 + v);
+    }
+    const bool big = chip_big(s.chip);
+    const uint16_t bits = word_bits(big, address);
+    const uint8_t digits = static_cast<uint8_t>(length - 8);
+    if (bits == 0 || digits != field_digits(s, address)) return note_word(s, "write refused: bad length or address", address);
+    uint8_t word[max_word_bytes + 1] = {};
+    for (uint8_t k = 0; k < digits; ++k) {
+        const int8_t v = hex_value(cmd[7 + k]);
+        if (v < 0) return note_word(s, "write refused: bad digit at", address);
+        for (uint8_t b = 0; b < 4; ++b) {
+            const uint16_t i = static_cast<uint16_t>(4 * (digits - 1 - k) + b);
+            if ((v >> b) & 1) {
+                if (i >= bits) return note_word(s, "not programmed: bits above the word set at", address);
+                set_bit(word, i, true);
+            }
+        }
+    }
+    // Rows of blocks a, b and c end in six unused bits, which stay 1.
+    if (address < 0x0E0)
+        for (uint16_t i = 0; i < 6; ++i)
+            if (!bit_of(word, i)) return note_word(s, "not programmed: unused low bits cleared at", address);
+    if (static_cast<int16_t>(address) == s.faults.drop_write) return;
+    if (address == page_special) {
+        if (word[0] == special_erased) return;  // the erased state: nothing to program
+        if (word[0] == special_protected) {
+            s.protect_pending = true;
+            return s.link->note("read protection asked for: programmed at the end, once all is verified");
+        }
+        return s.link->note("not programmed: word 200 other than F or 7 (the JTAG pin bit stays set)");
+    }
+    if (!chip_program(s.chip, address, word)) return note_word(s, "program failed: the probe failed at", address);
+    const int16_t slot = slot_of(address);
+    mark(s.programmed, slot, true);
+    mark(s.confirmed, slot, false);
+    s.sums[slot] = crc16(word, bits);
+}
+
+void command(Server& s) {
+    const char* c = s.line;
+    const uint8_t n = s.length;
+    if (n < 3 || c[0] != '#' || c[1] != '8') return;
+    ++s.commands;
+    if (c[2] == 'W') return write(s, c, n);
+    if (n != 3) return;
+    switch (c[2]) {
+    case 'I': case '4': return identify(s);
+    case 'X': return release(s);
+    case 'E': return erase(s);
+    case 'a': case 'b': case 'c': case 'd': return read_block(s, c[2]);
+    case '1': case '2': case '3':
+        if (ensure_identified(s)) read_word(s, static_cast<uint16_t>((c[2] - '0') * 0x100));
+        return;
+    default: return;
+    }
+}
+
+}  // namespace
+
+void faults_none(Faults& f) {
+    f.no_id = f.erase_fail = f.crlf = false;
+    f.stall_row = f.wrong_address = f.bad_hex = f.nul_row = f.no_r = f.no_d = f.no_e = f.drop_write = -1;
+}
+
+void server_init(Server& s, Probe& probe, Link& link) {
+    chip_init(s.chip, probe);
+    s.link = &link;
+    faults_none(s.faults);
+    s.id_reply = 0;
+    s.length = 0;
+    s.too_long = false;
+    s.identified = false;
+    s.commands = s.erases = 0;
+    forget_protection(s);
+    forget_words(s);
+}
+
+void server_receive(Server& s, char c) {
+    if (c == '\r') {
+        if (!s.too_long) command(s);
+        s.length = 0;
+        s.too_long = false;
+    } else if (c != '\n' && c != 0 && c != 0x11 && c != 0x13) {
+        if (s.length < sizeof s.line)
+            s.line[s.length++] = c;
+        else
+            s.too_long = true;
+    }
+}
+
+void server_stop(Server& s) {
+    forget_protection(s);
+    chip_leave(s.chip);
+}
+
+}  // namespace jtag
+}  // namespace vr

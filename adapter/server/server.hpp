@@ -1,0 +1,82 @@
+// The adapter's protocol server: takes the "#8" commands byte by byte and
+// carries each out through the chip operations, answering on the link.
+//
+// Rules it keeps because a real chip is at stake:
+// - an erase needs this run's identification of a supported chip and re-reads
+//   the IDCODE first; the release that follows "#8E" does not cancel it;
+// - words are checked before they are programmed (unused bits as the row
+//   layout has them, word 200 only F or 7), so the JTAG pin bit is never
+//   cleared;
+// - read protection asked for by a word 200 of 7 is programmed only at the
+//   first release after page 100 has been read back, and only when every
+//   word programmed since the erase read back as programmed.
+//
+// Free of the heap, exceptions, operating-system calls and the standard
+// library: this also builds for a small microcontroller.
+#pragma once
+
+#include <stdint.h>
+
+#include "adapter/chip/chip.hpp"
+
+namespace vr {
+namespace jtag {
+
+// Where the server's replies and notes go.
+class Link {
+public:
+    virtual void send(const char* bytes, uint16_t count) = 0;
+    // A pause inside a reply (a fault the emulator can inject).
+    virtual void stall(uint16_t milliseconds) = 0;
+    // One line for the operator or the log.
+    virtual void note(const char* text) = 0;
+
+protected:
+    ~Link() {}
+};
+
+// Faults the emulator injects into replies and writes; address -1 is none.
+struct Faults {
+    bool no_id;
+    bool erase_fail;
+    bool crlf;
+    int16_t stall_row, wrong_address, bad_hex, nul_row, no_r, no_d, no_e, drop_write;
+};
+void faults_none(Faults& faults);
+
+const uint16_t word_slots = 254;  // rows 000-0FA, then 100, 200, 300
+
+struct Server {
+    Chip chip;
+    Link* link;
+    Faults faults;
+    char id_reply;  // replaces the chip type digit of the reply when not 0
+
+    char line[100];
+    uint8_t length;
+    bool too_long;
+
+    bool identified;  // a supported chip found since the last release
+    uint32_t commands;
+    uint32_t erases;
+
+    // Read protection asked for and not yet programmed, and what it waits on.
+    bool protect_pending;
+    bool config_read;   // word 100 read back since the last release
+    bool special_erased;  // word 200 last read back F
+    uint8_t programmed[(word_slots + 7) / 8];  // since the erase
+    uint8_t confirmed[(word_slots + 7) / 8];   // read back equal since programmed
+    uint16_t sums[word_slots];                 // CRC-16 of what was programmed
+};
+
+void server_init(Server& server, Probe& probe, Link& link);
+
+// One byte from the host.
+void server_receive(Server& server, char c);
+
+// Leaves programming mode at shutdown; read protection still pending is
+// dropped.
+void server_stop(Server& server);
+
+}  // namespace jtag
+}  // namespace vr
