@@ -1,0 +1,67 @@
+# Shared by the JTAG tests: the chip model as a remote_bitbang server and
+# OpenOCD connected to it, both on 127.0.0.1 only and both stopped on exit.
+# Needs BIN (the build folder) and SRC (the source tree).
+set -euo pipefail
+WORK=$(mktemp -d /tmp/vrjtag-jtag-XXXXXX)
+PIDS=()
+cleanup() {
+    local rc=$?
+    for p in "${PIDS[@]}"; do kill "$p" 2> /dev/null || true; done
+    wait 2> /dev/null || true
+    if [ $rc -eq 0 ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+TAP_CFG="$SRC/packaging/openocd/atf15xx.cfg"
+command -v openocd > /dev/null || { echo "openocd is not installed" >&2; exit 77; }
+
+# start_model NAME DEVICE [options]: the model in $WORK/NAME.{jed,log,out};
+# sets MODEL_PORT and MODEL_PID.
+start_model() {
+    local name=$1 device=$2
+    shift 2
+    "$BIN/vrjtag-chip-model" --device "$device" --port 0 --save "$WORK/$name.jed" --log "$WORK/$name.log" "$@" \
+        > "$WORK/$name.out" 2>&1 &
+    MODEL_PID=$!
+    PIDS+=("$MODEL_PID")
+    local i
+    for i in $(seq 100); do
+        grep -q '^listening on' "$WORK/$name.out" 2> /dev/null && break
+        sleep 0.05
+    done
+    MODEL_PORT=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/$name.out")
+    [ -n "$MODEL_PORT" ] || fail "the chip model did not start: $(cat "$WORK/$name.out")"
+}
+
+# The OpenOCD arguments that reach the model over remote_bitbang.
+bitbang_args() {
+    echo -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $MODEL_PORT"
+}
+
+# wait_model: waits for the model to save and exit (after OpenOCD quit).
+wait_model() {
+    local i
+    for i in $(seq 100); do
+        kill -0 "$MODEL_PID" 2> /dev/null || { wait "$MODEL_PID" || fail "the chip model failed"; return 0; }
+        sleep 0.05
+    done
+    fail "the chip model did not stop"
+}
+
+# play_svf FILE: OpenOCD plays FILE into the model; its output is in
+# $WORK/openocd.out and the count of TDO check errors in SVF_ERRORS.
+play_svf() {
+    openocd -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $MODEL_PORT" \
+        -f "$TAP_CFG" -c "gdb_port disabled; telnet_port disabled; tcl_port disabled; init" \
+        -c "if {[catch {svf -tap atf15xx.tap -quiet {$1}} msg]} {echo \"svf failed: \$msg\"} else {echo \$msg}" \
+        -c shutdown > "$WORK/openocd.out" 2>&1 ||
+        fail "openocd failed: $(tail -5 "$WORK/openocd.out")"
+    wait_model
+    if grep -q 'svf file programmed successfully for [0-9]* commands with 0 errors' "$WORK/openocd.out"; then
+        SVF_ERRORS=0
+    else
+        SVF_ERRORS=$(grep -c 'tdo check error' "$WORK/openocd.out" || true)
+        [ "$SVF_ERRORS" -gt 0 ] || fail "no verdict from openocd: $(tail -5 "$WORK/openocd.out")"
+    fi
+}
