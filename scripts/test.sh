@@ -12,7 +12,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/packages.sh
 need cmake make g++ libgtest-dev libfltk1.3-dev clang libclang-rt-14-dev \
-     xvfb xdotool x11-utils imagemagick xauth g++-mingw-w64-x86-64-posix wine wine64
+     xvfb xdotool x11-utils imagemagick xauth g++-mingw-w64-x86-64-posix wine wine64 \
+     openocd gcc-avr avr-libc binutils-avr
 
 jobs=$(nproc)
 cmake -S . -B build > /dev/null

@@ -83,6 +83,12 @@ void forget_protection(Server& s) {
     s.special_erased = false;
 }
 
+// Pending read protection given up: said once, with the reason.
+void drop_protection(Server& s, const char* reason) {
+    if (s.protect_pending) note2(s, "read protection NOT set: ", reason);
+    forget_protection(s);
+}
+
 void forget_words(Server& s) {
     for (uint8_t i = 0; i < sizeof s.programmed; ++i) s.programmed[i] = s.confirmed[i] = 0;
 }
@@ -90,7 +96,7 @@ void forget_words(Server& s) {
 void send_end(Server& s) { s.link->send(s.faults.crlf ? "\r\n" : "\r", s.faults.crlf ? 2 : 1); }
 
 void identify(Server& s) {
-    forget_protection(s);
+    drop_protection(s, "the chip was identified again");
     const IdResult r = chip_identify(s.chip);
     s.identified = r == id_found;
     Text t;
@@ -159,7 +165,7 @@ void erase(Server& s) {
         send_end(s);
         return;
     }
-    forget_protection(s);
+    drop_protection(s, "the chip was erased again");
     const char* refusal = 0;
     if (!s.identified)
         refusal = "erase refused: no supported chip identified";
