@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -78,6 +81,7 @@ Adapter::Adapter(const model::ModelOptions& chip, char id_reply, Faults faults)
 
 void Adapter::set_log(std::FILE* log) {
     link_.log = log;
+    link_.t0 = now_seconds();
     model_.set_log(log);
 }
 
@@ -87,25 +91,31 @@ void Adapter::receive(char c, std::vector<Chunk>& out) {
     link_.out = nullptr;
 }
 
-void Adapter::Out::send(const char* bytes, uint16_t count) {
+void ChunkLink::send(const char* bytes, uint16_t count) {
+    if (sink) {
+        sink(Chunk{delay, std::string(bytes, count)});
+        delay = 0;
+        return;
+    }
     if (!out) return;
     if (delay > 0 || out->empty()) out->push_back({delay, std::string()});
     delay = 0;
     out->back().bytes.append(bytes, count);
 }
 
-void Adapter::Out::note(const char* text) {
+void ChunkLink::note(const char* text) {
+    if (console) std::printf("%s\n", text), std::fflush(stdout);
     if (!log) return;
-    std::fprintf(log, "note %s\n", text);
+    std::fprintf(log, "%.6f note %s\n", now_seconds() - t0, text);
     std::fflush(log);
 }
-
-namespace {
 
 double now_seconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
+
+namespace {
 
 void log_bytes(std::FILE* log, double t0, const char* dir, const char* data, std::size_t n) {
     if (!log || n == 0) return;
@@ -123,18 +133,99 @@ void log_bytes(std::FILE* log, double t0, const char* dir, const char* data, std
 
 }  // namespace
 
-void serve(int fd, Adapter& adapter, bool pacing, const std::atomic<bool>& stop, std::FILE* log) {
-    using clock = std::chrono::steady_clock;
+namespace {
+
+// The adapter's transmitter: replies queue here as the server makes them and
+// go out on the line from a thread of their own, paced at 115200 baud when
+// asked, so that the line carries one reply while the chip works on the next.
+class Transmitter {
+public:
+    Transmitter(int fd, bool pacing, const std::atomic<bool>& stop, std::FILE* log, double t0)
+        : fd_(fd), pacing_(pacing), stop_(stop), log_(log), t0_(t0), thread_([this] { run(); }) {}
+    ~Transmitter() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    void push(Chunk c) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back(std::move(c));
+        }
+        wake_.notify_all();
+    }
+    bool failed() const { return failed_.load(); }
+
+private:
+    void run() {
+        using clock = std::chrono::steady_clock;
+        const auto byte_time = std::chrono::nanoseconds(86806);  // 10 bits at 115200 baud
+        auto next = clock::now();
+        for (;;) {
+            Chunk c;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [this] { return done_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                c = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            if (c.delay_ms > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
+                next = clock::now();
+            }
+            // Paced: a few bytes at a time, each run sent when the line has
+            // carried the bytes before it.
+            std::size_t pos = 0;
+            while (pos < c.bytes.size() && !stop_.load()) {
+                const std::size_t len = pacing_ ? std::min<std::size_t>(12, c.bytes.size() - pos) : c.bytes.size() - pos;
+                if (pacing_) {
+                    if (next < clock::now()) next = clock::now();
+                    std::this_thread::sleep_until(next);
+                    next += byte_time * static_cast<long>(len);
+                }
+                const ssize_t w = ::write(fd_, c.bytes.data() + pos, len);
+                if (w < 0) {
+                    if (errno == EINTR || errno == EAGAIN) continue;
+                    failed_ = true;
+                    return;
+                }
+                log_bytes(log_, t0_, "out", c.bytes.data() + pos, static_cast<std::size_t>(w));
+                pos += static_cast<std::size_t>(w);
+            }
+        }
+    }
+
+    int fd_;
+    bool pacing_;
+    const std::atomic<bool>& stop_;
+    std::FILE* log_;
+    double t0_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Chunk> queue_;
+    bool done_ = false;
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+void serve(int fd, Endpoint& adapter, bool pacing, const std::atomic<bool>& stop, std::FILE* log) {
     const double t0 = now_seconds();
-    const auto byte_time = std::chrono::nanoseconds(86806);  // 10 bits at 115200 baud
+    Transmitter tx(fd, pacing, stop, log, t0);
+    adapter.link().sink = [&tx](Chunk c) { tx.push(std::move(c)); };
     std::vector<Chunk> out;
     char in[512];
-    while (!stop.load()) {
+    while (!stop.load() && !tx.failed()) {
         pollfd p{fd, POLLIN, 0};
         const int r = ::poll(&p, 1, 50);
-        if (r < 0 && errno != EINTR) return;
+        if (r < 0 && errno != EINTR) break;
         if (r <= 0) continue;
-        if (p.revents & (POLLERR | POLLNVAL)) return;
+        if (p.revents & (POLLERR | POLLNVAL)) break;
         if (p.revents & POLLHUP && !(p.revents & POLLIN)) {
             // No program holds the line just now; wait for the next one.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -146,38 +237,14 @@ void serve(int fd, Adapter& adapter, bool pacing, const std::atomic<bool>& stop,
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 continue;
             }
-            return;
+            break;
         }
         log_bytes(log, t0, "in", in, static_cast<std::size_t>(n));
         for (ssize_t i = 0; i < n; ++i) adapter.receive(in[i], out);
-
-        auto next = clock::now();
-        for (const Chunk& c : out) {
-            if (c.delay_ms > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
-                next = clock::now();
-            }
-            // Paced: a few bytes at a time, each run sent when the line has
-            // carried the bytes before it.
-            std::size_t pos = 0;
-            while (pos < c.bytes.size() && !stop.load()) {
-                const std::size_t len = pacing ? std::min<std::size_t>(12, c.bytes.size() - pos) : c.bytes.size() - pos;
-                if (pacing) {
-                    if (next < clock::now()) next = clock::now();
-                    std::this_thread::sleep_until(next);
-                    next += byte_time * static_cast<long>(len);
-                }
-                const ssize_t w = ::write(fd, c.bytes.data() + pos, len);
-                if (w < 0) {
-                    if (errno == EINTR || errno == EAGAIN) continue;
-                    return;
-                }
-                log_bytes(log, t0, "out", c.bytes.data() + pos, static_cast<std::size_t>(w));
-                pos += static_cast<std::size_t>(w);
-            }
-        }
+        for (Chunk& c : out) tx.push(std::move(c));
         out.clear();
     }
+    adapter.link().sink = nullptr;
 }
 
 }  // namespace vr::sim

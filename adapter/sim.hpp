@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,35 @@ struct Chunk {
     std::string bytes;
 };
 
-class Adapter {
+struct ChunkLink;
+
+// What serves the host's bytes on the line.
+class Endpoint {
+public:
+    // Feeds one received byte; replies are appended to out.
+    virtual void receive(char c, std::vector<Chunk>& out) = 0;
+    // The server's link: while serving, its replies go straight to the line.
+    virtual ChunkLink& link() = 0;
+
+protected:
+    ~Endpoint() = default;
+};
+
+// The protocol server's link to the host: replies into the current chunk
+// list, notes to a log (and, when asked, to standard output).
+struct ChunkLink final : jtag::Link {
+    std::function<void(Chunk)> sink;  // when set, replies go here at once
+    std::vector<Chunk>* out = nullptr;
+    std::FILE* log = nullptr;
+    double t0 = 0;
+    bool console = false;
+    int delay = 0;
+    void send(const char* bytes, uint16_t count) override;
+    void stall(uint16_t milliseconds) override { delay += milliseconds; }
+    void note(const char* text) override;
+};
+
+class Adapter final : public Endpoint {
 public:
     // An ATF1508AS (code 8) or ATF1504AS chip whose identification reply
     // carries id_reply ('1', say).
@@ -55,7 +84,8 @@ public:
     void save(FuseMap& map) const { model_.save(map); }
 
     // Feeds one received byte; replies are appended to out.
-    void receive(char c, std::vector<Chunk>& out);
+    void receive(char c, std::vector<Chunk>& out) override;
+    ChunkLink& link() override { return link_; }
 
     // Notes of the protocol server and the chip model's operations go here.
     void set_log(std::FILE* log);
@@ -67,24 +97,18 @@ public:
     const model::ChipModel& chip() const { return model_; }
 
 private:
-    struct Out final : jtag::Link {
-        std::vector<Chunk>* out = nullptr;
-        std::FILE* log = nullptr;
-        int delay = 0;
-        void send(const char* bytes, uint16_t count) override;
-        void stall(uint16_t milliseconds) override { delay += milliseconds; }
-        void note(const char* text) override;
-    };
-
     model::ChipModel model_;
     model::ModelProbe probe_;
-    Out link_;
+    ChunkLink link_;
     jtag::Server server_;
 };
+
+// Seconds on a steady clock, for the logs' time stamps.
+double now_seconds();
 
 // Serves the adapter on the master side of a pseudo-terminal until stop is
 // set or the line fails. With pacing, bytes go out at 115200 baud. Every byte
 // in both directions is written to log (when given) with a time stamp.
-void serve(int fd, Adapter& adapter, bool pacing, const std::atomic<bool>& stop, std::FILE* log);
+void serve(int fd, Endpoint& adapter, bool pacing, const std::atomic<bool>& stop, std::FILE* log);
 
 }  // namespace vr::sim

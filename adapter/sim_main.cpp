@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "adapter/pty.hpp"
 #include "adapter/sim.hpp"
 #include "fusemap/jedec.hpp"
 
@@ -52,13 +53,6 @@ const char usage[] =
 int fail(const char* what) {
     std::fprintf(stderr, "vrjtag-adapter-sim: %s\n%s", what, usage);
     return 2;
-}
-
-bool make_raw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return false;
-    cfmakeraw(&t);
-    return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
 }  // namespace
@@ -122,21 +116,10 @@ int main(int argc, char** argv) {
         adapter.load(map);
     }
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("vrjtag-adapter-sim: pseudo-terminal");
-        return 1;
-    }
-    const char* slave_name = ptsname(master);
-    // Holding the slave open keeps the line up between programs.
-    const int slave = slave_name ? open(slave_name, O_RDWR | O_NOCTTY) : -1;
-    if (slave < 0 || !make_raw(slave)) {
-        std::perror("vrjtag-adapter-sim: pseudo-terminal");
-        return 1;
-    }
-    unlink(link);
-    if (symlink(slave_name, link) != 0) {
-        std::perror("vrjtag-adapter-sim: symlink");
+    vr::sim::Pty pty;
+    std::string error;
+    if (!vr::sim::open_pty_link(link, pty, error)) {
+        std::fprintf(stderr, "vrjtag-adapter-sim: %s\n", error.c_str());
         return 1;
     }
     std::FILE* log = logname ? std::fopen(logname, "w") : nullptr;
@@ -150,12 +133,12 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    std::printf("%s -> %s\n", link, slave_name);
+    std::printf("%s -> %s\n", link, pty.name.c_str());
     std::fflush(stdout);
 
-    vr::sim::serve(master, adapter, pacing, stop, log);
+    vr::sim::serve(pty.master, adapter, pacing, stop, log);
 
-    unlink(link);
+    vr::sim::close_pty_link(link, pty);
     int rc = 0;
     if (save) {
         static vr::FuseMap map;
@@ -167,7 +150,5 @@ int main(int argc, char** argv) {
         }
     }
     if (log) std::fclose(log);
-    close(slave);
-    close(master);
     return rc;
 }

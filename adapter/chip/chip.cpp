@@ -64,7 +64,10 @@ IdResult chip_identify(Chip& chip) {
     uint32_t idcode = 0;
     chip.kind = -1;
     chip.idcode = 0;
-    if (!read_idcode(chip, idcode, 0)) return id_probe_failed;
+    if (!read_idcode(chip, idcode, 0)) {
+        chip.programming = false;  // unknown now: the next operation enters it again
+        return id_probe_failed;
+    }
     chip.idcode = idcode;
     // A line with nothing on it reads all ones (pulled up) or all zeros.
     if (idcode == 0 || idcode == 0xFFFFFFFFul) return id_no_chip;

@@ -35,6 +35,9 @@ public:
     // Test-Logic-Reset, then Run-Test/Idle.
     virtual bool reset() = 0;
 
+    // Why the last call failed, for the operator ("no answer from OpenOCD").
+    virtual const char* failure_text() const { return "no answer from the probe"; }
+
 protected:
     ~Probe() {}
 };

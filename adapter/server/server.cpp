@@ -115,7 +115,7 @@ void identify(Server& s) {
         text_hex(t, s.chip.idcode, 8);
         text_add(t, ")");
     } else {
-        text_add(t, "no answer from the probe");
+        text_add(t, s.chip.probe->failure_text());
     }
     s.link->note(t.s);
     if (!s.identified || s.faults.no_id) return;  // no reply: the host stops before erasing

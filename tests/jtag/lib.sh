@@ -1,7 +1,7 @@
 # Shared by the JTAG tests: the chip model as a remote_bitbang server and
 # OpenOCD connected to it, both on 127.0.0.1 only and both stopped on exit.
 # Needs BIN (the build folder) and SRC (the source tree).
-set -euo pipefail
+set -uo pipefail
 WORK=$(mktemp -d /tmp/vrjtag-jtag-XXXXXX)
 PIDS=()
 cleanup() {
@@ -21,7 +21,7 @@ command -v openocd > /dev/null || { echo "openocd is not installed" >&2; exit 77
 start_model() {
     local name=$1 device=$2
     shift 2
-    "$BIN/vrjtag-chip-model" --device "$device" --port 0 --save "$WORK/$name.jed" --log "$WORK/$name.log" "$@" \
+    ${MODEL_WRAP:-} "$BIN/vrjtag-chip-model" --device "$device" --port 0 --save "$WORK/$name.jed" --log "$WORK/$name.log" "$@" \
         > "$WORK/$name.out" 2>&1 &
     MODEL_PID=$!
     PIDS+=("$MODEL_PID")
@@ -64,4 +64,64 @@ play_svf() {
         SVF_ERRORS=$(grep -c 'tdo check error' "$WORK/openocd.out" || true)
         [ "$SVF_ERRORS" -gt 0 ] || fail "no verdict from openocd: $(tail -5 "$WORK/openocd.out")"
     fi
+}
+
+# start_openocd: OpenOCD connected to the model, its Tcl server on a free
+# local port; sets OCD_PORT and OCD_PID. Output in $WORK/openocd.out.
+start_openocd() {
+    ${OCD_WRAP:-} openocd -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $MODEL_PORT" \
+        -f "$TAP_CFG" -c "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled" \
+        > "$WORK/openocd.out" 2>&1 &
+    OCD_PID=$!
+    PIDS+=("$OCD_PID")
+    local i
+    for i in $(seq 100); do
+        OCD_PORT=$(sed -n 's/.*Listening on port \([0-9]*\) for tcl connections.*/\1/p' "$WORK/openocd.out")
+        [ -n "$OCD_PORT" ] && return 0
+        sleep 0.05
+    done
+    fail "openocd did not start: $(tail -5 "$WORK/openocd.out")"
+}
+
+# The programmer's side: a configuration home whose jtag.ini names the link.
+export XDG_CONFIG_HOME=$WORK/cfg
+mkdir -p "$XDG_CONFIG_HOME/varnholme"
+printf 'jtag\r\n' > "$XDG_CONFIG_HOME/varnholme/jtag.ini"
+LINK=$XDG_CONFIG_HOME/varnholme/jtag
+
+# start_adapter OPTIONS...: vrjtag-adapter on $LINK, logging to $WORK/adapter.log.
+start_adapter() {
+    ${ADAPTER_WRAP:-} "$BIN/vrjtag-adapter" --log "$WORK/adapter.log" "$@" "$LINK" > "$WORK/adapter.out" 2>&1 &
+    ADAPTER_PID=$!
+    PIDS+=("$ADAPTER_PID")
+    local i
+    for i in $(seq 200); do
+        grep -q 'serving on' "$WORK/adapter.out" 2> /dev/null && return 0
+        kill -0 "$ADAPTER_PID" 2> /dev/null || break
+        sleep 0.05
+    done
+    fail "vrjtag-adapter did not start: $(cat "$WORK/adapter.out")"
+}
+
+stop_adapter() {
+    kill -TERM "$ADAPTER_PID" 2> /dev/null || true
+    wait "$ADAPTER_PID" 2> /dev/null || true
+}
+
+# run_headless STEP...: one run of the program with this operator script;
+# the final box's text in BOX.
+run_headless() {
+    printf '%s\n' "$@" > "$WORK/operator"
+    VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/transcript timeout 300 "$BIN/vrjtag-headless" ||
+        fail "vrjtag-headless failed or hung"
+    BOX=$(grep '^WMessageBox' "$WORK/transcript" | cut -f3-)
+}
+
+# stop_all: adapter (leaves programming mode), then OpenOCD (the model then
+# saves and exits).
+stop_all() {
+    stop_adapter
+    kill -TERM "$OCD_PID" 2> /dev/null || true
+    wait "$OCD_PID" 2> /dev/null || true
+    wait_model
 }

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# vrjtag-headless -> pseudo-terminal -> vrjtag-adapter -> openocd over
+# remote_bitbang -> vrjtag-chip-model: the whole road to a chip, no hardware.
+# usage: adapter.sh CASE (BIN, SRC and DATA set by CTest)
+. "$(dirname "$0")/lib.sh"
+N1504=$DATA/jtag/atf1504as-neogeo-plcc44.jed
+S1508=$DATA/atf1508as-harrowm-Simple030-rosco.jed
+S1504=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed
+
+sample() { [ "$1" = ATF1504AS ] && echo "$N1504" || echo "$S1508"; }
+spf() { [ "$1" = ATF1504AS ] && echo 34166 || echo 74114; }  # first special purpose fuse
+
+write_case() {
+    DEV=$1
+    local action=$2 file
+    file=$(sample "$DEV")
+    start_model chip "$DEV"
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    grep -q "$DEV found (IDCODE" "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"
+    run_headless "tick $action" 'press 216' "choose $file"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "final box: $BOX"
+    stop_all
+    check_map "$file" "$([ "$action" = 212 ] && echo 1 || echo 0)"
+}
+
+# check_map FILE SECURE: the model, erased once, holds FILE's fuses except
+# the four special purpose fuses, which are 1 (word 200 never programmed) or,
+# for a secure write, 0111 (word 200 programmed once, with 7).
+check_map() {
+    local first
+    first=$(spf "$DEV")
+    [ "$(grep -c '^erase$' "$WORK/chip.log")" = 1 ] || fail "not erased exactly once"
+    "$BIN/vrjtag-jed" diff "$1" "$WORK/chip.jed" > "$WORK/diff"
+    [ $? -le 1 ] || fail "saved file refused"
+    [ -z "$(awk -v a="$first" -v b=$((first + 3)) '$1 < a || $1 > b' "$WORK/diff")" ] ||
+        fail "model differs from the file: $(head -3 "$WORK/diff")"
+    if [ "$2" = 1 ]; then
+        [ "$(grep '^program 200' "$WORK/chip.log")" = 'program 200 7' ] || fail "word 200 not programmed with 7 alone"
+    else
+        grep -q '^program 200' "$WORK/chip.log" && fail "word 200 programmed on a plain write"
+    fi
+    return 0
+}
+
+case $1 in
+write_1504) write_case ATF1504AS 211 ;;
+write_1508) write_case ATF1508AS 211 ;;
+secure_1504 | secure_1508)
+    [ "$1" = secure_1504 ] && dev=ATF1504AS || dev=ATF1508AS
+    write_case "$dev" 212
+    grep -qx 'read protection set' "$WORK/adapter.out" || fail "the adapter did not say read protection set"
+    # The bit last and alone: the final program is word 200 with 7.
+    [ "$(grep '^program' "$WORK/chip.log" | tail -n 1)" = 'program 200 7' ] || fail "read protection not last"
+    ;;
+verify_1504 | verify_1508 | read_1504 | read_1508)
+    [ "${1#*_}" = 1504 ] && DEV=ATF1504AS || DEV=ATF1508AS
+    file=$( [ $DEV = ATF1504AS ] && echo "$S1504" || echo "$S1508")
+    start_model chip "$DEV" --load "$file"
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    if [ "${1%_*}" = verify ]; then
+        run_headless 'tick 214' 'press 216' "choose $file"
+        [ "$BOX" = 'VERIFY SUCCESS' ] || fail "final box: $BOX"
+    else
+        run_headless 'tick 213' 'press 216' "choose $WORK/back.jed"
+        [ "$BOX" = 'READ & SAVE SUCCESS' ] || fail "final box: $BOX"
+    fi
+    stop_all
+    grep -q '^erase' "$WORK/chip.log" && fail "erased on a ${1%_*}"
+    grep -q '^program' "$WORK/chip.log" && fail "programmed on a ${1%_*}"
+    # What READ wrote is what the JEDEC writer gives for the chip.
+    if [ "${1%_*}" = read ]; then cmp "$WORK/back.jed" "$WORK/chip.jed" || fail "READ output differs from the chip"; fi
+    ;;
+secure_cancelled)
+    DEV=ATF1504AS
+    start_model chip $DEV
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    run_headless 'tick 212' 'press 216' "choose $N1504" 'wait 1010 page 3' 'press 1012'
+    [ "$BOX" = 'Abort requested...write not finished.' ] || fail "final box: $BOX"
+    stop_all
+    grep -q '^program 200' "$WORK/chip.log" && fail "read protection programmed after a cancel"
+    grep -q 'read protection NOT set' "$WORK/adapter.out" || fail "the adapter did not say why"
+    ;;
+no_chip)
+    DEV=ATF1508AS
+    start_model chip $DEV --idcode 0150203F
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    grep -q 'IDCODE 0x0150203F: not an ATF1504AS/ATF1508AS' "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"
+    run_headless 'tick 211' 'press 216' "choose $S1508"
+    [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
+    stop_all
+    grep -q '^erase' "$WORK/chip.log" && fail "erased a chip that was not identified"
+    [ "$(grep -c 'IDCODE 0x0150203F: not an ATF1504AS/ATF1508AS' "$WORK/adapter.out")" -ge 2 ] ||
+        fail "the failed identification was not printed"
+    ;;
+killed_read | killed_write)
+    DEV=ATF1508AS
+    start_model chip $DEV --load "$S1508"
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    if [ "$1" = killed_read ]; then steps=('tick 213' 'press 216' "choose $WORK/back.jed"); at='Reading fuse map'; else
+        steps=('tick 211' 'press 216' "choose $S1508"); at='rows 128-223'; fi
+    run_headless "${steps[@]}" &
+    run=$!
+    for i in $(seq 600); do grep -q "$at" "$WORK/transcript" 2> /dev/null && break; sleep 0.1; done
+    sleep 1
+    kill -9 "$OCD_PID"
+    start=$(date +%s)
+    wait "$run"
+    BOX=$(grep '^WMessageBox' "$WORK/transcript" | cut -f3-)
+    [ "$BOX" = 'read fuse map error - com-read timeout' ] || fail "final box: $BOX"
+    [ $(($(date +%s) - start)) -lt 60 ] || fail "took too long after OpenOCD went"
+    grep -q 'no answer from OpenOCD' "$WORK/adapter.log" || fail "the adapter did not log the lost OpenOCD"
+    kill -0 "$ADAPTER_PID" || fail "the adapter died with OpenOCD"
+    stop_adapter
+    ;;
+probe)
+    # --probe starts openocd itself: here with a configuration that selects
+    # remote_bitbang to the model.
+    DEV=ATF1504AS
+    start_model chip $DEV --load "$S1504"
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    start_adapter --probe "$WORK/probe.cfg" --speed 20000
+    grep -q 'ATF1504AS found (IDCODE 0x0150403F)' "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"
+    grep -q '10 MHz' "$WORK/adapter.out" || fail "--speed not capped"
+    run_headless 'tick 214' 'press 216' "choose $S1504"
+    [ "$BOX" = 'VERIFY SUCCESS' ] || fail "final box: $BOX"
+    stop_adapter
+    wait_model  # the adapter stopped its openocd, so the model saved and left
+    [ -L "$LINK" ] && fail "the link was left behind"
+    ;;
+erase_reply)
+    # Through OpenOCD the erase's "ok" leaves within 400 ms of the "#8X" after "#8E".
+    DEV=ATF1504AS
+    start_model chip $DEV
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    run_headless 'tick 211' 'press 216' "choose $N1504" 'press 1012'
+    stop_all
+    awk '$2 == "in" && $3 ~ /#8X/ && seen_e && !t { t = $1 } $2 == "in" && $3 ~ /#8E/ { seen_e = 1; if ($3 ~ /#8E.*#8X/) t = $1 }
+         $2 == "out" && $3 ~ /^ok/ && t { printf "%.3f\n", $1 - t; exit }' "$WORK/adapter.log" > "$WORK/delay"
+    d=$(cat "$WORK/delay")
+    [ -n "$d" ] || fail "no erase reply in the log"
+    awk -v d="$d" 'BEGIN { exit !(d < 0.4) }' || fail "erase reply after $d s"
+    echo "erase reply after $d s"
+    ;;
+*) fail "unknown case $1" ;;
+esac
+echo "ok: $1"
