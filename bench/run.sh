@@ -17,9 +17,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
-need cmake make g++ libfltk1.3-dev time xvfb
+need cmake make g++ libfltk1.3-dev time xvfb openocd
 cmake -S "$root" -B "$root/build" > /dev/null
-cmake --build "$root/build" -j"$(nproc)" --target vrjtag vrjtag-headless vrjtag-adapter-sim vrjtag-bench-jedec > /dev/null
+cmake --build "$root/build" -j"$(nproc)" --target vrjtag vrjtag-headless vrjtag-adapter-sim vrjtag-adapter vrjtag-chip-model vrjtag-bench-jedec > /dev/null
 bin=$root/build
 data=$root/tests/data
 work=$(mktemp -d /tmp/vrjtag-bench-XXXXXX)
@@ -91,6 +91,73 @@ run_case() {
             d, a, w, f, p, dr, b, w / f, 100 * (u + s) / w, box }'
 }
 
+# The road to a real chip without one: vrjtag-adapter -> openocd (its Tcl
+# server) -> remote_bitbang -> vrjtag-chip-model. The floor adds the chip's
+# own time to the protocol floor: per word read, 20 ms less the serial time
+# of its reply (never below 0); per erase, 210 ms. Writes add nothing (their
+# 30 ms pass inside the host's 0.11 s pause).
+start_jtag() {
+    local device=$1
+    shift
+    rm -f "$link" "$work/model.log"
+    "$bin/vrjtag-chip-model" --device "$device" --port 0 --log "$work/model.log" "$@" > "$work/model.out" 2>&1 &
+    model=$!
+    for _ in $(seq 100); do grep -q listening "$work/model.out" 2>/dev/null && break; sleep 0.05; done
+    local mport tport
+    mport=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/model.out")
+    openocd -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $mport" \
+        -f "$root/packaging/openocd/atf15xx.cfg" -c "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled" \
+        > "$work/openocd.out" 2>&1 &
+    ocd=$!
+    for _ in $(seq 100); do
+        tport=$(sed -n 's/.*Listening on port \([0-9]*\) for tcl connections.*/\1/p' "$work/openocd.out")
+        [ -n "$tport" ] && break
+        sleep 0.05
+    done
+    "$bin/vrjtag-adapter" --openocd "127.0.0.1:$tport" --log "$work/log" "$link" > "$work/adapter.out" 2>&1 &
+    sim=$!
+    for _ in $(seq 100); do [ -L "$link" ] && return 0; sleep 0.05; done
+    echo "vrjtag-adapter did not start" >&2; exit 1
+}
+stop_jtag() { kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; kill "$ocd"; wait "$ocd" 2>/dev/null; wait "$model" 2>/dev/null || true; }
+
+# chip_time DEVICE: seconds the chip itself adds, from the model's log.
+chip_time() {
+    awk -v big=$([ "$1" = ATF1508AS ] && echo 1 || echo 0) '
+    $1 == "erase" { t += 0.21 }
+    $1 == "read" {
+        digits = $2 ~ /^0/ ? (big ? 82 : 42) : ($2 == "100" ? 8 : ($2 == "200" ? 1 : 4))
+        s = 0.020 - (digits + 7) * 10 / 115200
+        if (s > 0) t += s
+    }
+    END { printf "%.3f\n", t }' "$work/model.log"
+}
+
+run_jtag_case() {
+    local device=$1 action=$2 sample box steps
+    case $device in
+        ATF1508AS) sample=$data/atf1508as-harrowm-Simple030-rosco.jed ;;
+        ATF1504AS) sample=$data/atf1504as-harrowm-rosco_verilog-CPUglue.jed ;;
+    esac
+    rm -f "$work/log" "$work/out.jed"
+    case $action in
+        write)  start_jtag $device; steps="tick 211|press 216|choose $sample" ;;
+        secure) start_jtag $device; steps="tick 212|press 216|choose $sample" ;;
+        read)   start_jtag $device --load "$sample"; steps="tick 213|press 216|choose $work/out.jed|answer yes" ;;
+        verify) start_jtag $device --load "$sample"; steps="tick 214|press 216|choose $sample" ;;
+    esac
+    tr '|' '\n' <<< "$steps" > "$work/operator"
+    VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript \
+        /usr/bin/time -f "%e %U %S" -o "$work/time" "$bin/vrjtag-headless"
+    stop_jtag
+    box=$(grep '^WMessageBox' "$work/transcript" | cut -f3)
+    read -r wall user sys < "$work/time"
+    read -r fl pauses drains bytes < <(floor "$work/log")
+    chip=$(chip_time $device)
+    awk -v d=$device -v a=$action -v w=$wall -v f=$fl -v c=$chip -v box="$box" 'BEGIN {
+        printf "| %s | %s | %.2f | %.2f + %.2f = %.2f | %.4f | %s |\n", d, a, w, f, c, f + c, w / (f + c), box }'
+}
+
 # idle_cpu: percent of one core vrjtag uses in the action dialog over 10 s.
 idle_cpu() {
     start_sim --device ATF1508AS
@@ -118,6 +185,13 @@ for device in ATF1508AS ATF1504AS; do
         rows+=("$(run_case $device $action)")
     done
 done
+jtag_rows=()
+for device in ATF1508AS ATF1504AS; do
+    for action in write secure read verify; do
+        echo "running $action on $device through vrjtag-adapter and openocd ..." >&2
+        jtag_rows+=("$(run_jtag_case $device $action)")
+    done
+done
 echo "measuring vrjtag idle in the action dialog ..." >&2
 idle=$(idle_cpu)
 largest=$(ls -S "$data"/*.jed | head -1)
@@ -127,6 +201,12 @@ echo
 echo "| device | action | wall s | protocol floor s | wall / floor | CPU / wall | final box |"
 echo "|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+echo
+echo "Through vrjtag-adapter, openocd and the chip model:"
+echo
+echo "| device | action | wall s | floor s (protocol + chip) | wall / floor | final box |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${jtag_rows[@]}"
 echo
 echo "vrjtag idle in the action dialog (10 s under Xvfb): $idle % of one core"
 echo "JEDEC file $(basename "$largest"): read $read_us µs, write $write_us µs (mean of 200)"
