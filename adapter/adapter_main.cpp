@@ -22,6 +22,7 @@
 namespace {
 
 std::atomic<bool> stop{false};
+std::thread openocd_output;  // copies a started openocd's output to the log
 void on_signal(int) { stop = true; }
 
 const char usage[] =
@@ -120,12 +121,21 @@ std::string start_openocd(const std::vector<std::string>& probes, long khz, std:
         return "";
     }
     // Keep reading its output, so that it never blocks on a full pipe.
-    std::thread([in, log, t0] {
+    openocd_output = std::thread([in, log, t0] {
         char l[1024];
         while (std::fgets(l, sizeof l, in))
             if (log) std::fprintf(log, "%.6f openocd: %s", vr::sim::now_seconds() - t0, l), std::fflush(log);
-    }).detach();
+        std::fclose(in);
+    });
     return port;
+}
+
+void stop_openocd(pid_t child) {
+    if (child > 0) {
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
+    if (openocd_output.joinable()) openocd_output.join();
 }
 
 }  // namespace
@@ -180,7 +190,7 @@ int main(int argc, char** argv) {
         port = start_openocd(probes, khz, log, t0, child, error);
         if (port.empty()) {
             std::fprintf(stderr, "vrjtag-adapter: %s\n", error.c_str());
-            if (child > 0) kill(child, SIGTERM), waitpid(child, nullptr, 0);
+            stop_openocd(child);
             return 1;
         }
     } else {
@@ -199,7 +209,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!vr::sim::open_pty_link(link, pty, error)) {
         std::fprintf(stderr, "vrjtag-adapter: %s\n", error.c_str());
-        if (child > 0) kill(child, SIGTERM), waitpid(child, nullptr, 0);
+        stop_openocd(child);
         return 1;
     }
 
@@ -227,10 +237,7 @@ int main(int argc, char** argv) {
 
     vr::jtag::server_stop(adapter.server);
     vr::sim::close_pty_link(link, pty);
-    if (child > 0) {
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
-    }
+    stop_openocd(child);
     if (log) std::fprintf(log, "%.6f stopped\n", vr::sim::now_seconds() - t0), std::fclose(log);
     return 0;
 }

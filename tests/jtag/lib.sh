@@ -21,7 +21,7 @@ command -v openocd > /dev/null || { echo "openocd is not installed" >&2; exit 77
 start_model() {
     local name=$1 device=$2
     shift 2
-    ${MODEL_WRAP:-} "$BIN/vrjtag-chip-model" --device "$device" --port 0 --save "$WORK/$name.jed" --log "$WORK/$name.log" "$@" \
+    "$BIN/vrjtag-chip-model" --device "$device" --port 0 --save "$WORK/$name.jed" --log "$WORK/$name.log" "$@" \
         > "$WORK/$name.out" 2>&1 &
     MODEL_PID=$!
     PIDS+=("$MODEL_PID")
@@ -69,7 +69,7 @@ play_svf() {
 # start_openocd: OpenOCD connected to the model, its Tcl server on a free
 # local port; sets OCD_PORT and OCD_PID. Output in $WORK/openocd.out.
 start_openocd() {
-    ${OCD_WRAP:-} openocd -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $MODEL_PORT" \
+    openocd -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $MODEL_PORT" \
         -f "$TAP_CFG" -c "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled" \
         > "$WORK/openocd.out" 2>&1 &
     OCD_PID=$!
@@ -91,7 +91,7 @@ LINK=$XDG_CONFIG_HOME/varnholme/jtag
 
 # start_adapter OPTIONS...: vrjtag-adapter on $LINK, logging to $WORK/adapter.log.
 start_adapter() {
-    ${ADAPTER_WRAP:-} "$BIN/vrjtag-adapter" --log "$WORK/adapter.log" "$@" "$LINK" > "$WORK/adapter.out" 2>&1 &
+    "$BIN/vrjtag-adapter" --log "$WORK/adapter.log" "$@" "$LINK" > "$WORK/adapter.out" 2>&1 &
     ADAPTER_PID=$!
     PIDS+=("$ADAPTER_PID")
     local i
