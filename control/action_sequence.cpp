@@ -58,12 +58,8 @@ void set_range(int32_t action, int32_t code) {
 }
 
 void force_special_fuses(int32_t code) {
-    const Device& d = device_of(code);
-    for (int32_t i = d.special.first; i < d.special.first + d.special.count; ++i)
-        run.expected[i] = run.readback[i] = 1;
-    // The chip has no cells for the reserved fuses and reads them as 0.
-    clear_reserved(run.expected, code);
-    clear_reserved(run.readback, code);
+    force_special(run.expected, code);
+    force_special(run.readback, code);
 }
 
 // Step 1 for write and verify: load the file. False (with the text) when it

@@ -34,4 +34,11 @@ void clear_reserved(FuseMap& map, int32_t code) {
     for (int32_t i = r.first; i < r.first + r.count; ++i) map[i] = 0;
 }
 
+void force_special(FuseMap& map, int32_t code) {
+    const Region r = device_of(code).special;
+    for (int32_t i = r.first; i < r.first + r.count; ++i) map[i] = 1;
+    // The chip has no cells for the reserved fuses and reads them as 0.
+    clear_reserved(map, code);
+}
+
 }  // namespace vr

@@ -27,4 +27,8 @@ uint16_t fuse_checksum(const FuseMap& map, int32_t code);
 // Sets the device's reserved fuses to 0.
 void clear_reserved(FuseMap& map, int32_t code);
 
+// Prepares a map for writing or comparing: the four special purpose fuses
+// 1, the reserved fuses 0.
+void force_special(FuseMap& map, int32_t code);
+
 }  // namespace vr

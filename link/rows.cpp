@@ -41,25 +41,49 @@ int32_t fuses_per_row(const Block& b, int32_t code) {
 
 constexpr char hex_upper[] = "0123456789ABCDEF";
 
-void write_rows(const Block& b, int32_t code, const FuseMap& map) {
+// The data field of row r of block b: D digits into out.
+void encode_row(const Block& b, int32_t code, int32_t r, const FuseMap& map, char* out) {
     const Device& d = device_of(code);
     const Layout& l = layout_of(b, code);
     const int32_t f = fuses_per_row(b, code);
     const int32_t nbits = 4 * d.row_digits;
+    std::array<uint8_t, 4 * 82> bits{};
+    for (int32_t k = 0; k < nbits; ++k) bits[k] = k >= 2 + f ? 1 : 0;
+    const int32_t start = l.base + (r - b.first_row) * l.row_step;
+    for (int32_t p = 0; p < f; ++p) bits[2 + p] = map[start + p * l.fuse_step] == 1 ? 1 : 0;
+    for (int32_t k = 0; k < d.row_digits; ++k)
+        out[k] = hex_upper[8 * bits[4 * k] + 4 * bits[4 * k + 1] + 2 * bits[4 * k + 2] + bits[4 * k + 3]];
+}
+
+// Row r's fuses from the data field digits (b0 and b1 are not used).
+void decode_row(const Block& b, int32_t code, int32_t r, const char* digits, FuseMap& map) {
+    const Layout& l = layout_of(b, code);
+    const int32_t f = fuses_per_row(b, code);
+    const int32_t start = l.base + (r - b.first_row) * l.row_step;
+    for (int32_t p = 0; p < f; ++p) {
+        const int32_t bit = p + 2;
+        const int v = hex_digit(digits[bit / 4]);
+        map[start + p * l.fuse_step] = static_cast<int8_t>((v >> (3 - bit % 4)) & 1);
+    }
+}
+
+const Block* block_of(int32_t code, int32_t r) {
+    for (const Block& b : blocks)
+        if (r >= b.first_row && r < b.first_row + layout_of(b, code).rows) return &b;
+    return nullptr;
+}
+
+void write_rows(const Block& b, int32_t code, const FuseMap& map) {
+    const Device& d = device_of(code);
+    const Layout& l = layout_of(b, code);
     MsgBuf buf;
     for (int32_t r = b.first_row; r < b.first_row + l.rows; ++r) {
-        std::array<uint8_t, 4 * 82> bits{};
-        for (int32_t k = 0; k < nbits; ++k) bits[k] = k >= 2 + f ? 1 : 0;
-        const int32_t start = l.base + (r - b.first_row) * l.row_step;
-        for (int32_t p = 0; p < f; ++p) bits[2 + p] = map[start + p * l.fuse_step] == 1 ? 1 : 0;
-
         put_text(buf, "#8W");
         buf[3] = hex_upper[(r >> 8) & 15];
         buf[4] = hex_upper[(r >> 4) & 15];
         buf[5] = hex_upper[r & 15];
         buf[6] = 'd';
-        for (int32_t k = 0; k < d.row_digits; ++k)
-            buf[7 + k] = hex_upper[8 * bits[4 * k] + 4 * bits[4 * k + 1] + 2 * bits[4 * k + 2] + bits[4 * k + 3]];
+        encode_row(b, code, r, map, &buf[7]);
         buf[7 + d.row_digits] = 'e';
         buf[8 + d.row_digits] = '\r';
         com_w(buf, 9 + d.row_digits);
@@ -71,25 +95,32 @@ void write_rows(const Block& b, int32_t code, const FuseMap& map) {
 void read_rows(const Block& b, int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf) {
     const Device& d = device_of(code);
     const Layout& l = layout_of(b, code);
-    const int32_t f = fuses_per_row(b, code);
     const char command[] = {'#', '8', b.letter, '\0'};
     put_command(buf, command);
     com_w(buf, 4);
     for (int32_t r = b.first_row; r < b.first_row + l.rows; ++r) {
         if (!check_reply(code, d.row_digits, r, b.letter, buf, err)) return;
-        // Bit b(p + 2) is fuse position p; b0 and b1 are not used.
-        const int32_t start = l.base + (r - b.first_row) * l.row_step;
-        for (int32_t p = 0; p < f; ++p) {
-            const int32_t bit = p + 2;
-            const int v = hex_digit(buf[5 + bit / 4]);
-            map[start + p * l.fuse_step] = static_cast<int8_t>((v >> (3 - bit % 4)) & 1);
-        }
+        decode_row(b, code, r, &buf[5], map);
         WDialogPutProgressBar(1011, 1, 1);
     }
     err = 0;
 }
 
 }  // namespace
+
+int32_t row_field(int32_t code, int32_t row, const FuseMap& map, char* digits) {
+    const Block* b = block_of(code, row);
+    if (!b) return 0;
+    encode_row(*b, code, row, map, digits);
+    return device_of(code).row_digits;
+}
+
+bool row_from_field(int32_t code, int32_t row, const char* digits, FuseMap& map) {
+    const Block* b = block_of(code, row);
+    if (!b) return false;
+    decode_row(*b, code, row, digits, map);
+    return true;
+}
 
 void write48a(int32_t code, const FuseMap& map) { write_rows(blocks[0], code, map); }
 void write48b(int32_t code, const FuseMap& map) { write_rows(blocks[1], code, map); }

@@ -2,8 +2,11 @@
 // rewrites a file the way the programmer writes one.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "fusemap/jedec.hpp"
+#include "tools/svf.hpp"
 
 namespace {
 
@@ -11,6 +14,9 @@ const char usage[] =
     "usage: vrjtag-jed inspect FILE\n"
     "       vrjtag-jed rewrite IN OUT\n"
     "       vrjtag-jed diff A B\n"
+    "       vrjtag-jed svf write|secure|verify IN.jed OUT.svf\n"
+    "       vrjtag-jed svf erase ATF1504AS|ATF1508AS OUT.svf\n"
+    "       vrjtag-jed svf2jed IN.svf OUT.jed\n"
     "inspect  prints the device, the fuse count, the file's C field and the computed\n"
     "         checksum, the fuses at 0 and at 1, and whether the programmer would\n"
     "         accept the file (exit 0 accepted, 1 refused).\n"
@@ -18,7 +24,14 @@ const char usage[] =
     "         read (exit 1 when IN is refused or OUT cannot be written).\n"
     "diff     lists the fuse numbers whose values differ between two accepted files of\n"
     "         the same device, one per line with both values (exit 0 when there are\n"
-    "         none, 1 when there are, 2 when a file is refused or the devices differ).\n";
+    "         none, 1 when there are, 2 when a file is refused or the devices differ).\n"
+    "svf      writes the JTAG sequence that vrjtag-adapter carries out for the action as\n"
+    "         an SVF file, for any SVF player (openocd -c \"svf -tap atf15xx.tap OUT.svf\"):\n"
+    "         write: erase, program, verify; secure: the same, then read protection;\n"
+    "         verify: compare only; erase: erase and blank check. IN is read and\n"
+    "         refused as the programmer reads it (exit 1, nothing written).\n"
+    "svf2jed  the words an SVF file programs (ours or the chip maker's) as a JEDEC\n"
+    "         file; the device from its IDCODE check. Exit 1 when it is refused.\n";
 
 const char* reason(vr::JedecResult r, int32_t code) {
     if (r == vr::JedecResult::read_error) return "JEDEC file read error";
@@ -61,8 +74,71 @@ int inspect(const char* path) {
         std::printf("refused: %s\n", why);
         return 1;
     }
+    for (const std::string& w : vr::svf::special_warnings(map, code)) std::printf("%s\n", w.c_str());
     std::printf("accepted\n");
     return 0;
+}
+
+// Writes out through a temporary file beside it, renamed into place only
+// when complete: a refused input or a failed write leaves nothing behind.
+template <class Write>
+int write_file(const char* out, Write write) {
+    const std::string tmp = std::string(out) + ".tmp";
+    std::FILE* f = std::fopen(tmp.c_str(), "wb");
+    const bool ok = f && write(f);
+    if (!f || std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), out) != 0) {
+        std::remove(tmp.c_str());
+        std::fprintf(stderr, "vrjtag-jed: cannot write %s\n", out);
+        return 1;
+    }
+    return 0;
+}
+
+int svf_export(const char* action, const char* in, const char* out) {
+    const std::string a = action;
+    vr::svf::Action act;
+    if (a == "write") act = vr::svf::Action::write;
+    else if (a == "secure") act = vr::svf::Action::secure;
+    else if (a == "verify") act = vr::svf::Action::verify;
+    else if (a == "erase") act = vr::svf::Action::erase;
+    else return std::fputs(usage, stderr), 2;
+    int32_t code = 0;
+    if (act == vr::svf::Action::erase) {
+        if (std::strcmp(in, "ATF1504AS") == 0) code = vr::code_1504;
+        else if (std::strcmp(in, "ATF1508AS") == 0) code = vr::code_1508;
+        else return std::fprintf(stderr, "vrjtag-jed: unknown device %s\n", in), 2;
+        map.fill(1);
+    } else {
+        vr::JedecInfo info;
+        const vr::JedecResult r = load(in, code, info);
+        if (const char* why = reason(r, code)) {
+            std::fprintf(stderr, "vrjtag-jed: %s refused: %s\n", in, why);
+            return 1;
+        }
+    }
+    // As the programmer prepares the expected map for the action.
+    vr::force_special(map, code);
+    if (act == vr::svf::Action::secure) map[vr::read_protection_fuse(code)] = 0;
+    return write_file(out, [&](std::FILE* f) { return vr::svf::export_svf(f, act, map, code, in); });
+}
+
+int svf2jed(const char* in, const char* out) {
+    std::FILE* f = std::fopen(in, "rb");
+    if (!f) return std::fprintf(stderr, "vrjtag-jed: cannot read %s\n", in), 1;
+    std::string text;
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    std::fclose(f);
+    vr::svf::Trace trace;
+    std::string error;
+    std::vector<std::string> warnings;
+    int32_t code = 0;
+    if (!vr::svf::trace_svf(text, trace, error) || !vr::svf::trace_to_map(trace, map, code, error, warnings)) {
+        std::fprintf(stderr, "vrjtag-jed: %s refused: %s\n", in, error.c_str());
+        return 1;
+    }
+    for (const std::string& w : warnings) std::fprintf(stderr, "vrjtag-jed: %s\n", w.c_str());
+    return write_file(out, [&](std::FILE* o) { return vr::write_jedec(o, map, code); });
 }
 
 int rewrite(const char* in, const char* out) {
@@ -118,6 +194,8 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "inspect") == 0) return inspect(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "rewrite") == 0) return rewrite(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "diff") == 0) return diff(argv[2], argv[3]);
+    if (argc == 5 && std::strcmp(argv[1], "svf") == 0) return svf_export(argv[2], argv[3], argv[4]);
+    if (argc == 4 && std::strcmp(argv[1], "svf2jed") == 0) return svf2jed(argv[2], argv[3]);
     std::fputs(usage, stderr);
     return 2;
 }

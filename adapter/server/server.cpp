@@ -198,14 +198,8 @@ void reply(Server& s, uint16_t address, const uint8_t* word) {
     r[n++] = hex_upper[(shown >> 4) & 0xF];
     r[n++] = hex_upper[shown & 0xF];
     r[n++] = static_cast<int16_t>(address) == s.faults.no_d ? 'D' : 'd';
-    for (uint8_t k = 0; k < digits; ++k) {
-        uint8_t v = 0;
-        for (uint8_t b = 0; b < 4; ++b) {
-            const uint16_t i = static_cast<uint16_t>(4 * (digits - 1 - k) + (3 - b));
-            v = static_cast<uint8_t>(v * 2 + (i < bits && bit_of(word, i)));
-        }
-        r[n++] = hex_upper[v];
-    }
+    field_from_word(word, bits, digits, r + n);
+    n = static_cast<uint8_t>(n + digits);
     r[n++] = static_cast<int16_t>(address) == s.faults.no_e ? 'x' : 'e';
     if (static_cast<int16_t>(address) == s.faults.bad_hex) r[5 + digits / 2] = 'G';
     if (static_cast<int16_t>(address) == s.faults.nul_row) r[5 + digits / 2] = 0;
@@ -261,18 +255,9 @@ void write(Server& s, const char* cmd, uint8_t length) {
     const uint16_t bits = word_bits(big, address);
     const uint8_t digits = static_cast<uint8_t>(length - 8);
     if (bits == 0 || digits != field_digits(s, address)) return note_word(s, "write refused: bad length or address", address);
-    uint8_t word[max_word_bytes + 1] = {};
-    for (uint8_t k = 0; k < digits; ++k) {
-        const int8_t v = hex_value(cmd[7 + k]);
-        if (v < 0) return note_word(s, "write refused: bad digit at", address);
-        for (uint8_t b = 0; b < 4; ++b) {
-            const uint16_t i = static_cast<uint16_t>(4 * (digits - 1 - k) + b);
-            if ((v >> b) & 1) {
-                if (i >= bits) return note_word(s, "not programmed: bits above the word set at", address);
-                set_bit(word, i, true);
-            }
-        }
-    }
+    uint8_t word[max_word_bytes];
+    if (!word_from_field(cmd + 7, digits, bits, word))
+        return note_word(s, "not programmed: a bad digit or bits above the word set at", address);
     // Rows of blocks a, b and c end in six unused bits, which stay 1.
     if (address < 0x0E0)
         for (uint16_t i = 0; i < 6; ++i)

@@ -1,0 +1,129 @@
+// SVF export and import against the chip maker's own files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "fusemap/jedec.hpp"
+#include "tests/helpers.hpp"
+#include "tools/svf.hpp"
+
+using namespace vr;
+
+namespace {
+
+svf::Trace trace_of(const std::string& text) {
+    svf::Trace t;
+    std::string error;
+    EXPECT_TRUE(svf::trace_svf(text, t, error)) << error;
+    return t;
+}
+
+std::string exported(svf::Action action, FuseMap& map, int32_t code) {
+    std::FILE* f = std::tmpfile();
+    EXPECT_TRUE(svf::export_svf(f, action, map, code, "test"));
+    std::rewind(f);
+    std::string text;
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    std::fclose(f);
+    return text;
+}
+
+void load(const std::string& path, FuseMap& map, int32_t& code) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr) << path;
+    JedecInfo info;
+    ASSERT_EQ(read_jedec(f, map, code, info), JedecResult::ok);
+    std::fclose(f);
+}
+
+// The steps of one kind, as "address word" lines in order.
+std::vector<std::string> steps(const svf::Trace& t, svf::Step::Kind kind) {
+    std::vector<std::string> v;
+    for (const auto& s : t.steps)
+        if (s.kind == kind) v.push_back(std::to_string(s.address) + " " + s.word);
+    return v;
+}
+
+uint64_t min_wait(const svf::Trace& t, svf::Step::Kind kind) {
+    uint64_t m = UINT64_MAX;
+    for (const auto& s : t.steps)
+        if (s.kind == kind) m = std::min(m, s.wait_us);
+    return m;
+}
+
+}  // namespace
+
+// Our write of the chip maker's JEDEC file programs and reads back the same
+// words, at the same addresses, in the same order, and waits at least as long.
+TEST(Svf, WriteEqualsTheVendorFileWordForWord) {
+    for (const char* name : {"atf1504as-neogeo-plcc44", "atf1504as-neogeo-tqfp44"}) {
+        const std::string base = vt::data(std::string("jtag/") + name);
+        FuseMap map;
+        int32_t code = 0;
+        load(base + ".jed", map, code);
+        force_special(map, code);
+        const svf::Trace ours = trace_of(exported(svf::Action::write, map, code));
+        const svf::Trace vendor = trace_of(vt::read_file(base + ".svf"));
+        EXPECT_EQ(ours.idcode, vendor.idcode);
+        ASSERT_EQ(steps(ours, svf::Step::program).size(), 216u) << name;  // 213 rows, 3 pages
+        EXPECT_EQ(steps(ours, svf::Step::program), steps(vendor, svf::Step::program)) << name;
+        EXPECT_EQ(steps(ours, svf::Step::read), steps(vendor, svf::Step::read)) << name;
+        EXPECT_EQ(steps(ours, svf::Step::erase).size(), 1u);
+        for (auto kind : {svf::Step::erase, svf::Step::program, svf::Step::read})
+            EXPECT_GE(min_wait(ours, kind), min_wait(vendor, kind)) << name << " kind " << kind;
+    }
+}
+
+// The mo5 file (no JEDEC published) to a JEDEC file and back to SVF: the
+// same programmed words.
+TEST(Svf, Mo5RoundTripKeepsTheProgrammedWords) {
+    const svf::Trace vendor = trace_of(vt::read_file(vt::data("jtag/atf1508as-mo5-gate-array.svf")));
+    FuseMap map;
+    int32_t code = 0;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(svf::trace_to_map(vendor, map, code, error, warnings)) << error;
+    EXPECT_EQ(code, code_1508);
+    EXPECT_TRUE(warnings.empty());
+    const svf::Trace ours = trace_of(exported(svf::Action::write, map, code));
+    EXPECT_EQ(steps(ours, svf::Step::program), steps(vendor, svf::Step::program));
+}
+
+// Import refuses what it cannot trust and warns about the hazardous bits.
+TEST(Svf, ImportRefusesAndWarns) {
+    struct Case {
+        std::string body;
+        bool accepted;
+        int warnings;
+    } cases[] = {
+        {"SIR 10 TDI (059); SDR 32 TDI (ffffffff) TDO (0150203f);", false, 0},  // another chip
+        {"SIR 10 TDI (2a1); SDR 11 TDI (06c); SIR 10 TDI (290); SDR 166 TDI (0); SIR 10 TDI (29e);", false, 0},
+        {"SIR 10 TDI (2a1); SDR 11 TDI (200); SIR 10 TDI (292); SDR 4 TDI (7); SIR 10 TDI (29e);", true, 1},
+        {"SIR 10 TDI (2a1); SDR 11 TDI (200); SIR 10 TDI (292); SDR 4 TDI (3); SIR 10 TDI (29e);", true, 2},
+        // Programmed twice: the AND of both.
+        {"SIR 10 TDI (2a1); SDR 11 TDI (100); SIR 10 TDI (291); SDR 32 TDI (f0f0ffff); SIR 10 TDI (29e);"
+         "SDR 32 TDI (ff00ffff); SIR 10 TDI (29e);", true, 0},
+    };
+    for (const Case& c : cases) {
+        const std::string head = c.body.find("0150203f") == std::string::npos
+                                     ? "SIR 10 TDI (059); SDR 32 TDI (ffffffff) TDO (0150403f);"
+                                     : "";
+        svf::Trace t = trace_of(head + c.body);
+        FuseMap map;
+        int32_t code = 0;
+        std::string error;
+        std::vector<std::string> warnings;
+        EXPECT_EQ(svf::trace_to_map(t, map, code, error, warnings), c.accepted) << c.body;
+        if (!c.accepted) continue;
+        EXPECT_EQ(static_cast<int>(warnings.size()), c.warnings) << c.body;
+        if (c.body.find("f0f0ffff") != std::string::npos) {
+            // word 100 = F000FFFF: fuses 34134.. read 1111 0000 0000 0000 1111 ...
+            EXPECT_EQ(map[34134], 1);
+            EXPECT_EQ(map[34138], 0);
+            EXPECT_EQ(map[34146], 0);
+            EXPECT_EQ(map[34150], 1);
+        }
+    }
+}

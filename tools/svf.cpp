@@ -1,0 +1,281 @@
+#include "tools/svf.hpp"
+
+#include <cctype>
+#include <map>
+#include <cstdlib>
+
+#include "adapter/chip/chip.hpp"
+#include "adapter/probe/svf_probe.hpp"
+#include "link/protocol.hpp"
+
+namespace vr::svf {
+namespace {
+
+// Flash words in the order the chip maker's files program and read them.
+std::vector<uint16_t> word_order(bool big) {
+    std::vector<uint16_t> order;
+    for (uint16_t r = 0x00C; r <= 0x06B; ++r) order.push_back(r);
+    for (uint16_t r = 0x080; r <= 0x0DF; ++r) order.push_back(r);
+    for (uint16_t r = 0x000; r <= 0x00B; ++r) order.push_back(r);
+    for (uint16_t r = 0x0E0; r <= jtag::last_row(big); ++r) order.push_back(r);
+    order.insert(order.end(), {jtag::page_special, jtag::page_ues, jtag::page_config});
+    return order;
+}
+
+// The word at address as the chip takes it: the write command's data field.
+void word_of(const FuseMap& map, int32_t code, uint16_t address, uint8_t* word) {
+    char digits[82];
+    const int32_t n = word_field(code, address, map, digits);
+    jtag::word_from_field(digits, static_cast<uint8_t>(n), jtag::word_bits(code == code_1508, address), word);
+}
+
+// OpenOCD's SVF player judges captured TDO only in batches of 512 checks, so a
+// failed check may be reported only after the steps behind it have run. 512
+// more checks behind a check make the player judge it before going on.
+constexpr int batch = 512;
+
+void idcode_checks(jtag::SvfProbe& probe, jtag::Chip& chip, uint32_t idcode, int count, const char* guards) {
+    probe.comment(std::string("IDCODE check, ") + std::to_string(count) + " times: OpenOCD's SVF player judges TDO in");
+    probe.comment(std::string("batches of 512 checks; this makes it judge the check before ") + guards);
+    for (int i = 0; i < count; ++i) jtag::chip_check_idcode(chip, idcode);
+}
+
+}  // namespace
+
+bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code, const std::string& source) {
+    static const char* names[] = {"write", "secure", "verify", "erase"};
+    const bool big = code == code_1508;
+    const std::string header = "// SVF file written by vrjtag-jed svf " + std::string(names[static_cast<int>(action)]) +
+                               "\n// source: " + source + "\n// device: " + device_of(code).name + "\n// action: " +
+                               (action == Action::write    ? "erase, program, verify"
+                                : action == Action::secure ? "erase, program, verify, then set read protection"
+                                : action == Action::verify ? "verify"
+                                                           : "erase and blank check") +
+                               "\n";
+    if (std::fputs(header.c_str(), out) < 0) return false;
+    jtag::SvfProbe probe(out);
+    jtag::Chip chip;
+    jtag::chip_init(chip, probe);
+    chip.kind = big ? 1 : 0;
+    const uint32_t idcode = jtag::chip_kinds[chip.kind].idcode;
+    probe.reset();
+    probe.idle(jtag::wait_reset_us);
+    jtag::chip_enter(chip);
+    const bool erases = action != Action::verify;
+    idcode_checks(probe, chip, idcode, erases ? batch : 1, erases ? "the erase" : "the reads");
+    if (erases) {
+        jtag::chip_erase(chip);
+        jtag::chip_leave(chip);
+        jtag::chip_enter(chip);
+    }
+    FuseMap plain = map;
+    if (action == Action::secure) plain[device_of(code).special.first] = 1;  // the bit comes last, alone
+    const std::vector<uint16_t> order = word_order(big);
+    uint8_t word[jtag::max_word_bytes];
+    if (action == Action::write || action == Action::secure)
+        for (uint16_t a : order) {
+            word_of(plain, code, a, word);
+            jtag::chip_program(chip, a, word);
+        }
+    uint8_t back[jtag::max_word_bytes];
+    for (uint16_t a : order) {
+        if (action == Action::erase)
+            jtag::fill_ones(word, jtag::word_bits(big, a));
+        else
+            word_of(plain, code, a, word);
+        jtag::chip_read(chip, a, back, word);
+    }
+    if (action == Action::secure) {
+        idcode_checks(probe, chip, idcode, batch, "read protection is set");
+        probe.comment("read protection alone (the word programs only that bit)");
+        const uint8_t protect[1] = {jtag::special_protected};
+        jtag::chip_program(chip, jtag::page_special, protect);
+    }
+    jtag::chip_leave(chip);
+    return probe.ok() && std::fflush(out) == 0;
+}
+
+namespace {
+
+// One SVF statement's words, hex groups in parentheses kept as one word.
+std::vector<std::string> tokens(const std::string& statement) {
+    std::vector<std::string> t;
+    std::string cur;
+    bool paren = false;
+    for (char c : statement) {
+        if (c == '(') {
+            if (!cur.empty()) t.push_back(cur), cur.clear();
+            paren = true;
+        } else if (c == ')') {
+            t.push_back(cur), cur.clear();
+            paren = false;
+        } else if (std::isspace(static_cast<unsigned char>(c))) {
+            if (!paren && !cur.empty()) t.push_back(cur), cur.clear();
+        } else {
+            cur += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    if (!cur.empty()) t.push_back(cur);
+    return t;
+}
+
+uint64_t hex_value(const std::string& h) {
+    uint64_t v = 0;
+    for (char c : h) v = v * 16 + static_cast<uint64_t>(hex_digit(c));
+    return v;
+}
+
+bool is_hex(const std::string& h) {
+    for (char c : h)
+        if (hex_digit(c) < 0) return false;
+    return !h.empty();
+}
+
+// Normalises hex to `bits` bits: upper case, (bits + 3) / 4 digits.
+std::string fit(std::string h, int bits) {
+    const std::size_t n = static_cast<std::size_t>((bits + 3) / 4);
+    while (h.size() > n && h[0] == '0') h.erase(0, 1);
+    while (h.size() < n) h.insert(0, "0");
+    for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return h;
+}
+
+}  // namespace
+
+bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
+    // Comments ("//" or "!") run to the end of the line.
+    std::string clean;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '!' || (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '/')) {
+            while (i < text.size() && text[i] != '\n') ++i;
+            clean += '\n';
+        } else {
+            clean += text[i];
+        }
+    }
+    int ir = -1;
+    bool erase_latched = false;
+    int address = -1;
+    std::string latch;
+    int latch_bits = 0;
+    std::map<int, std::string> last_tdi;  // by length, for an SDR without TDI
+    Step* pulse = nullptr;                // the step the next RUNTEST belongs to
+    std::size_t start = 0;
+    for (std::size_t end; (end = clean.find(';', start)) != std::string::npos; start = end + 1) {
+        const std::vector<std::string> t = tokens(clean.substr(start, end - start));
+        if (t.empty()) continue;
+        const std::string& cmd = t[0];
+        if (cmd == "sir" || cmd == "sdr") {
+            if (t.size() < 2) return error = "a scan without a length", false;
+            const int bits = std::atoi(t[1].c_str());
+            std::string tdi, tdo;
+            for (std::size_t k = 2; k + 1 < t.size(); k += 2) {
+                if (!is_hex(t[k + 1]) && (t[k] == "tdi" || t[k] == "tdo" || t[k] == "mask" || t[k] == "smask"))
+                    return error = "bad hex in a scan", false;
+                if (t[k] == "tdi") tdi = t[k + 1];
+                if (t[k] == "tdo") tdo = t[k + 1];
+            }
+            if (cmd == "sir") {
+                if (tdi.empty()) return error = "SIR without TDI", false;
+                ir = static_cast<int>(hex_value(tdi));
+                pulse = nullptr;
+                if (ir == jtag::ir_latch_erase) {
+                    erase_latched = true;
+                } else if (ir == jtag::ir_program_erase) {
+                    if (erase_latched) {
+                        trace.steps.push_back({Step::erase, -1, "", 0});
+                    } else {
+                        if (address < 0 || latch.empty()) return error = "a program pulse with no word loaded", false;
+                        trace.steps.push_back({Step::program, address, fit(latch, latch_bits), 0});
+                    }
+                    pulse = &trace.steps.back();
+                    erase_latched = false;
+                } else if (ir == jtag::ir_read) {
+                    trace.steps.push_back({Step::read, address, "", 0});
+                    pulse = &trace.steps.back();
+                } else {
+                    erase_latched = false;
+                }
+                continue;
+            }
+            if (tdi.empty()) tdi = last_tdi[bits];
+            last_tdi[bits] = tdi;
+            if (ir == jtag::ir_idcode && !tdo.empty()) trace.idcode = static_cast<int64_t>(hex_value(tdo));
+            if (ir == jtag::ir_address) address = static_cast<int>(hex_value(tdi));
+            if (ir >= jtag::ir_data0 && ir <= jtag::ir_data0 + 3) {
+                latch = tdi, latch_bits = bits;
+                // A read's expected value: the check of the read step before it.
+                if (!tdo.empty() && !trace.steps.empty() && trace.steps.back().kind == Step::read &&
+                    trace.steps.back().word.empty())
+                    trace.steps.back().word = fit(tdo, bits);
+            }
+        } else if (cmd == "runtest" && pulse) {
+            // RUNTEST [state] [n TCK|SCK] [t SEC] ...: the SEC value.
+            for (std::size_t k = 1; k + 1 < t.size(); ++k)
+                if (t[k + 1] == "sec") pulse->wait_us = static_cast<uint64_t>(std::strtod(t[k].c_str(), nullptr) * 1e6 + 0.5);
+            pulse = nullptr;
+        }
+    }
+    return true;
+}
+
+bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& error,
+                  std::vector<std::string>& warnings) {
+    const int8_t kind = trace.idcode >= 0 ? jtag::chip_kind_of(static_cast<uint32_t>(trace.idcode)) : -1;
+    if (kind < 0) {
+        char b[64];
+        std::snprintf(b, sizeof b, "IDCODE 0x%08llX", static_cast<unsigned long long>(trace.idcode));
+        error = trace.idcode < 0 ? "the file checks no IDCODE" : std::string("the file checks ") + b + ", not an ATF1504AS/ATF1508AS";
+        return false;
+    }
+    const bool big = jtag::chip_kinds[kind].big;
+    code = big ? code_1508 : code_1504;
+    std::map<int, std::vector<uint8_t>> words;  // programmed since the last erase
+    for (const Step& s : trace.steps) {
+        if (s.kind == Step::erase) words.clear();
+        if (s.kind != Step::program) continue;
+        const uint16_t bits = s.address >= 0 && s.address < 0x800 ? jtag::word_bits(big, static_cast<uint16_t>(s.address)) : 0;
+        std::vector<uint8_t> w(jtag::max_word_bytes + 1, 0);
+        if (bits == 0 || !jtag::word_from_field(s.word.c_str(), static_cast<uint8_t>(s.word.size()), bits, w.data())) {
+            char b[80];
+            std::snprintf(b, sizeof b, "the file programs word %03X, which the %s does not have", s.address,
+                          jtag::chip_kinds[kind].name);
+            return error = b, false;
+        }
+        auto it = words.find(s.address);
+        if (it == words.end())
+            words[s.address] = w;
+        else
+            for (std::size_t i = 0; i < w.size(); ++i) it->second[i] &= w[i];  // programming only clears
+    }
+    map.fill(1);
+    for (int a = 0; a <= 0x300; ++a) {
+        const uint16_t bits = jtag::word_bits(big, static_cast<uint16_t>(a));
+        if (bits == 0) continue;
+        std::vector<uint8_t> w(jtag::max_word_bytes + 1, 0);
+        auto it = words.find(a);
+        if (it != words.end())
+            w = it->second;
+        else
+            jtag::fill_ones(w.data(), bits);
+        char digits[82];
+        const int32_t n = word_field(code, a, map, digits);  // the field's length for this address
+        jtag::field_from_word(w.data(), bits, static_cast<uint8_t>(n), digits);
+        map_from_field(code, a, digits, map);
+    }
+    clear_reserved(map, code);
+    warnings = special_warnings(map, code);
+    return true;
+}
+
+std::vector<std::string> special_warnings(const FuseMap& map, int32_t code) {
+    std::vector<std::string> w;
+    const int32_t first = device_of(code).special.first;
+    if (map[first] == 0) w.push_back("warning: read protection is set: the chip cannot be read back afterwards");
+    if (map[first + 1] == 0)
+        w.push_back("warning: the JTAG pin bit is cleared: the chip's JTAG pins become user I/O at the next "
+                    "power-up, and only 12 V on OE1 brings JTAG back");
+    return w;
+}
+
+}  // namespace vr::svf

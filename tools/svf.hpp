@@ -1,0 +1,50 @@
+// SVF files of the chips' programming: written by recording the adapter's
+// chip operations on a probe that writes SVF, and read back into the words
+// a file programs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fusemap/fusemap.hpp"
+
+namespace vr::svf {
+
+enum class Action { write, secure, verify, erase };
+
+// Writes the SVF of the action to out, from a map prepared for it (special
+// purpose fuses forced, for secure the read-protection fuse 0, reserved
+// fuses 0). False when a write to out failed.
+bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code, const std::string& source);
+
+// What an SVF file does to the chip, step by step.
+struct Step {
+    enum Kind { erase, program, read } kind;
+    int address;       // program, read
+    std::string word;  // program: the word; read: the value expected (hex, most significant first)
+    uint64_t wait_us;  // the RUNTEST that follows the pulse
+};
+
+struct Trace {
+    int64_t idcode = -1;  // the value its IDCODE check expects
+    std::vector<Step> steps;
+};
+
+// Reads an SVF file; false with the reason in error when it cannot be read.
+bool trace_svf(const std::string& text, Trace& trace, std::string& error);
+
+// The JEDEC map a trace programs: code from its IDCODE check; every word
+// never programmed erased, a word programmed twice the AND of both. False
+// with the reason when the file checks another IDCODE or programs a word
+// the device does not have. warnings: the JTAG pin bit cleared, read
+// protection set.
+bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& error,
+                  std::vector<std::string>& warnings);
+
+// Warnings for a map's special purpose fuses (read protection set, JTAG pin
+// bit cleared).
+std::vector<std::string> special_warnings(const FuseMap& map, int32_t code);
+
+}  // namespace vr::svf
