@@ -49,16 +49,20 @@ wait_model() {
     fail "the chip model did not stop"
 }
 
-# play_svf FILE: OpenOCD plays FILE into the model; its output is in
-# $WORK/openocd.out and the count of TDO check errors in SVF_ERRORS.
+# play_svf FILE...: OpenOCD plays the files, in one session, into the model;
+# its output is in $WORK/openocd.out and the count of TDO check errors in
+# SVF_ERRORS (0 only when every file ended with 0 errors).
 play_svf() {
+    local plays=() f
+    for f in "$@"; do
+        plays+=(-c "if {[catch {svf -tap atf15xx.tap -quiet {$f}} msg]} {echo \"svf failed: \$msg\"} else {echo \$msg}")
+    done
     openocd -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $MODEL_PORT" \
         -f "$TAP_CFG" -c "gdb_port disabled; telnet_port disabled; tcl_port disabled; init" \
-        -c "if {[catch {svf -tap atf15xx.tap -quiet {$1}} msg]} {echo \"svf failed: \$msg\"} else {echo \$msg}" \
-        -c shutdown > "$WORK/openocd.out" 2>&1 ||
+        "${plays[@]}" -c shutdown > "$WORK/openocd.out" 2>&1 ||
         fail "openocd failed: $(tail -5 "$WORK/openocd.out")"
     wait_model
-    if grep -q 'svf file programmed successfully for [0-9]* commands with 0 errors' "$WORK/openocd.out"; then
+    if [ "$(grep -c 'svf file programmed successfully for [0-9]* commands with 0 errors' "$WORK/openocd.out")" = $# ]; then
         SVF_ERRORS=0
     else
         SVF_ERRORS=$(grep -c 'tdo check error' "$WORK/openocd.out" || true)

@@ -38,6 +38,56 @@ flipped)
     play_svf "$V/atf1504as-erase.svf"
     [ "$SVF_ERRORS" -gt 0 ] || fail "a flipped bit was not reported"
     ;;
+export_write | export_secure)
+    # Our own files: the model, holding another design, ends up holding the file
+    # (special purpose fuses 1, or read protection alone for secure).
+    if [ "$1" = export_write ]; then dev=ATF1504AS; jed=$V/atf1504as-neogeo-plcc44.jed; old=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed; act=write; else
+        dev=ATF1508AS; jed=$DATA/atf1508as-harrowm-Simple030-rosco.jed; old=$DATA/atf1508as-teknoman117-BREAKOUT-ATF1508AS-shift-register.jed; act=secure; fi
+    "$BIN/vrjtag-jed" svf $act "$jed" "$WORK/out.svf" || fail "export failed"
+    "$BIN/vrjtag-jed" svf verify "$jed" "$WORK/verify.svf" || fail "export failed"
+    start_model chip "$dev" --load "$old"
+    if [ $act = write ]; then play_svf "$WORK/out.svf" "$WORK/verify.svf"; else play_svf "$WORK/out.svf"; fi
+    [ "$SVF_ERRORS" = 0 ] || fail "$SVF_ERRORS TDO check errors"
+    "$BIN/vrjtag-jed" svf2jed "$WORK/out.svf" "$WORK/expected.jed" 2> /dev/null || fail "svf2jed refused our file"
+    "$BIN/vrjtag-jed" diff "$WORK/expected.jed" "$WORK/chip.jed" > /dev/null || fail "the model does not hold the file"
+    spf=$([ $dev = ATF1504AS ] && echo 34166 || echo 74114)
+    "$BIN/vrjtag-jed" diff "$jed" "$WORK/chip.jed" | awk -v a=$spf '$1 < a || $1 > a + 3' | grep -q . &&
+        fail "the model differs from the file outside the special purpose fuses"
+    if [ $act = secure ]; then
+        [ "$(grep '^program' "$WORK/chip.log" | tail -n 1)" = 'program 200 7' ] || fail "read protection not last"
+        "$BIN/vrjtag-jed" inspect "$WORK/chip.jed" | grep -q 'read protection is set' || fail "read protection not set"
+    fi
+    ;;
+export_erase)
+    "$BIN/vrjtag-jed" svf erase ATF1508AS "$WORK/erase.svf" || fail "export failed"
+    start_model chip ATF1508AS --load "$DATA/atf1508as-harrowm-Simple030-rosco.jed"
+    play_svf "$WORK/erase.svf"
+    [ "$SVF_ERRORS" = 0 ] || fail "$SVF_ERRORS TDO check errors"
+    [ "$("$BIN/vrjtag-jed" inspect "$WORK/chip.jed" | sed -n 's/^fuses at 0: //p')" = 2 ] || fail "not blank"
+    ;;
+export_verify_other)
+    # A verify file played into a model holding another design reports errors.
+    "$BIN/vrjtag-jed" svf verify "$V/atf1504as-neogeo-plcc44.jed" "$WORK/verify.svf" || fail "export failed"
+    start_model chip ATF1504AS --load "$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed"
+    play_svf "$WORK/verify.svf"
+    [ "$SVF_ERRORS" -gt 0 ] || fail "a different design verified"
+    ;;
+export_wrong_idcode)
+    # Played into another chip, our file stops before the erase.
+    "$BIN/vrjtag-jed" svf write "$V/atf1504as-neogeo-plcc44.jed" "$WORK/out.svf" || fail "export failed"
+    start_model chip ATF1504AS --idcode 0150203F
+    play_svf "$WORK/out.svf"
+    [ "$SVF_ERRORS" -gt 0 ] || fail "no IDCODE error"
+    grep -q '^erase' "$WORK/chip.log" && fail "the erase reached the model"
+    ;;
+export_secure_mismatch)
+    # A read-back that does not match stops the player before read protection.
+    "$BIN/vrjtag-jed" svf secure "$V/atf1504as-neogeo-plcc44.jed" "$WORK/out.svf" || fail "export failed"
+    start_model chip ATF1504AS --flip-read 100
+    play_svf "$WORK/out.svf"
+    [ "$SVF_ERRORS" -gt 0 ] || fail "no read-back error"
+    grep -q '^program 200 7' "$WORK/chip.log" && fail "read protection reached the model"
+    ;;
 *) fail "unknown case $1" ;;
 esac
 echo "ok: $1"
