@@ -23,10 +23,14 @@ struct JedecInfo {
     bool has_checksum = false;  // a C field was found
     uint16_t file_checksum = 0;
     uint16_t computed_checksum = 0;  // of the fuses read, for the device found
+    bool has_fuse_count = false;     // a QF field was found
+    int64_t fuse_count = -1;         // its value; -1 when it is not a number
 };
 
 // Reads the JEDEC file named by name into map (every fuse not listed is 0) and
-// sets code to 4 or 8 when the first line names ATF1504 or ATF1508.
+// sets code to 4 or 8 when the design specification header (from the start
+// up to the first "*") names ATF1504 or ATF1508 (ATF1508 when both). A QF
+// field other than the named device's fuse count is a format error.
 JedecResult readj(FuseMap& map, const FileName& name, int32_t& code);
 
 // The same over an open stream, with what it saw in info.

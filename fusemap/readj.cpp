@@ -1,8 +1,11 @@
 // The JEDEC reader.
 //
 // The file is read as a stream of characters, so lines of any length are read
-// whole. The first line names the device and is never examined for fuse
-// values. A line whose first column holds "L" opens a fuse list at the decimal
+// whole. The design specification header, from the start of the file up to
+// the first "*", names the device (converters for Quartus designs put a
+// version line first and the device on the second) and is never examined for
+// fuse values; a header line that begins with "L" ends it early, so that no
+// fuse list is ever lost. A line whose first column holds "L" opens a fuse list at the decimal
 // number that follows; "0" and "1" are then stored at ascending fuse numbers
 // until "*" closes the list. Everything else is ignored, apart from the fuse
 // checksum field ("C" and four hexadecimal digits) and STX/ETX, which are used
@@ -32,6 +35,9 @@ bool is_space(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 struct FieldTracker {
     bool at_field_start = false;  // the next non-blank character begins a field
     bool in_checksum = false;
+    int q_state = 0;  // 1: a field began with Q; 2: inside a QF field
+    int64_t count = 0;
+    bool count_ok = true;
     int digits = 0;
     bool digits_ok = true;
     uint16_t value = 0;
@@ -39,9 +45,28 @@ struct FieldTracker {
     void end_of_field() {
         at_field_start = true;
         in_checksum = false;
+        q_state = 0;
     }
 
     void feed(int c, JedecInfo& info) {
+        if (q_state == 1) {
+            q_state = c == 'F' ? 2 : 0;
+            count = 0, count_ok = true, digits = 0;
+            if (q_state == 2) return;
+        }
+        if (q_state == 2) {
+            if (c == '*') {
+                info.has_fuse_count = true;
+                info.fuse_count = count_ok && digits > 0 ? count : -1;
+                end_of_field();
+            } else if (c >= '0' && c <= '9') {
+                if (count < 1'000'000'000) count = count * 10 + (c - '0');
+                ++digits;
+            } else if (!is_space(c)) {
+                count_ok = false;
+            }
+            return;
+        }
         if (in_checksum) {
             if (c == '*') {
                 if (digits_ok && digits == 4) {
@@ -69,6 +94,8 @@ struct FieldTracker {
                 digits = 0;
                 digits_ok = true;
                 value = 0;
+            } else if (c == 'Q') {
+                q_state = 1;
             }
         }
     }
@@ -88,14 +115,16 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
     int64_t limit = static_cast<int64_t>(map_size);
     FieldTracker fields;
 
-    // First line: device recognition only.
+    // The header: device recognition only.
     int c = std::getc(in);
     if (c == stx) began_with_stx = true;
     bool has_1504 = false, has_1508 = false;
+    bool line_start = false;
+    int pending = -1;  // a character the header handed on to the fields
     {
         char window[7] = {};
         int seen = 0;
-        for (; c != EOF && c != '\n'; c = std::getc(in)) {
+        while (c != EOF) {
             for (int k = 0; k < 6; ++k) window[k] = window[k + 1];
             window[6] = static_cast<char>(c);
             if (++seen >= 7 && window[0] == 'A' && window[1] == 'T' && window[2] == 'F' &&
@@ -107,16 +136,31 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
                 etx_after_last_field = true;
             else
                 fields.feed(c, info);
+            if (c == '*') break;  // the header ends with its first "*"
+            if (c == '\n') {
+                // A line opening a fuse list ("L") ends the header too.
+                const int next = std::getc(in);
+                if (next == 'L') {
+                    pending = 'L';
+                    line_start = true;
+                    break;
+                }
+                c = next;
+                continue;
+            }
+            c = std::getc(in);
         }
     }
     if (has_1504) code = code_1504;
     if (has_1508) code = code_1508;
     if (has_1504 || has_1508) limit = device_of(code).fuse_count;
 
-    // The following lines.
-    bool line_start = true;
+    // The fields after it.
     while (c != EOF) {
-        c = std::getc(in);
+        if (pending >= 0)
+            c = pending, pending = -1;
+        else
+            c = std::getc(in);
         if (c == EOF) break;
         if (c == '\n') {
             line_start = true;
@@ -172,6 +216,9 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
     const bool read_failed = std::ferror(in) != 0;
     if (read_failed) return JedecResult::read_error;
     if (fuse_data) format_error = true;  // ends inside a fuse list
+    // A fuse count that is not the named device's: the file cannot be trusted.
+    if (info.has_fuse_count && (has_1504 || has_1508) && info.fuse_count != device_of(code).fuse_count)
+        format_error = true;
     if (began_with_stx && !etx_after_last_field) format_error = true;
     info.computed_checksum = fuse_checksum(map, code);
     if (format_error) return JedecResult::format_error;

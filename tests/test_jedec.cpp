@@ -216,7 +216,15 @@ TEST(Reader, DeviceRecognitionAndTransmissionFraming) {
     } cases[] = {
         {"ATF1508AS and ATF1504AS\nL0 1*\n", 8, JedecResult::ok},
         {"ATF1504AS and ATF1508AS\nL0 1*\n", 8, JedecResult::ok},
-        {"JEDEC\nATF1504AS\nL0 1*\n", 0, JedecResult::ok},    // only the first line names the device
+        {"JEDEC\nATF1504AS\nL0 1*\n", 4, JedecResult::ok},    // the header runs up to the first "*"
+        {"JEDEC*\nATF1504AS\nL0 1*\n", 0, JedecResult::ok},   // ... and no further
+        // Files of the chip maker's converter for Quartus designs.
+        {" Version 4.45.1 \nJEDEC file for: ATF1508 TQFP100\n*\nQF74136*\nL0 1*\n", 8, JedecResult::ok},
+        {" Version 4.45.1 \nJEDEC file for: ATF1504 PLCC44\n*\nQF34192*\nL0 1*\n", 4, JedecResult::ok},
+        {" Version 4.45.1 \nJEDEC file for: ATF1504 PLCC44\n*\nQF74136*\nL0 1*\n", 4, JedecResult::format_error},
+        {" Version 4.45.1 \nJEDEC file for: ATF1508\n*\nQF 74136 *\nL0 1*\n", 8, JedecResult::ok},
+        {" Version 4.45.1 \nJEDEC file for: ATF1508\n*\nQFx*\nL0 1*\n", 8, JedecResult::format_error},
+        {"Version 1\nATF1504AS, ATF1508AS\n*\nL0 1*\n", 8, JedecResult::ok},  // ATF1508 wins
         {"", 0, JedecResult::ok},                             // empty file
         {head1508 + "L0 1*\n" + tail, 8, JedecResult::ok},
         {head1508 + "L0 1*\n", 8, JedecResult::format_error}, // STX but no ETX
