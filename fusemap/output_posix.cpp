@@ -7,6 +7,7 @@
 // replaced only by a complete new one, and a failed read or write leaves it as
 // it was.
 #include <fcntl.h>
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +28,17 @@ std::array<char, name_len + 1> out_path{};
 bool open_output(const FileName& name) {
     if (out_fd >= 0) ::close(out_fd);
     path_of(name, out_path);
-    out_fd = ::open(out_path.data(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-    return out_fd >= 0;
+    // Without blocking: a FIFO nobody reads would otherwise hold the run for
+    // ever. It is given a few seconds to find its reader.
+    for (int tries = 0;; ++tries) {
+        out_fd = ::open(out_path.data(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+        if (out_fd >= 0 || errno != ENXIO || tries >= 20) break;
+        ::usleep(100000);
+    }
+    if (out_fd < 0) return false;
+    const int flags = ::fcntl(out_fd, F_GETFL);
+    if (flags >= 0) ::fcntl(out_fd, F_SETFL, flags & ~O_NONBLOCK);
+    return true;
 }
 
 namespace {

@@ -19,11 +19,16 @@ namespace {
 HANDLE out = INVALID_HANDLE_VALUE;
 std::array<char, name_len + 1> out_path{};
 
+// A stream over the handle, which it takes over: on failure the handle is
+// closed here, exactly once, and the caller never closes it again.
 std::FILE* stream_of(HANDLE h) {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
     std::FILE* f = _fdopen(fd, "wb");
-    if (!f) _close(fd);
+    if (!f) _close(fd);  // closes the handle too
     return f;
 }
 
@@ -51,8 +56,6 @@ bool replace_file(FuseMap& map, int32_t code) {
         ok = std::fflush(f) == 0 && ok;
         ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) && ok;
         ok = std::fclose(f) == 0 && ok;
-    } else if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
     }
     // The target's own handle is closed first: a file held open cannot be
     // replaced.

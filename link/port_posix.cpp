@@ -27,6 +27,14 @@ namespace vr::port {
 namespace {
 
 int fd = -1;
+termios saved{};     // the port's settings before we opened it
+bool have_saved = false;
+bool gone = false;   // the device hung up (USB adapter unplugged): nothing more is tried
+bool stalled = false;  // the last write gave up: the next ones do not wait again
+
+// Output that makes no progress for this long is given up (an XOFF that never
+// ends, a stuck driver): the rest is discarded and the run goes on to fail.
+constexpr int stall_ms = 2000;
 
 // The user's configuration home, without a trailing slash.
 bool config_home(char* out, std::size_t size) {
@@ -38,8 +46,27 @@ bool config_home(char* out, std::size_t size) {
 }
 
 void fail_close() {
+    if (have_saved) ::tcsetattr(fd, TCSANOW, &saved);
+    have_saved = false;
+    (void)::ioctl(fd, TIOCNXCL);
     ::close(fd);
     fd = -1;
+}
+
+// Waits until the output queue is empty, giving up (and discarding it) after
+// stall_ms without progress.
+void drain_bounded() {
+    if (stalled) ::tcflush(fd, TCOFLUSH);
+    int left = 0, before = -1;
+    auto since = std::chrono::steady_clock::now();
+    while (!gone && ::ioctl(fd, TIOCOUTQ, &left) == 0 && left > 0) {
+        if (left != before) before = left, since = std::chrono::steady_clock::now();
+        if (std::chrono::steady_clock::now() - since > std::chrono::milliseconds(stall_ms)) {
+            ::tcflush(fd, TCOFLUSH);
+            return;
+        }
+        ::usleep(2000);
+    }
 }
 
 }  // namespace
@@ -80,12 +107,22 @@ bool open(std::string_view port_name) {
     // terminal; anything that is not a terminal is refused at once.
     fd = ::open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+    gone = stalled = false;
     if (!::isatty(fd)) return fail_close(), false;
-    // Exclusive use: an advisory lock, released when the port is closed.
+    // DTR and RTS off at once where the device has modem lines (opening raised
+    // them; a pseudo-terminal has none, which is not a failure).
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)::ioctl(fd, TIOCMBIC, &lines);
+    // Exclusive use: an advisory lock, released when the port is closed, and
+    // TIOCEXCL, which keeps other programs (ModemManager, terminals) from
+    // opening the port at all meanwhile.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_close(), false;
+    (void)::ioctl(fd, TIOCEXCL);
 
     termios tio {};
     if (::tcgetattr(fd, &tio) != 0) return fail_close(), false;
+    saved = tio;
+    have_saved = true;
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CREAD | CLOCAL;  // receiver on, modem status ignored
@@ -98,13 +135,9 @@ bool open(std::string_view port_name) {
     // There are no driver queue sizes to set on POSIX; the kernel's own
     // buffers are larger than the 1024 bytes the adapter protocol needs.
 
-    // DTR and RTS held off where the device has modem lines (a
-    // pseudo-terminal has none, which is not a failure).
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    (void)::ioctl(fd, TIOCMBIC, &lines);
-
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail_close(), false;
+    (void)::ioctl(fd, TIOCMBIC, &lines);  // once more: some drivers raise them with the speed
+    ::tcflush(fd, TCIFLUSH);              // stale input from before the run
+    // The port stays non-blocking: reads wait with poll, writes with a bound.
     return true;
 }
 
@@ -113,7 +146,7 @@ bool open(std::string_view port_name) {
 // to 30 ms late, and every drain of a run would pay for it. poll keeps to the
 // 500 ms; VTIME stays set as the line's own limit.
 int read_byte(unsigned char& c) {
-    if (fd < 0) return -1;
+    if (fd < 0 || gone) return -1;
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(500);
     for (;;) {
@@ -125,22 +158,59 @@ int read_byte(unsigned char& c) {
         if (r == 0) return 0;
         const ssize_t n = ::read(fd, &c, 1);
         if (n == 1) return 1;
-        if (n == 0 && (p.revents & (POLLHUP | POLLERR)) == 0) continue;  // nothing after all
-        if (n < 0 && errno == EINTR) continue;
-        return n == 0 ? 0 : -1;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if ((n == 0 && (p.revents & POLLHUP)) || (n < 0 && errno == EIO)) {
+            gone = true;  // the adapter vanished: every later read fails at once
+            return -1;
+        }
+        if (n == 0) continue;  // nothing after all
+        return -1;
     }
 }
 
 void write(const char* data, std::size_t n) {
-    if (fd < 0) return;
-    ssize_t r;
-    do r = ::write(fd, data, n);
-    while (r < 0 && errno == EINTR);
+    if (fd < 0 || gone) return;
+    using clock = std::chrono::steady_clock;
+    auto since = clock::now();
+    while (n > 0) {
+        const ssize_t r = ::write(fd, data, n);
+        if (r > 0) {
+            data += r, n -= static_cast<std::size_t>(r);
+            since = clock::now();
+            stalled = false;
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EIO) {
+            gone = true;
+            return;
+        }
+        if (r < 0 && errno != EAGAIN) return;
+        // Output stopped (XOFF, a full queue): wait, but not for ever, and
+        // once it has given up not again until output moves.
+        const auto left = std::chrono::milliseconds(stalled ? 0 : stall_ms) - (clock::now() - since);
+        if (left <= clock::duration::zero()) {
+            ::tcflush(fd, TCOFLUSH);
+            stalled = true;
+            return;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        if (p.revents & (POLLHUP | POLLERR)) {
+            gone = true;
+            return;
+        }
+    }
 }
 
 void close() {
     if (fd < 0) return;
-    ::tcdrain(fd);  // the release command must reach the adapter
+    drain_bounded();  // the release command must reach the adapter, unless it cannot
+    if (have_saved && !gone) ::tcsetattr(fd, TCSANOW, &saved);
+    have_saved = false;
+    // Exclusive use ends with us: the flag would outlive this program while
+    // another holds the line (the emulator holds its pseudo-terminal).
+    (void)::ioctl(fd, TIOCNXCL);
     ::close(fd);
     fd = -1;
 }

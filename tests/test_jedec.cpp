@@ -303,6 +303,15 @@ TEST(Output, ExistingFileIsReplacedOnlyByACompleteNewOne) {
 }
 
 #ifndef _WIN32
+// A pipe nobody reads would block the READ for ever: it is given up in time.
+TEST(Output, APipeWithoutReaderIsGivenUp) {
+    const std::string fifo = vt::temp_dir() + "/lonely.jed";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(open_output(vt::file_name(fifo)));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+}
+
 // A pipe (like a device) is written in place, never replaced by a plain file.
 TEST(Output, ANameThatIsNoRegularFileIsWrittenInPlace) {
     const std::string fifo = vt::temp_dir() + "/pipe.jed";

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdlib>
 #include <thread>
 
@@ -305,5 +308,61 @@ TEST(Protocol, ReplyCheckReportsTheFirstFaultInOrder) {
             EXPECT_EQ(buf[255], ' ') << c.name;
         }
         com_f();
+    }
+}
+
+// The line as the adapter needs it, read back from the terminal itself.
+TEST(Port, LineSettingsAndExclusiveUse) {
+    vt::Line line;
+    ASSERT_TRUE(line.open());
+    const std::string path = std::string(ptsname(line.master()));
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);  // root may open it despite TIOCEXCL
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B115200);
+    EXPECT_EQ(cfgetispeed(&t), B115200);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    int excl = 0;
+    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 1);
+    vr::comclose();
+    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 0) << "exclusive use must end with the run";
+    ::close(fd);
+}
+
+// Nothing hangs: an adapter that stops our output with XOFF and never lets
+// it go, and an adapter that vanishes.
+TEST(Port, StalledOrVanishedAdapterEndsInBoundedTime) {
+    using clock = std::chrono::steady_clock;
+    {
+        vt::Line line;
+        ASSERT_TRUE(line.open());
+        ASSERT_EQ(::write(line.master(), "\x13", 1), 1);  // XOFF, then it reads nothing
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto t0 = clock::now();
+        MsgBuf big;
+        big.fill('x');
+        for (int i = 0; i < 64; ++i) com_w(big, 256);  // more than the line can hold
+        vr::comclose();
+        EXPECT_LT(clock::now() - t0, std::chrono::seconds(8));
+    }
+    {
+        auto line = std::make_unique<vt::Line>();
+        ASSERT_TRUE(line->open());
+        ::close(line->master());  // the adapter is unplugged
+        MsgBuf buf;
+        int32_t err = 0;
+        const auto t0 = clock::now();
+        for (int i = 0; i < 5; ++i) com_r(buf, 10, err, 0);  // each fails at once
+        com_w(buf, 4);
+        vr::comclose();
+        EXPECT_EQ(err, 1);
+        EXPECT_LT(clock::now() - t0, std::chrono::milliseconds(900));
     }
 }

@@ -165,9 +165,17 @@ void init() {
 }
 
 void window_open(int32_t options, std::string_view title) { record({"WindowOpen", num(options), escaped(title)}); }
-void dialog_load(const DialogDesc& d) { record({"WDialogLoad", num(d.id)}); }
+int32_t loaded_dialog = 0;
+
+void dialog_load(const DialogDesc& d) {
+    loaded_dialog = d.id;
+    record({"WDialogLoad", num(d.id)});
+}
 void dialog_show(int32_t type) { record({"WDialogShow", num(type)}); }
-void dialog_unload() { record({"WDialogUnload"}); }
+void dialog_unload() {
+    loaded_dialog = 0;
+    record({"WDialogUnload"});
+}
 void put_string(int32_t field, std::string_view text) { record({"WDialogPutString", num(field), escaped(text)}); }
 void check_changed(int32_t field, int32_t state) { record({"check", num(field), num(state)}); }
 void field_state_changed(int32_t field, int32_t state) { record({"field", num(field), num(state)}); }
@@ -180,7 +188,12 @@ void peek(int32_t& type, int32_t& value1) {
     type = -1;
     value1 = -1;
     const Step* s = peek_step();
-    if (!s) return;
+    if (!s) {
+        // A script that ends while the action dialog waits for a choice would
+        // leave it waiting for ever: that operator has closed the window.
+        if (loaded_dialog == action_dialog) type = msg_close;
+        return;
+    }
     switch (s->kind) {
     case StepKind::tick: {
         const int32_t id = s->id;

@@ -236,6 +236,19 @@ case_action_cancel() {
     [ "$(adapter_heard)" = '#8X\x0D' ] || fail "expected exactly the release, got $(adapter_heard)"
 }
 
+# The emulator replaces only a symbolic link (or nothing) as its LINK; an
+# operator script that ends while the action dialog waits closes it.
+case_link_and_script_end() {
+    printf 'keep me\n' > "$WORK/precious"
+    "$BIN/vrjtag-adapter-sim" "$WORK/precious" > "$WORK/refused.out" 2>&1 &&
+        fail "a regular file was taken as LINK"
+    [ "$(cat "$WORK/precious")" = 'keep me' ] || fail "the file given as LINK was touched"
+    start_sim
+    run_program 'tick 213'
+    [ "$(tail -n 1 "$TRANSCRIPT")" = WindowClose ] || fail "the run did not end"
+    expect_release_last
+}
+
 # The emulator program itself: a map written and read through it, then --save.
 case_emulator_program() {
     "$BIN/vrjtag-adapter-sim" --help | grep -q -- '--fault' || fail "--help lacks --fault"
