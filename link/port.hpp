@@ -16,6 +16,9 @@ bool local_config_path(std::string_view windows_path, char* out, std::size_t siz
 // time-out, exclusive use. On any failure nothing stays open.
 bool open(std::string_view port_name);
 
+// The same for a device named by its full path (a command line's --port).
+bool open_device(const char* path);
+
 // Reads at most one byte: 1 when a byte arrived, 0 after the read time-out,
 // -1 when the read failed (or no port is open).
 int read_byte(unsigned char& c);

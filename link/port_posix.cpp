@@ -102,6 +102,13 @@ bool open(std::string_view port_name) {
     }
     if (!found)
         std::snprintf(device.data(), device.size(), "/dev/%.*s", static_cast<int>(std::min<std::size_t>(port_name.size(), 64)), port_name.data());
+    return open_device(device.data());
+}
+
+bool open_device(const char* path) {
+    if (fd >= 0) close();
+    std::array<char, 1200> device{};
+    std::snprintf(device.data(), device.size(), "%s", path);
 
     // Without blocking on modem lines and without becoming our controlling
     // terminal; anything that is not a terminal is refused at once.

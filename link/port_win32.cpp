@@ -38,6 +38,11 @@ bool open(std::string_view port_name) {
     if (port_name.empty() || port_name.size() > 64) return false;
     char device[80];
     std::snprintf(device, sizeof device, "\\\\.\\%.*s", static_cast<int>(port_name.size()), port_name.data());
+    return open_device(device);
+}
+
+bool open_device(const char* device) {
+    if (handle != INVALID_HANDLE_VALUE) close();
     handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     // Only a communications device is used (a first line naming a disk
@@ -75,6 +80,9 @@ bool open(std::string_view port_name) {
     t.ReadIntervalTimeout = 0;
     t.ReadTotalTimeoutMultiplier = 0;
     t.ReadTotalTimeoutConstant = 500;
+    // A write that the adapter holds up (XOFF) gives up after 2 s.
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 2000;
     if (!SetCommTimeouts(handle, &t)) return fail_close();
     // The 0.11 s pauses after every row are slept: ask for 1 ms timer
     // resolution while the port is open, instead of the default 15.6 ms

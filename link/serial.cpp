@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "link/port.hpp"
 
@@ -48,7 +49,21 @@ void config_path(MsgBuf& path) {
     keep_and_append(path, 2, "\\varnholme\\jtag.ini");
 }
 
+namespace {
+std::string port_override;
+}  // namespace
+
+void use_port(std::string_view path) { port_override = std::string(path); }
+
 void initcom(MsgBuf& buf, int32_t& status) {
+    if (!port_override.empty()) {
+        put_text(buf, open_failed);
+        status = 1;
+        if (!port::open_device(port_override.c_str())) return;
+        put_text(buf, "ok, done");
+        status = 0;
+        return;
+    }
     MsgBuf path;
     config_path(path);
     std::array<char, 1024> local{};

@@ -16,6 +16,10 @@ void config_path(MsgBuf& path);
 // "ok, done" on success; status 1 and the reason otherwise.
 void initcom(MsgBuf& buf, int32_t& status);
 
+// Makes initcom open this device (a path, any length) instead of the port
+// that jtag.ini names; an empty path goes back to jtag.ini.
+void use_port(std::string_view path);
+
 // Sends the first count bytes of buf in one write.
 void com_w(const MsgBuf& buf, int32_t count);
 

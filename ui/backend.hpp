@@ -39,6 +39,9 @@ struct Selection {
     int32_t options;
 };
 bool choose_file(const Selection& sel, char* path, std::size_t size);
+// True when a chosen name is to be used exactly as given (a command line):
+// no extension added, not made absolute, the current directory left alone.
+bool exact_names();
 bool ask(std::string_view question);          // yes (true) or no
 void notice(std::string_view text);           // told to the operator inside a selection
 void selection_result(bool confirmed, std::string_view path);

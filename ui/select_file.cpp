@@ -56,11 +56,14 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
 
     std::error_code ec;
     fs::path p(typed.data());
-    if (p.is_relative()) p = fs::current_path(ec) / p;
-    p = p.lexically_normal();
-    if ((options & 32) && !p.has_extension() && sel.pattern.size() > 1 && sel.pattern[0] == '*')
-        p += std::string(sel.pattern.substr(1));
-    const fs::path folder = p.parent_path();
+    const bool exact = backend::exact_names();
+    if (!exact) {
+        if (p.is_relative()) p = fs::current_path(ec) / p;
+        p = p.lexically_normal();
+        if ((options & 32) && !p.has_extension() && sel.pattern.size() > 1 && sel.pattern[0] == '*')
+            p += std::string(sel.pattern.substr(1));
+    }
+    const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
     const std::string full = p.string();
 
     if (!(options & 4) && !fs::is_directory(folder, ec)) {
@@ -89,7 +92,7 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
                " characters; choose a shorter one.");
         return;
     }
-    if ((options & 8) && fs::is_directory(folder, ec)) fs::current_path(folder, ec);
+    if ((options & 8) && !exact && fs::is_directory(folder, ec)) fs::current_path(folder, ec);
 
     put_text(name, full);
     backend::selection_result(true, full);

@@ -217,6 +217,8 @@ void idle() {
     if (queue.empty()) Fl::wait(0.02);
 }
 
+bool exact_names() { return false; }
+
 bool choose_file(const Selection& sel, char* path, std::size_t size) {
     Fl_Native_File_Chooser chooser;
     chooser.title(std::string(sel.title).c_str());

@@ -220,6 +220,8 @@ void peek(int32_t& type, int32_t& value1) {
 
 void idle() {}
 
+bool exact_names() { return false; }
+
 bool choose_file(const Selection& sel, char* path, std::size_t size) {
     record({"WSelectFile", num(sel.options), escaped(sel.filter_text), escaped(sel.title)});
     const Step* s = peek_step();

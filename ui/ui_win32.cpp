@@ -258,6 +258,8 @@ void idle() {
     if (queue.empty()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
 }
 
+bool exact_names() { return false; }
+
 bool choose_file(const Selection& sel, char* path, std::size_t size) {
     // The filter: description NUL pattern NUL NUL.
     std::array<char, 256> filter{};

@@ -288,3 +288,84 @@ case_write_verify_read() {
     done < "$WORK/diff"
     echo "differing fuses (all forced special purpose fuses): $(wc -l < "$WORK/diff")"
 }
+
+# vrjtag-cli: run_cli ARGUMENTS..., output in cli.out and cli.err, status in CLI_RC.
+run_cli() {
+    timeout 120 "$BIN/vrjtag-cli" "$@" > "$WORK/cli.out" 2> "$WORK/cli.err"
+    CLI_RC=$?
+}
+
+# cli_wire ACTION TICK: the bytes on the wire are those of the windowed
+# program (headless) for the same action and chip.
+cli_wire() {
+    local action=$1 tick=$2 load=() file=$S1504 headless_file=$S1504
+    if [ "$action" = read ] || [ "$action" = verify ]; then load=(--load "$S1504"); fi
+    [ "$action" = read ] && { file=$WORK/cli.jed; headless_file=$WORK/headless.jed; }
+    start_sim --device ATF1504AS "${load[@]}"
+    run_program "tick $tick" 'press 216' "choose $headless_file"
+    expect_release_last
+    adapter_heard > "$WORK/headless.wire"
+    rm -f "$LOG"
+    start_sim --device ATF1504AS "${load[@]}"
+    run_cli "$action" "$file"
+    expect_release_last
+    adapter_heard > "$WORK/cli.wire"
+    cmp -s "$WORK/headless.wire" "$WORK/cli.wire" || fail "wire bytes differ from the headless program's"
+    [ "$CLI_RC" = 0 ] || fail "exit status $CLI_RC: $(tail -n 1 "$WORK/cli.out")"
+    [ "$action" = read ] && { cmp -s "$WORK/cli.jed" "$WORK/headless.jed" || fail "READ files differ"; }
+    # Not a terminal: plain lines only, no control characters but line feeds.
+    LC_ALL=C grep -q $'[\x01-\x09\x0b-\x1f\x7f]' "$WORK/cli.out" && fail "control characters in the output"
+    return 0
+}
+case_cli_write() { cli_wire write 211; [ "$(tail -n 1 "$WORK/cli.out")" = 'WRITE & VERIFY SUCCESS' ] || fail "final line"; }
+case_cli_secure() { cli_wire secure 212; }
+case_cli_read() { cli_wire read 213; [ "$(tail -n 1 "$WORK/cli.out")" = 'READ & SAVE SUCCESS' ] || fail "final line"; }
+case_cli_verify() { cli_wire verify 214; }
+
+case_cli_status() {
+    # A usage error: exit 2, nothing sent.
+    start_sim --device ATF1504AS
+    run_cli frobnicate "$S1504"
+    [ "$CLI_RC" = 2 ] || fail "unknown action: exit $CLI_RC"
+    touch "$WORK/exists.jed"
+    run_cli read "$WORK/exists.jed"
+    [ "$CLI_RC" = 2 ] || fail "READ over an existing file without --force: exit $CLI_RC"
+    run_cli verify "$WORK/$(printf 'x%.0s' $(seq 130)).jed"
+    [ "$CLI_RC" = 2 ] || fail "a path longer than 128 characters: exit $CLI_RC"
+    stop_sim
+    [ -s "$LOG" ] && grep -q ' in ' "$LOG" && fail "a usage error sent something"
+    # A failure text: exit 1, the text last. --port names the line directly.
+    rm -f "$LOG"
+    start_sim --device ATF1504AS
+    XDG_CONFIG_HOME=/nonexistent run_cli --port "$LINK" verify "$S1504"
+    [ "$CLI_RC" = 1 ] || fail "verify of an erased chip: exit $CLI_RC"
+    [ "$(tail -n 1 "$WORK/cli.out")" = 'Verify failure rows 12-107, write aborted.' ] || fail "final line: $(tail -n 1 "$WORK/cli.out")"
+    expect_release_last
+}
+
+case_cli_interrupt() {
+    # Ctrl-C mid-stage is the Cancel button: the release goes out, the cancel
+    # text is printed; a second Ctrl-C does not cut that short.
+    start_sim --device ATF1504AS --load "$S1504"
+    "$BIN/vrjtag-cli" verify "$S1504" > "$WORK/cli.out" 2> "$WORK/cli.err" &
+    local pid=$! i
+    for i in $(seq 200); do grep -q 'rows 128-223' "$WORK/cli.out" 2> /dev/null && break; sleep 0.05; done
+    kill -INT $pid
+    sleep 0.05
+    kill -INT $pid
+    wait $pid
+    local rc=$?
+    [ $rc = 1 ] || fail "exit status $rc"
+    [ "$(tail -n 1 "$WORK/cli.out")" = 'Abort requested...write not finished.' ] || fail "final line: $(tail -n 1 "$WORK/cli.out")"
+    expect_release_last
+}
+
+case_cli_terminal() {
+    # On a terminal the bar redraws in place and reaches 100 %.
+    command -v script > /dev/null || { echo "no script(1): skipped"; return 0; }
+    start_sim --device ATF1504AS --load "$S1504"
+    script -qec "'$BIN/vrjtag-cli' verify '$S1504'" /dev/null > "$WORK/tty.out" < /dev/null
+    tr '\r' '\n' < "$WORK/tty.out" | grep -q '\] 100% ' || fail "the bar did not reach 100 %"
+    grep -q 'VERIFY SUCCESS' "$WORK/tty.out" || fail "no final text"
+    expect_release_last
+}

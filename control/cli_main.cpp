@@ -1,0 +1,93 @@
+// vrjtag-cli: the four actions from a terminal. The action and the file come
+// from the command line instead of the action dialog and the file selection;
+// everything after that is the same main and action sequence as vrjtag's.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/text.hpp"
+#include "control/run.hpp"
+#include "link/serial.hpp"
+#include "ui/terminal.hpp"
+
+namespace {
+
+const char usage[] =
+    "usage: vrjtag-cli [--port PATH] [--force] write|secure|read|verify FILE\n"
+    "       vrjtag-cli --help\n"
+    "Programs, reads or verifies an ATF1504AS/ATF1508AS through the programming\n"
+    "adapter, as vrjtag does, from a terminal or a script.\n"
+    "\n"
+    "  write    write FILE to the chip, without read protection, and verify it\n"
+    "  secure   the same, and set read protection\n"
+    "  read     read the chip into FILE (a new file; --force replaces one)\n"
+    "  verify   compare the chip with FILE\n"
+    "  --port PATH  the adapter's device or link (any length) instead of the port\n"
+    "               named in jtag.ini\n"
+    "  --force      let read replace an existing FILE\n"
+    "\n"
+    "FILE is used exactly as given. The final text is printed last; exit status 0\n"
+    "on \"WRITE & VERIFY SUCCESS\", \"VERIFY SUCCESS\" and \"READ & SAVE SUCCESS\", 1 on\n"
+    "every other outcome, 2 on a usage error. Ctrl-C (and SIGTERM, SIGHUP, a closed\n"
+    "output pipe) is the Cancel button: the run ends through its end sequence,\n"
+    "with the adapter released.\n";
+
+int usage_error(const std::string& what) {
+    std::fprintf(stderr, "vrjtag-cli: %s\n%s", what.c_str(), usage);
+    return 2;
+}
+
+void on_signal(int) { vr::terminal::request_cancel(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string port, action, file;
+    bool force = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (a == "--force") {
+            force = true;
+        } else if (a == "--port") {
+            if (i + 1 >= argc || !*argv[i + 1]) return usage_error("--port needs a path");
+            port = argv[++i];
+        } else if (a.size() > 1 && a[0] == '-' && action.empty() == file.empty()) {
+            return usage_error("unknown option " + a);
+        } else if (action.empty()) {
+            action = a;
+        } else if (file.empty()) {
+            file = a;
+        } else {
+            return usage_error("too many arguments");
+        }
+    }
+    const int32_t code = action == "write" ? 1 : action == "secure" ? 2 : action == "read" ? 3 : action == "verify" ? 4 : 0;
+    if (action.empty()) return usage_error("the action is missing");
+    if (code == 0) return usage_error("unknown action " + action);
+    if (file.empty()) return usage_error("FILE is missing");
+    if (file.size() > vr::name_len)
+        return usage_error("FILE is longer than " + std::to_string(vr::name_len) + " characters");
+    struct stat st {};
+    const bool exists = ::stat(file.c_str(), &st) == 0;
+    if (code == 3 && exists && !force) return usage_error(file + " exists: give --force to replace it");
+    if (code != 3 && !exists) return usage_error(file + " was not found");
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;  // a second Ctrl-C does not kill the run before the release either
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a closed output pipe is seen on the write
+
+    if (!port.empty()) vr::use_port(port);
+    vr::terminal::set_choice(code, file, force);
+    vr::main_sequence();
+    return vr::terminal::exit_status();
+}
