@@ -1,3 +1,4 @@
+#include "common/progress.hpp"
 #include "control/run.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
@@ -83,7 +84,11 @@ void end_sequence() {
 
 }  // namespace
 
+// The lower layers' progress moves the progress dialog's bar.
+void advance_bar(int32_t amount) { WDialogPutProgressBar(1011, amount, 1); }
+
 void main_sequence() {
+    set_progress_sink(advance_bar);
     WInitialise();
     WindowOpen(128, main_title);
     WDialogLoad(201);

@@ -1,6 +1,6 @@
 #include "fusemap/fusemap.hpp"
 
-#include "ui/ui.hpp"
+#include "common/progress.hpp"
 
 namespace vr {
 
@@ -14,7 +14,7 @@ void verifyit48(int32_t code, const FuseMap& expected, const FuseMap& readback, 
         else
             ++counts[e1 ? 2 : 1];
     }
-    WDialogPutProgressBar(1011, 15, 1);
+    advance_progress(15);
 }
 
 uint16_t fuse_checksum(const FuseMap& map, int32_t code) {

@@ -2,7 +2,7 @@
 // Each digit carries four consecutive fuses, most significant bit first.
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
-#include "ui/ui.hpp"
+#include "common/pause.hpp"
 
 namespace vr {
 namespace {

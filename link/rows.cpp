@@ -9,7 +9,8 @@
 
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
-#include "ui/ui.hpp"
+#include "common/pause.hpp"
+#include "common/progress.hpp"
 
 namespace vr {
 namespace {
@@ -88,7 +89,7 @@ void write_rows(const Block& b, int32_t code, const FuseMap& map) {
         buf[8 + d.row_digits] = '\r';
         com_w(buf, 9 + d.row_digits);
         pause();
-        WDialogPutProgressBar(1011, 2, 1);
+        advance_progress(2);
     }
 }
 
@@ -101,7 +102,7 @@ void read_rows(const Block& b, int32_t code, FuseMap& map, int32_t& err, MsgBuf&
     for (int32_t r = b.first_row; r < b.first_row + l.rows; ++r) {
         if (!check_reply(code, d.row_digits, r, b.letter, buf, err)) return;
         decode_row(b, code, r, &buf[5], map);
-        WDialogPutProgressBar(1011, 1, 1);
+        advance_progress(1);
     }
     err = 0;
 }

@@ -1,4 +1,5 @@
-// The windowing operations the program uses, plus checkstop and pause.
+// The windowing operations the program uses, plus checkstop (pause, the
+// fixed wait, is in common/pause.hpp).
 //
 // Every field operation acts on the current dialog (the one most recently
 // loaded and not yet unloaded); an id the dialog lacks, or no current dialog,
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/pause.hpp"
 #include "common/text.hpp"
 
 namespace vr {
@@ -50,8 +52,5 @@ void WIdle();
 // 1 when the operator asked to cancel since the last poll (the cancel text is
 // then in buf), else 0 with buf untouched. Never waits.
 int32_t checkstop(MsgBuf& buf);
-
-// Returns after 0.11 s of real time; services no window traffic.
-void pause();
 
 }  // namespace vr

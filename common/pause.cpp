@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "ui/ui.hpp"
+#include "common/pause.hpp"
 
 namespace vr {
 
