@@ -64,28 +64,35 @@ floor() {
     }' "$1"
 }
 
-# run_case DEVICE ACTION: one headless run; prints the table row.
-run_case() {
-    local device=$1 action=$2 sample box steps
+# run_road START DEVICE ACTION: one headless run against the adapter that
+# START starts (start_sim or start_jtag); sets wall, user, sys, box and the
+# floor figures fl, pauses, drains, bytes.
+run_road() {
+    local start=$1 device=$2 action=$3 sample steps
     case $device in
         ATF1508AS) sample=$data/atf1508as-harrowm-Simple030-rosco.jed ;;
         ATF1504AS) sample=$data/atf1504as-harrowm-rosco_verilog-CPUglue.jed ;;
     esac
     rm -f "$work/log" "$work/out.jed"
     case $action in
-        write)  start_sim --device $device; steps="tick 211|press 216|choose $sample" ;;
-        secure) start_sim --device $device; steps="tick 212|press 216|choose $sample" ;;
-        read)   start_sim --device $device --load "$sample"; steps="tick 213|press 216|choose $work/out.jed|answer yes" ;;
-        verify) start_sim --device $device --load "$sample"; steps="tick 214|press 216|choose $sample" ;;
+        write)  $start --device $device; steps="tick 211|press 216|choose $sample" ;;
+        secure) $start --device $device; steps="tick 212|press 216|choose $sample" ;;
+        read)   $start --device $device --load "$sample"; steps="tick 213|press 216|choose $work/out.jed|answer yes" ;;
+        verify) $start --device $device --load "$sample"; steps="tick 214|press 216|choose $sample" ;;
     esac
     tr '|' '\n' <<< "$steps" > "$work/operator"
     VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript \
         /usr/bin/time -f "%e %U %S" -o "$work/time" "$bin/vrjtag-headless"
-    stop_sim
+    if [ $start = start_sim ]; then stop_sim; else stop_jtag; fi
     box=$(grep '^WMessageBox' "$work/transcript" | cut -f3)
     read -r wall user sys < "$work/time"
     read -r fl pauses drains bytes < <(floor "$work/log")
-    awk -v d=$device -v a=$action -v w=$wall -v u=$user -v s=$sys -v f=$fl -v p=$pauses \
+}
+
+# run_case DEVICE ACTION: one run against the emulator; prints the table row.
+run_case() {
+    run_road start_sim "$1" "$2"
+    awk -v d=$1 -v a=$2 -v w=$wall -v u=$user -v s=$sys -v f=$fl -v p=$pauses \
         -v dr=$drains -v b=$bytes -v box="$box" 'BEGIN {
         printf "| %s | %s | %.2f | %.2f (%d pauses, %d drains, %d bytes) | %.4f | %.2f %% | %s |\n",
             d, a, w, f, p, dr, b, w / f, 100 * (u + s) / w, box }'
@@ -97,10 +104,8 @@ run_case() {
 # of its reply (never below 0); per erase, 210 ms. Writes add nothing (their
 # 30 ms pass inside the host's 0.11 s pause).
 start_jtag() {
-    local device=$1
-    shift
     rm -f "$link" "$work/model.log"
-    "$bin/vrjtag-chip-model" --device "$device" --port 0 --log "$work/model.log" "$@" > "$work/model.out" 2>&1 &
+    "$bin/vrjtag-chip-model" --port 0 --log "$work/model.log" "$@" > "$work/model.out" 2>&1 &
     model=$!
     for _ in $(seq 100); do grep -q listening "$work/model.out" 2>/dev/null && break; sleep 0.05; done
     local mport tport
@@ -134,27 +139,10 @@ chip_time() {
 }
 
 run_jtag_case() {
-    local device=$1 action=$2 sample box steps
-    case $device in
-        ATF1508AS) sample=$data/atf1508as-harrowm-Simple030-rosco.jed ;;
-        ATF1504AS) sample=$data/atf1504as-harrowm-rosco_verilog-CPUglue.jed ;;
-    esac
-    rm -f "$work/log" "$work/out.jed"
-    case $action in
-        write)  start_jtag $device; steps="tick 211|press 216|choose $sample" ;;
-        secure) start_jtag $device; steps="tick 212|press 216|choose $sample" ;;
-        read)   start_jtag $device --load "$sample"; steps="tick 213|press 216|choose $work/out.jed|answer yes" ;;
-        verify) start_jtag $device --load "$sample"; steps="tick 214|press 216|choose $sample" ;;
-    esac
-    tr '|' '\n' <<< "$steps" > "$work/operator"
-    VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript \
-        /usr/bin/time -f "%e %U %S" -o "$work/time" "$bin/vrjtag-headless"
-    stop_jtag
-    box=$(grep '^WMessageBox' "$work/transcript" | cut -f3)
-    read -r wall user sys < "$work/time"
-    read -r fl pauses drains bytes < <(floor "$work/log")
-    chip=$(chip_time $device)
-    awk -v d=$device -v a=$action -v w=$wall -v f=$fl -v c=$chip -v box="$box" 'BEGIN {
+    run_road start_jtag "$1" "$2"
+    local chip
+    chip=$(chip_time "$1")
+    awk -v d=$1 -v a=$2 -v w=$wall -v f=$fl -v c=$chip -v box="$box" 'BEGIN {
         printf "| %s | %s | %.2f | %.2f + %.2f = %.2f | %.4f | %s |\n", d, a, w, f, c, f + c, w / (f + c), box }'
 }
 

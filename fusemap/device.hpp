@@ -36,21 +36,20 @@ struct Device {
     int32_t row_fuses;        // fuses per row of blocks a, b, c
     int32_t row_fuses_d;      // fuses per row of block d
     int32_t reply_limit;      // character limit of every data reply read
-    int32_t last_row;         // last row of block d
 };
 
 inline constexpr Device atf1504 = {
     "ATF1504AS", 34192, 34192,
     {0, 30720, 96},     {30720, 1920, 80}, {32640, 1440, 9}, {34080, 54, 9},
     {34134, 32, 32},    {34166, 4, 4},     {34170, 16, 16},  {34186, 6, 6},
-    42, 160, 166, 49, 232,
+    42, 160, 166, 49,
 };
 
 inline constexpr Device atf1508 = {
     "ATF1508AS", 74136, 74134,
     {0, 61440, 96},     {61440, 3840, 80}, {65280, 8640, 27}, {73920, 162, 27},
     {74082, 32, 32},    {74114, 4, 4},     {74118, 16, 16},   {74134, 2, 2},
-    82, 320, 326, 89, 250,
+    82, 320, 326, 89,
 };
 
 constexpr const Device& device_of(int32_t code) {

@@ -12,6 +12,7 @@
 // to refuse damaged or truncated files.
 #include <cerrno>
 
+#include "common/hex.hpp"
 #include "fusemap/jedec.hpp"
 
 namespace vr {
@@ -20,13 +21,6 @@ namespace {
 constexpr char stx = 2;
 constexpr char etx = 3;
 constexpr int64_t fuse_cap = 1'000'000'000;  // fuse numbers stop growing here
-
-int hex_value(int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 bool is_space(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -75,7 +69,7 @@ struct FieldTracker {
                 }
                 end_of_field();
             } else if (!is_space(c)) {
-                const int v = hex_value(c);
+                const int v = hex_digit(c);
                 if (v < 0 || digits >= 4)
                     digits_ok = false;
                 else

@@ -20,13 +20,12 @@ constexpr Page pages[] = {
     {'3', 0x300, 4, &Device::ues},
 };
 
-constexpr char hex_upper[] = "0123456789ABCDEF";
 
 void encode_page(const Page& pg, int32_t code, const FuseMap& map, char* out) {
     const int32_t first = (device_of(code).*pg.region).first;
     for (int32_t k = 0; k < pg.digits; ++k) {
         const int32_t i = first + 4 * k;
-        out[k] = hex_upper[8 * (map[i] == 1) + 4 * (map[i + 1] == 1) + 2 * (map[i + 2] == 1) + (map[i + 3] == 1)];
+        out[k] = hex_char(8 * (map[i] == 1) + 4 * (map[i + 1] == 1) + 2 * (map[i + 2] == 1) + (map[i + 3] == 1));
     }
 }
 

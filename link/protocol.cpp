@@ -13,13 +13,6 @@ void put_command(MsgBuf& buf, std::string_view command) {
     buf[command.size() + 1] = '\0';
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 void init48(int32_t code, MsgBuf& buf) {
     put_command(buf, code == code_1504 ? "#84" : "#8I");
     com_w(buf, 4);

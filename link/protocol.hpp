@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/hex.hpp"
 #include "common/text.hpp"
 #include "fusemap/fusemap.hpp"
 
@@ -21,8 +22,6 @@ void erase48(int32_t code, int32_t& status);
 // the expected address; on failure err is 1 and buf holds the error text.
 bool check_reply(int32_t code, int32_t digits, int32_t address, char tag, MsgBuf& buf, int32_t& err);
 
-// Value of a hexadecimal digit, or -1.
-int hex_digit(char c);
 
 void write48a(int32_t code, const FuseMap& map);
 void write48b(int32_t code, const FuseMap& map);

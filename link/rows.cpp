@@ -23,29 +23,34 @@ struct Block {
     char letter;
     int32_t first_row;
     bool long_rows;   // block d: 326 / 166 fuses per row, no trailing bits
-    Layout l1508, l1504;
 };
 
-constexpr Block blocks[] = {
-    {'a', 12, false, {96, 0, 1, 96}, {96, 0, 1, 96}},
-    {'b', 128, false, {96, 30720, 1, 96}, {96, 15360, 1, 96}},
-    {'c', 0, false, {12, 61440, 320, 1}, {12, 30720, 160, 1}},
-    {'d', 224, true, {27, 65280, 1, 27}, {9, 32640, 1, 9}},
-};
+constexpr Block blocks[] = {{'a', 12, false}, {'b', 128, false}, {'c', 0, false}, {'d', 224, true}};
 
-const Layout& layout_of(const Block& b, int32_t code) { return code == code_1508 ? b.l1508 : b.l1504; }
+// Where a block's rows lie in the fuse map, from the device's regions: rows
+// 12-107 and 128-223 interleave in the two halves of the array (96 rows),
+// the configuration rows follow each other in the macrocell region, the UIM
+// rows interleave in theirs.
+Layout layout_of(const Block& b, int32_t code) {
+    const Device& d = device_of(code);
+    switch (b.letter) {
+    case 'a': return {d.array.group, d.array.first, 1, d.array.group};
+    case 'b': return {d.array.group, d.array.first + d.array.count / 2, 1, d.array.group};
+    case 'c': return {12, d.macrocell.first, d.row_fuses, 1};
+    default: return {d.uim.group, d.uim.first, 1, d.uim.group};
+    }
+}
 
 int32_t fuses_per_row(const Block& b, int32_t code) {
     const Device& d = device_of(code);
     return b.long_rows ? d.row_fuses_d : d.row_fuses;
 }
 
-constexpr char hex_upper[] = "0123456789ABCDEF";
 
 // The data field of row r of block b: D digits into out.
 void encode_row(const Block& b, int32_t code, int32_t r, const FuseMap& map, char* out) {
     const Device& d = device_of(code);
-    const Layout& l = layout_of(b, code);
+    const Layout l = layout_of(b, code);
     const int32_t f = fuses_per_row(b, code);
     const int32_t nbits = 4 * d.row_digits;
     std::array<uint8_t, 4 * 82> bits{};
@@ -53,12 +58,12 @@ void encode_row(const Block& b, int32_t code, int32_t r, const FuseMap& map, cha
     const int32_t start = l.base + (r - b.first_row) * l.row_step;
     for (int32_t p = 0; p < f; ++p) bits[2 + p] = map[start + p * l.fuse_step] == 1 ? 1 : 0;
     for (int32_t k = 0; k < d.row_digits; ++k)
-        out[k] = hex_upper[8 * bits[4 * k] + 4 * bits[4 * k + 1] + 2 * bits[4 * k + 2] + bits[4 * k + 3]];
+        out[k] = hex_char(8 * bits[4 * k] + 4 * bits[4 * k + 1] + 2 * bits[4 * k + 2] + bits[4 * k + 3]);
 }
 
 // Row r's fuses from the data field digits (b0 and b1 are not used).
 void decode_row(const Block& b, int32_t code, int32_t r, const char* digits, FuseMap& map) {
-    const Layout& l = layout_of(b, code);
+    const Layout l = layout_of(b, code);
     const int32_t f = fuses_per_row(b, code);
     const int32_t start = l.base + (r - b.first_row) * l.row_step;
     for (int32_t p = 0; p < f; ++p) {
@@ -76,13 +81,13 @@ const Block* block_of(int32_t code, int32_t r) {
 
 void write_rows(const Block& b, int32_t code, const FuseMap& map) {
     const Device& d = device_of(code);
-    const Layout& l = layout_of(b, code);
+    const Layout l = layout_of(b, code);
     MsgBuf buf;
     for (int32_t r = b.first_row; r < b.first_row + l.rows; ++r) {
         put_text(buf, "#8W");
-        buf[3] = hex_upper[(r >> 8) & 15];
-        buf[4] = hex_upper[(r >> 4) & 15];
-        buf[5] = hex_upper[r & 15];
+        buf[3] = hex_char((r >> 8) & 15);
+        buf[4] = hex_char((r >> 4) & 15);
+        buf[5] = hex_char(r & 15);
         buf[6] = 'd';
         encode_row(b, code, r, map, &buf[7]);
         buf[7 + d.row_digits] = 'e';
@@ -95,7 +100,7 @@ void write_rows(const Block& b, int32_t code, const FuseMap& map) {
 
 void read_rows(const Block& b, int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf) {
     const Device& d = device_of(code);
-    const Layout& l = layout_of(b, code);
+    const Layout l = layout_of(b, code);
     const char command[] = {'#', '8', b.letter, '\0'};
     put_command(buf, command);
     com_w(buf, 4);

@@ -37,8 +37,9 @@ struct Selection {
     std::string_view description;  // "Jedec files"
     std::string_view pattern;      // "*.jed"
     int32_t options;
+    bool chooser_asked = false;    // set by a chooser that put the replace / create question itself
 };
-bool choose_file(const Selection& sel, char* path, std::size_t size);
+bool choose_file(Selection& sel, char* path, std::size_t size);
 // True when a chosen name is to be used exactly as given (a command line):
 // no extension added, not made absolute, the current directory left alone.
 bool exact_names();
@@ -56,5 +57,4 @@ namespace vr::model {
 void operator_toggled(int32_t field);
 // The shown text of a field of the current dialog (empty when there is none).
 std::string_view field_text(int32_t field);
-int32_t current_dialog();
 }  // namespace vr::model

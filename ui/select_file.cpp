@@ -72,7 +72,7 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
     }
     const bool exists = fs::exists(p, ec);
     if (sel.save_type && (options & 2) && exists) {
-        if (!backend::ask("\"" + full + "\" already exists.\r\nDo you want to replace it?")) {
+        if (!sel.chooser_asked && !backend::ask("\"" + full + "\" already exists.\r\nDo you want to replace it?")) {
             refuse({});
             return;
         }
@@ -82,7 +82,7 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
             refuse("\"" + full + "\" was not found.");
             return;
         }
-        if (!backend::ask("\"" + full + "\" does not exist.\r\nDo you want to create it?")) {
+        if (!sel.chooser_asked && !backend::ask("\"" + full + "\" does not exist.\r\nDo you want to create it?")) {
             refuse({});
             return;
         }

@@ -219,7 +219,7 @@ void idle() {
 
 bool exact_names() { return false; }
 
-bool choose_file(const Selection& sel, char* path, std::size_t size) {
+bool choose_file(Selection& sel, char* path, std::size_t size) {
     Fl_Native_File_Chooser chooser;
     chooser.title(std::string(sel.title).c_str());
     chooser.type(sel.save_type ? Fl_Native_File_Chooser::BROWSE_SAVE_FILE : Fl_Native_File_Chooser::BROWSE_FILE);

@@ -222,7 +222,7 @@ void idle() {}
 
 bool exact_names() { return false; }
 
-bool choose_file(const Selection& sel, char* path, std::size_t size) {
+bool choose_file(Selection& sel, char* path, std::size_t size) {
     record({"WSelectFile", num(sel.options), escaped(sel.filter_text), escaped(sel.title)});
     const Step* s = peek_step();
     if (!s || (s->kind != StepKind::choose && s->kind != StepKind::cancel)) return false;

@@ -61,7 +61,6 @@ std::string_view field_text(int32_t field) {
     return f ? std::string_view(f->text.data(), f->text_len) : std::string_view();
 }
 
-int32_t current_dialog() { return current.desc ? current.desc->id : 0; }
 
 }  // namespace model
 

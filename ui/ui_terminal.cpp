@@ -202,7 +202,7 @@ void peek(int32_t& type, int32_t& value1) {
 
 void idle() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
 
-bool choose_file(const Selection&, char* path, std::size_t size) {
+bool choose_file(Selection&, char* path, std::size_t size) {
     std::snprintf(path, size, "%s", chosen_file.c_str());
     return !chosen_file.empty();
 }

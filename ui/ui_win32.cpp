@@ -22,7 +22,6 @@ namespace {
 HWND main_window = nullptr;
 HWND dialog = nullptr;
 const DialogDesc* dialog_desc = nullptr;
-bool asked_by_chooser = false;  // the chooser itself put the replace / create question
 
 MessageQueue queue;
 
@@ -260,7 +259,7 @@ void idle() {
 
 bool exact_names() { return false; }
 
-bool choose_file(const Selection& sel, char* path, std::size_t size) {
+bool choose_file(Selection& sel, char* path, std::size_t size) {
     // The filter: description NUL pattern NUL NUL.
     std::array<char, 256> filter{};
     const int n = std::snprintf(filter.data(), filter.size() - 2, "%.*s", static_cast<int>(sel.description.size()),
@@ -284,23 +283,15 @@ bool choose_file(const Selection& sel, char* path, std::size_t size) {
     if (!(sel.options & 4)) ofn.Flags |= OFN_PATHMUSTEXIST;
     if (!(sel.options & 8)) ofn.Flags |= OFN_NOCHANGEDIR;
     if (sel.options & 32) ofn.lpstrDefExt = "jed";
-    asked_by_chooser = (sel.options & 2) != 0;
-
     const BOOL ok = sel.save_type ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn);
-    if (!ok) {
-        asked_by_chooser = false;
-        return false;
-    }
+    if (!ok) return false;
+    // The dialog put the replace / create question itself (OFN_*PROMPT).
+    sel.chooser_asked = (sel.options & 2) != 0;
     std::snprintf(path, size, "%s", file.data());
     return true;
 }
 
 bool ask(std::string_view question) {
-    // The chooser has already put this question and the operator said yes.
-    if (asked_by_chooser) {
-        asked_by_chooser = false;
-        return true;
-    }
     const std::string q(question);
     return MessageBoxA(owner(), q.c_str(), "Varnholme Research JTAG Tool", MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
@@ -310,7 +301,7 @@ void notice(std::string_view text) {
     MessageBoxA(owner(), t.c_str(), "Varnholme Research JTAG Tool", MB_OK | MB_ICONWARNING);
 }
 
-void selection_result(bool, std::string_view) { asked_by_chooser = false; }
+void selection_result(bool, std::string_view) {}
 
 void message_box(std::string_view text, std::string_view title) {
     const std::string t(text), ti(title);

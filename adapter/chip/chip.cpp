@@ -1,5 +1,7 @@
 #include "adapter/chip/chip.hpp"
 
+#include "common/hex.hpp"
+
 namespace vr {
 namespace jtag {
 namespace {
@@ -43,11 +45,7 @@ bool select_word(Chip& chip, uint16_t address) {
 bool word_from_field(const char* digits, uint8_t n, uint16_t bits, uint8_t* word) {
     for (uint16_t i = 0; i < (bits + 7) / 8; ++i) word[i] = 0;
     for (uint8_t k = 0; k < n; ++k) {
-        const char c = digits[k];
-        const int8_t v = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
-                         : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
-                         : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
-                                                : -1;
+        const int v = hex_digit(digits[k]);
         if (v < 0) return false;
         for (uint8_t b = 0; b < 4; ++b) {
             if (!((v >> b) & 1)) continue;
@@ -60,14 +58,13 @@ bool word_from_field(const char* digits, uint8_t n, uint16_t bits, uint8_t* word
 }
 
 void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits) {
-    static const char hex[] = "0123456789ABCDEF";
     for (uint8_t k = 0; k < n; ++k) {
         uint8_t v = 0;
         for (uint8_t b = 0; b < 4; ++b) {
             const uint16_t i = static_cast<uint16_t>(4 * (n - 1 - k) + (3 - b));
             v = static_cast<uint8_t>(v * 2 + (i < bits && bit_of(word, i)));
         }
-        digits[k] = hex[v];
+        digits[k] = hex_char(v);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "adapter/probe/openocd_probe.hpp"
 
+#include "common/hex.hpp"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,15 +20,6 @@ double now() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-const char hex[] = "0123456789abcdef";
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // "0x" and the bits as hex, most significant digit first.
 std::string to_hex(const uint8_t* v, uint16_t bits) {
     std::string s;
@@ -36,7 +29,7 @@ std::string to_hex(const uint8_t* v, uint16_t bits) {
             const int i = 4 * d + b;
             x = x * 2 + (i < bits && ((v[i / 8] >> (i % 8)) & 1));
         }
-        s += hex[x];
+        s += hex_char(x, true);
     }
     return "0x" + s;
 }
@@ -150,7 +143,7 @@ bool OpenocdProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, cons
     if (!tdo) return true;
     for (int i = 0; i < (bits + 7) / 8; ++i) tdo[i] = 0;
     for (std::size_t k = 0; k < r.size(); ++k) {
-        const int v = hex_value(r[r.size() - 1 - k]);
+        const int v = hex_digit(r[r.size() - 1 - k]);
         if (v < 0) return disconnect("OpenOCD: drscan answered \"" + r + "\""), false;
         for (int b = 0; b < 4; ++b) {
             const std::size_t i = 4 * k + static_cast<std::size_t>(b);

@@ -1,11 +1,12 @@
 #include "adapter/probe/svf_probe.hpp"
 
+#include "common/hex.hpp"
+
 namespace vr::jtag {
 namespace {
 
 // The bits as SVF hex: most significant digit first, lower case.
 std::string hex(const uint8_t* v, uint16_t bits) {
-    static const char digits[] = "0123456789abcdef";
     std::string s;
     for (int d = (bits + 3) / 4 - 1; d >= 0; --d) {
         int x = 0;
@@ -13,7 +14,7 @@ std::string hex(const uint8_t* v, uint16_t bits) {
             const int i = 4 * d + b;
             x = x * 2 + (v && i < bits && ((v[i / 8] >> (i % 8)) & 1));
         }
-        s += digits[x];
+        s += hex_char(x, true);
     }
     return s;
 }

@@ -1,10 +1,11 @@
 #include "adapter/server/server.hpp"
 
+#include "common/hex.hpp"
+
 namespace vr {
 namespace jtag {
 namespace {
 
-const char hex_upper[] = "0123456789ABCDEF";
 
 // A short text built in place.
 struct Text {
@@ -21,7 +22,7 @@ void text_add(Text& t, const char* s) {
 
 void text_hex(Text& t, uint32_t value, uint8_t digits) {
     char d[9];
-    for (int8_t i = static_cast<int8_t>(digits) - 1; i >= 0; --i, value >>= 4) d[i] = hex_upper[value & 0xF];
+    for (int8_t i = static_cast<int8_t>(digits) - 1; i >= 0; --i, value >>= 4) d[i] = hex_char(static_cast<int>(value & 0xF));
     d[digits] = 0;
     text_add(t, d);
 }
@@ -41,13 +42,6 @@ void note_word(Server& s, const char* what, uint16_t address) {
     text_add(t, " ");
     text_hex(t, address, 3);
     s.link->note(t.s);
-}
-
-int8_t hex_value(char c) {
-    if (c >= '0' && c <= '9') return static_cast<int8_t>(c - '0');
-    if (c >= 'A' && c <= 'F') return static_cast<int8_t>(c - 'A' + 10);
-    if (c >= 'a' && c <= 'f') return static_cast<int8_t>(c - 'a' + 10);
-    return -1;
 }
 
 int16_t slot_of(uint16_t address) {
@@ -194,9 +188,9 @@ void reply(Server& s, uint16_t address, const uint8_t* word) {
     uint8_t n = 0;
     const uint16_t shown = static_cast<int16_t>(address) == s.faults.wrong_address ? address + 1 : address;
     r[n++] = static_cast<int16_t>(address) == s.faults.no_r ? 'x' : 'r';
-    r[n++] = hex_upper[(shown >> 8) & 0xF];
-    r[n++] = hex_upper[(shown >> 4) & 0xF];
-    r[n++] = hex_upper[shown & 0xF];
+    r[n++] = hex_char((shown >> 8) & 0xF);
+    r[n++] = hex_char((shown >> 4) & 0xF);
+    r[n++] = hex_char(shown & 0xF);
     r[n++] = static_cast<int16_t>(address) == s.faults.no_d ? 'D' : 'd';
     field_from_word(word, bits, digits, r + n);
     n = static_cast<uint8_t>(n + digits);
@@ -247,7 +241,7 @@ void write(Server& s, const char* cmd, uint8_t length) {
     if (length < 9 || cmd[6] != 'd' || cmd[length - 1] != 'e') return s.link->note("write refused: malformed");
     uint16_t address = 0;
     for (uint8_t k = 3; k < 6; ++k) {
-        const int8_t v = hex_value(cmd[k]);
+        const int v = hex_digit(cmd[k]);
         if (v < 0) return s.link->note("write refused: malformed address");
         address = static_cast<uint16_t>(address * 16 + v);
     }
