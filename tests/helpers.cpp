@@ -59,9 +59,11 @@ Emulated::Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faul
     thread_ = std::thread([this, fd] { vr::sim::serve(fd, adapter, false, stop_, nullptr); });
 }
 
-Emulated::~Emulated() {
+void Emulated::stop() {
     stop_ = true;
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
 }
+
+Emulated::~Emulated() { stop(); }
 
 }  // namespace vt

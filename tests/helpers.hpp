@@ -14,6 +14,8 @@
 
 namespace vt {
 
+// A new folder under the system's temporary folder, removed with everything
+// in it when the test program ends.
 std::string temp_dir();
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
@@ -47,6 +49,8 @@ class Emulated {
 public:
     Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faults = {});
     ~Emulated();
+    // Stops serving and joins the thread: call before looking at the adapter.
+    void stop();
     vr::sim::Adapter adapter;
 
 private:

@@ -1,5 +1,6 @@
 // The shared test helpers that need no serial line: folders, files, maps.
 #include <filesystem>
+#include <vector>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -8,13 +9,35 @@
 
 namespace vt {
 
+namespace {
+
+// The folders made by temp_dir, removed when the program ends.
+struct TempDirs {
+    std::vector<std::filesystem::path> dirs;
+    ~TempDirs() {
+        std::error_code ec;
+        for (const auto& d : dirs) std::filesystem::remove_all(d, ec);
+    }
+};
+
+TempDirs& made() {
+    static TempDirs t;
+    return t;
+}
+
+}  // namespace
+
 std::string temp_dir() {
     namespace fs = std::filesystem;
     static std::mt19937_64 gen(std::random_device{}());
+    TempDirs& dirs = made();  // constructed before first use, so destroyed after the tests
     std::error_code ec;
     for (;;) {
         const fs::path d = fs::temp_directory_path(ec) / ("vrjtag-test-" + std::to_string(gen() % 1000000000));
-        if (fs::create_directory(d, ec)) return d.generic_string();
+        if (fs::create_directory(d, ec)) {
+            dirs.dirs.push_back(d);
+            return d.generic_string();
+        }
         if (ec) return fs::temp_directory_path(ec).generic_string();
     }
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <thread>
 
 #include "control/run.hpp"
@@ -48,8 +49,9 @@ Outcome run_program(const std::string& script, std::unique_ptr<vt::Emulated>* ch
     if (!chip) o.sent = line.sent();
     if (chip) {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));  // let the release arrive
+        (*chip)->stop();  // the thread no longer touches the adapter
         o.commands_heard = (*chip)->adapter.command_count();
-        chip->reset();  // stop serving before the line goes
+        chip->reset();
     }
     return o;
 }
@@ -156,6 +158,10 @@ struct IdCase {
     bool matches_1508;
 };
 
+void PrintTo(const IdCase& c, std::ostream* os) {
+    *os << "reply " << static_cast<int>(c.reply) << " -> \"" << c.chip_line << "\"";
+}
+
 class ChipType : public ::testing::TestWithParam<IdCase> {};
 
 // The identification digit decoded in its columns, against an ATF1508AS file;
@@ -193,7 +199,14 @@ INSTANTIATE_TEST_SUITE_P(Replies, ChipType,
                                            IdCase{'7', "chip type is ALT-3V-ATF1508", true},
                                            IdCase{'9', "chip type is ALT-3V-ATF1508", true},
                                            IdCase{' ', "chip type is STD-5V-ATF1504", false},
-                                           IdCase{'\0', "", false}, IdCase{'x', "", false}));
+                                           IdCase{'\0', "", false}, IdCase{'x', "", false}),
+                         // Readable names: the reply's character ("NUL", "blank").
+                         [](const ::testing::TestParamInfo<IdCase>& p) {
+                             const char c = p.param.reply;
+                             if (c == '\0') return std::string("NUL");
+                             if (c == ' ') return std::string("blank");
+                             return std::string("reply_") + c;
+                         });
 
 // An ATF1504AS file with 1s in its reserved fuses still writes and verifies:
 // the chip has no such cells.

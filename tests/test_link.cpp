@@ -168,10 +168,13 @@ TEST(ComR, NulOrSilenceFailsAndKeepsTheRest) {
         EXPECT_EQ(err, 1);
         EXPECT_EQ(buf[0], '\0');
         EXPECT_EQ(std::string(buf.data() + 1, 8), "bc456789");
+        // Bounds wide enough for a loaded machine: what matters is whether
+        // the read waited for the 500 ms time-out.
         if (nul) {
-            EXPECT_LT(took, 0.3);
+            EXPECT_LT(took, 0.45);
         } else {
-            EXPECT_NEAR(took, 0.5, 0.15);
+            EXPECT_GE(took, 0.45);
+            EXPECT_LT(took, 1.5);
         }
         com_f();
     }
@@ -200,12 +203,14 @@ TEST(ComF, EndsAfter500msOfSilence) {
     ASSERT_TRUE(line.open());
     auto t = clk::now();
     com_f();
-    EXPECT_NEAR(seconds_since(t), 0.5, 0.15);
+    EXPECT_GE(seconds_since(t), 0.45);
+    EXPECT_LT(seconds_since(t), 1.5);
 
     line.reply("leftover\r\n");
     t = clk::now();
     com_f();
-    EXPECT_NEAR(seconds_since(t), 0.5, 0.15);
+    EXPECT_GE(seconds_since(t), 0.45);
+    EXPECT_LT(seconds_since(t), 1.5);
     MsgBuf buf;
     int32_t err = 0;
     com_r(buf, 5, err, 0);

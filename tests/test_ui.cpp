@@ -190,7 +190,7 @@ TEST(Pause, WaitsAbout110ms) {
     vr::pause();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     EXPECT_GE(took, 0.110);
-    EXPECT_LT(took, 0.150);
+    EXPECT_LT(took, 0.5);  // wide: a loaded machine may wake it late
 }
 
 // The windowed backends' message queue: arrival order across the wrap,

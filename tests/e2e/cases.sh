@@ -269,23 +269,26 @@ case_emulator_program() {
 
 # One chip through WRITE, VERIFY and READ of the same design: the file read
 # back holds the design's fuses apart from the special purpose fuses
-# (74114-74117), which the write forces to 1.
+# (74114-74117), which the write forces to 1. The design has a 0 among them,
+# so the check sees a forced fuse.
 case_write_verify_read() {
     start_sim --device ATF1508AS
-    run_program 'tick 211' 'press 216' "choose $S1508"
+    run_program 'tick 211' 'press 216' "choose $S1508T"
     expect_box 'WRITE & VERIFY SUCCESS'
-    run_program 'tick 214' 'press 216' "choose $S1508"
+    run_program 'tick 214' 'press 216' "choose $S1508T"
     expect_box 'VERIFY SUCCESS'
     run_program 'tick 213' 'press 216' "choose $WORK/back.jed" 'answer yes'
     expect_box 'READ & SAVE SUCCESS'
     expect_release_last
-    "$BIN/vrjtag-jed" diff "$S1508" "$WORK/back.jed" > "$WORK/diff"
+    "$BIN/vrjtag-jed" diff "$S1508T" "$WORK/back.jed" > "$WORK/diff"
     [ $? -le 1 ] || fail "diff refused a file"
-    while read -r fuse back _; do
+    # Lines: fuse, value in the design, value read back.
+    while read -r fuse _ back; do
         if [ "$fuse" -lt 74114 ] || [ "$fuse" -gt 74117 ] || [ "$back" != 1 ]; then
             fail "fuse $fuse differs outside the forced special purpose fuses"
         fi
     done < "$WORK/diff"
+    [ -s "$WORK/diff" ] || fail "the forced special purpose fuse was not seen"
     echo "differing fuses (all forced special purpose fuses): $(wc -l < "$WORK/diff")"
 }
 
