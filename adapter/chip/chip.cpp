@@ -57,14 +57,14 @@ bool word_from_field(const char* digits, uint8_t n, uint16_t bits, uint8_t* word
     return true;
 }
 
-void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits) {
+void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits, bool lower) {
     for (uint8_t k = 0; k < n; ++k) {
         uint8_t v = 0;
         for (uint8_t b = 0; b < 4; ++b) {
             const uint16_t i = static_cast<uint16_t>(4 * (n - 1 - k) + (3 - b));
             v = static_cast<uint8_t>(v * 2 + (i < bits && bit_of(word, i)));
         }
-        digits[k] = hex_char(v);
+        digits[k] = hex_char(v, lower);
     }
 }
 

@@ -62,9 +62,10 @@ inline void set_bit(uint8_t* v, uint16_t i, bool b) {
 }
 // A data field of n hex digits, most significant first, into a word of
 // `bits` bits; false when a digit is not hexadecimal or a bit above the word
-// is set. And back: the n digits (upper case) that carry the word.
+// is set. And back: the n digits (upper case, or lower when asked) that carry
+// the word.
 bool word_from_field(const char* digits, uint8_t n, uint16_t bits, uint8_t* word);
-void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits);
+void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits, bool lower = false);
 
 // Sets bits 0 .. bits-1 to one and the rest of the last byte to zero.
 void fill_ones(uint8_t* v, uint16_t bits);

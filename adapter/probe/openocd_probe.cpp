@@ -1,5 +1,6 @@
 #include "adapter/probe/openocd_probe.hpp"
 
+#include "adapter/chip/chip.hpp"
 #include "common/hex.hpp"
 
 #include <netdb.h>
@@ -22,15 +23,8 @@ double now() {
 
 // "0x" and the bits as hex, most significant digit first.
 std::string to_hex(const uint8_t* v, uint16_t bits) {
-    std::string s;
-    for (int d = (bits + 3) / 4 - 1; d >= 0; --d) {
-        int x = 0;
-        for (int b = 3; b >= 0; --b) {
-            const int i = 4 * d + b;
-            x = x * 2 + (i < bits && ((v[i / 8] >> (i % 8)) & 1));
-        }
-        s += hex_char(x, true);
-    }
+    std::string s((bits + 3) / 4, '0');
+    field_from_word(v, bits, static_cast<uint8_t>(s.size()), s.data(), true);
     return "0x" + s;
 }
 

@@ -1,21 +1,15 @@
 #include "adapter/probe/svf_probe.hpp"
 
-#include "common/hex.hpp"
+#include "adapter/chip/chip.hpp"
 
 namespace vr::jtag {
 namespace {
 
-// The bits as SVF hex: most significant digit first, lower case.
+// The bits as SVF hex: most significant digit first, lower case (zeros for
+// no bits given).
 std::string hex(const uint8_t* v, uint16_t bits) {
-    std::string s;
-    for (int d = (bits + 3) / 4 - 1; d >= 0; --d) {
-        int x = 0;
-        for (int b = 3; b >= 0; --b) {
-            const int i = 4 * d + b;
-            x = x * 2 + (v && i < bits && ((v[i / 8] >> (i % 8)) & 1));
-        }
-        s += hex_char(x, true);
-    }
+    std::string s((bits + 3) / 4, '0');
+    if (v) field_from_word(v, bits, static_cast<uint8_t>(s.size()), s.data(), true);
     return s;
 }
 
