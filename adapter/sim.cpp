@@ -117,17 +117,25 @@ double now_seconds() {
 
 namespace {
 
+// One line per call, written whole: the receiving loop and the transmitter
+// log from two threads.
 void log_bytes(std::FILE* log, double t0, const char* dir, const char* data, std::size_t n) {
     if (!log || n == 0) return;
-    std::fprintf(log, "%.6f %s ", now_seconds() - t0, dir);
+    char head[64];
+    std::snprintf(head, sizeof head, "%.6f %s ", now_seconds() - t0, dir);
+    std::string line = head;
     for (std::size_t i = 0; i < n; ++i) {
         const unsigned char c = static_cast<unsigned char>(data[i]);
-        if (c >= 0x20 && c < 0x7f && c != '\\')
-            std::fputc(c, log);
-        else
-            std::fprintf(log, "\\x%02X", c);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            line += static_cast<char>(c);
+        } else {
+            char x[8];
+            std::snprintf(x, sizeof x, "\\x%02X", c);
+            line += x;
+        }
     }
-    std::fprintf(log, " %zu\n", n);
+    line += " " + std::to_string(n) + "\n";
+    std::fputs(line.c_str(), log);
     std::fflush(log);
 }
 
