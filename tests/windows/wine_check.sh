@@ -69,8 +69,18 @@ run_both() {
     XDG_CONFIG_HOME=$WORK/cfg VRJTAG_OPERATOR=$name.operator VRJTAG_TRANSCRIPT=$name.linux \
         timeout 120 "$BIN/vrjtag-headless" || fail "$name: Linux exit status $?"
     [ -f "$name.jed" ] && mv "$name.jed" "$name.linux.jed"
-    VRJTAG_OPERATOR=$name.operator VRJTAG_TRANSCRIPT=$name.windows \
-        timeout 120 wine "$WINBIN/vrjtag-headless.exe" > "$name.wine.out" 2>&1 || fail "$name: Windows exit status $?"
+    # Wine itself sometimes fails to start a program on a loaded machine
+    # (status 1, nothing written, not even the transcript): one more try then.
+    local try
+    for try in 1 2; do
+        rm -f "$name.windows"
+        VRJTAG_OPERATOR=$name.operator VRJTAG_TRANSCRIPT=$name.windows \
+            timeout 120 wine "$WINBIN/vrjtag-headless.exe" > "$name.wine.out" 2>&1
+        local rc=$?
+        [ $rc != 0 ] && [ ! -e "$name.windows" ] && [ $try = 1 ] && { echo "$name: wine did not start the program, again"; continue; }
+        [ $rc = 0 ] || fail "$name: Windows exit status $rc"
+        break
+    done
     [ -f "$name.jed" ] && mv "$name.jed" "$name.windows.jed"
     if grep -q 'Comport Open Failed' "$name.windows" && ! grep -q 'Comport Open Failed' "$name.linux"; then
         echo "Wine could not open the pseudo-terminal as COM5:"; cat "$name.windows"
