@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
+#include "adapter/model/chip_files.hpp"
 #include "adapter/model/model_probe.hpp"
-#include "fusemap/jedec.hpp"
 
 namespace {
 
@@ -122,12 +122,7 @@ int main(int argc, char** argv) {
     const int32_t code = model.code();
     if (load) {
         static vr::FuseMap map;
-        int32_t file_code = 0;
-        vr::JedecInfo info;
-        std::FILE* f = std::fopen(load, "rb");
-        const bool ok = f && vr::read_jedec(f, map, file_code, info) == vr::JedecResult::ok && file_code == code;
-        if (f) std::fclose(f);
-        if (!ok) {
+        if (!vr::model::read_chip_file(load, code, map)) {
             std::fprintf(stderr, "vrjtag-chip-model: %s is not an accepted JEDEC file of this device\n", load);
             return 1;
         }
@@ -175,8 +170,7 @@ int main(int argc, char** argv) {
     if (save) {
         static vr::FuseMap map;
         model.save(map);
-        std::FILE* f = std::fopen(save, "wb");
-        if (!f || !vr::write_jedec(f, map, code) || std::fclose(f) != 0) {
+        if (!vr::model::write_chip_file(save, map, code)) {
             std::fprintf(stderr, "vrjtag-chip-model: cannot write %s\n", save);
             rc = 1;
         }

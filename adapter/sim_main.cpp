@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "adapter/model/chip_files.hpp"
 #include "adapter/pty.hpp"
 #include "adapter/sim.hpp"
-#include "fusemap/jedec.hpp"
 
 namespace {
 
@@ -105,14 +105,10 @@ int main(int argc, char** argv) {
     const int32_t code = adapter.code();
     if (load) {
         static vr::FuseMap map;
-        int32_t file_code = 0;
-        std::FILE* f = std::fopen(load, "rb");
-        vr::JedecInfo info;
-        if (!f || vr::read_jedec(f, map, file_code, info) != vr::JedecResult::ok || file_code != code) {
+        if (!vr::model::read_chip_file(load, code, map)) {
             std::fprintf(stderr, "vrjtag-adapter-sim: %s is not an accepted JEDEC file of this device\n", load);
             return 1;
         }
-        std::fclose(f);
         adapter.load(map);
     }
 
@@ -143,8 +139,7 @@ int main(int argc, char** argv) {
     if (save) {
         static vr::FuseMap map;
         adapter.save(map);
-        std::FILE* f = std::fopen(save, "wb");
-        if (!f || !vr::write_jedec(f, map, adapter.code()) || std::fclose(f) != 0) {
+        if (!vr::model::write_chip_file(save, map, adapter.code())) {
             std::fprintf(stderr, "vrjtag-adapter-sim: cannot write %s\n", save);
             rc = 1;
         }
