@@ -53,18 +53,12 @@ int fail(const std::string& what) {
 }
 
 // The adapter: the protocol server over the OpenOCD probe.
-struct RealAdapter final : vr::sim::Endpoint {
+struct RealAdapter {
     vr::jtag::OpenocdProbe probe;
     vr::sim::ChunkLink chunks;
     vr::jtag::Server server;
     RealAdapter(const std::string& host, const std::string& port, const std::string& tap) : probe(host, port, tap) {
         vr::jtag::server_init(server, probe, chunks);
-    }
-    vr::sim::ChunkLink& link() override { return chunks; }
-    void receive(char c, std::vector<vr::sim::Chunk>& out) override {
-        chunks.out = &out;
-        vr::jtag::server_receive(server, c);
-        chunks.out = nullptr;
     }
 };
 
@@ -216,24 +210,15 @@ int main(int argc, char** argv) {
     // The chip found, without entering programming mode (the board keeps running).
     vr::jtag::Chip& chip = adapter.server.chip;
     const vr::jtag::IdResult id = vr::jtag::chip_identify(chip);
-    char idcode[16];
-    std::snprintf(idcode, sizeof idcode, "0x%08lX", static_cast<unsigned long>(chip.idcode));
-    std::string found;
-    if (id == vr::jtag::id_found)
-        found = std::string(vr::jtag::chip_kinds[chip.kind].name) + " found (IDCODE " + idcode + ")";
-    else if (id == vr::jtag::id_unknown)
-        found = std::string("no supported chip found: IDCODE ") + idcode + ": not an ATF1504AS/ATF1508AS";
-    else if (id == vr::jtag::id_no_chip)
-        found = std::string("no chip found (IDCODE ") + idcode + ")";
-    else
-        found = std::string("no chip found: ") + adapter.probe.failure_text();
-    std::printf("vrjtag-adapter: %s; serving on %s (-> %s): put its name in jtag.ini\n", found.c_str(), link.c_str(),
+    char found[120];
+    vr::jtag::identification_text(chip, id, found, sizeof found);
+    std::printf("vrjtag-adapter: %s; serving on %s (-> %s): put its name in jtag.ini\n", found, link.c_str(),
                 pty.name.c_str());
     std::fflush(stdout);
-    if (log) std::fprintf(log, "%.6f start: %s\n", vr::sim::now_seconds() - t0, found.c_str()), std::fflush(log);
+    if (log) std::fprintf(log, "%.6f start: %s\n", vr::sim::now_seconds() - t0, found), std::fflush(log);
     adapter.chunks.console = true;  // from now on every note goes to the operator too
 
-    vr::sim::serve(pty.master, adapter, true, stop, log);
+    vr::sim::serve(pty.master, adapter.server, adapter.chunks, true, stop, log);
 
     vr::jtag::server_stop(adapter.server);
     vr::sim::close_pty_link(link, pty);

@@ -85,22 +85,9 @@ void Adapter::set_log(std::FILE* log) {
     model_.set_log(log);
 }
 
-void Adapter::receive(char c, std::vector<Chunk>& out) {
-    link_.out = &out;
-    jtag::server_receive(server_, c);
-    link_.out = nullptr;
-}
-
 void ChunkLink::send(const char* bytes, uint16_t count) {
-    if (sink) {
-        sink(Chunk{delay, std::string(bytes, count)});
-        delay = 0;
-        return;
-    }
-    if (!out) return;
-    if (delay > 0 || out->empty()) out->push_back({delay, std::string()});
+    if (sink) sink(Chunk{delay, std::string(bytes, count)});
     delay = 0;
-    out->back().bytes.append(bytes, count);
 }
 
 void ChunkLink::note(const char* text) {
@@ -222,11 +209,11 @@ private:
 
 }  // namespace
 
-void serve(int fd, Endpoint& adapter, bool pacing, const std::atomic<bool>& stop, std::FILE* log) {
+void serve(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
+           std::FILE* log) {
     const double t0 = now_seconds();
     Transmitter tx(fd, pacing, stop, log, t0);
-    adapter.link().sink = [&tx](Chunk c) { tx.push(std::move(c)); };
-    std::vector<Chunk> out;
+    link.sink = [&tx](Chunk c) { tx.push(std::move(c)); };
     char in[512];
     while (!stop.load() && !tx.failed()) {
         pollfd p{fd, POLLIN, 0};
@@ -248,11 +235,9 @@ void serve(int fd, Endpoint& adapter, bool pacing, const std::atomic<bool>& stop
             break;
         }
         log_bytes(log, t0, "in", in, static_cast<std::size_t>(n));
-        for (ssize_t i = 0; i < n; ++i) adapter.receive(in[i], out);
-        for (Chunk& c : out) tx.push(std::move(c));
-        out.clear();
+        for (ssize_t i = 0; i < n; ++i) jtag::server_receive(server, in[i]);
     }
-    adapter.link().sink = nullptr;
+    link.sink = nullptr;
 }
 
 }  // namespace vr::sim

@@ -40,25 +40,10 @@ struct Chunk {
     std::string bytes;
 };
 
-struct ChunkLink;
-
-// What serves the host's bytes on the line.
-class Endpoint {
-public:
-    // Feeds one received byte; replies are appended to out.
-    virtual void receive(char c, std::vector<Chunk>& out) = 0;
-    // The server's link: while serving, its replies go straight to the line.
-    virtual ChunkLink& link() = 0;
-
-protected:
-    ~Endpoint() = default;
-};
-
-// The protocol server's link to the host: replies into the current chunk
-// list, notes to a log (and, when asked, to standard output).
+// The protocol server's link to the host: replies to the line's transmitter
+// (while serving), notes to a log (and, when asked, to standard output).
 struct ChunkLink final : jtag::Link {
-    std::function<void(Chunk)> sink;  // when set, replies go here at once
-    std::vector<Chunk>* out = nullptr;
+    std::function<void(Chunk)> sink;  // set while serving
     std::FILE* log = nullptr;
     double t0 = 0;
     bool console = false;
@@ -68,7 +53,7 @@ struct ChunkLink final : jtag::Link {
     void note(const char* text) override;
 };
 
-class Adapter final : public Endpoint {
+class Adapter {
 public:
     // An ATF1508AS (code 8) or ATF1504AS chip whose identification reply
     // carries id_reply ('1', say).
@@ -83,9 +68,9 @@ public:
     // The chip's contents as a fuse map (reserved fuses 0).
     void save(FuseMap& map) const { model_.save(map); }
 
-    // Feeds one received byte; replies are appended to out.
-    void receive(char c, std::vector<Chunk>& out) override;
-    ChunkLink& link() override { return link_; }
+    // The protocol server and its link, for serve().
+    jtag::Server& server() { return server_; }
+    ChunkLink& link() { return link_; }
 
     // Notes of the protocol server and the chip model's operations go here.
     void set_log(std::FILE* log);
@@ -109,6 +94,7 @@ double now_seconds();
 // Serves the adapter on the master side of a pseudo-terminal until stop is
 // set or the line fails. With pacing, bytes go out at 115200 baud. Every byte
 // in both directions is written to log (when given) with a time stamp.
-void serve(int fd, Endpoint& adapter, bool pacing, const std::atomic<bool>& stop, std::FILE* log);
+void serve(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
+           std::FILE* log);
 
 }  // namespace vr::sim

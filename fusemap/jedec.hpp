@@ -28,9 +28,9 @@ struct JedecInfo {
 };
 
 // Reads the JEDEC file named by name into map (every fuse not listed is 0) and
-// sets code to 4 or 8 when the design specification header (from the start
-// up to the first "*") names ATF1504 or ATF1508 (ATF1508 when both). A QF
-// field other than the named device's fuse count is a format error.
+// sets code to 4 or 8 when the file's header (from the start up to the first
+// "*") names ATF1504 or ATF1508 (ATF1508 when both). A QF field other than the
+// named device's fuse count is a format error.
 JedecResult readj(FuseMap& map, const FileName& name, int32_t& code);
 
 // The same over an open stream, with what it saw in info.

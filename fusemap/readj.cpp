@@ -1,12 +1,12 @@
 // The JEDEC reader.
 //
 // The file is read as a stream of characters, so lines of any length are read
-// whole. The design specification header, from the start of the file up to
-// the first "*", names the device (converters for Quartus designs put a
-// version line first and the device on the second) and is never examined for
-// fuse values; a header line that begins with "L" ends it early, so that no
-// fuse list is ever lost. A line whose first column holds "L" opens a fuse list at the decimal
-// number that follows; "0" and "1" are then stored at ascending fuse numbers
+// whole. The header, from the start of the file up to the first "*", names
+// the device (converters for Quartus designs put a version line first and the
+// device on the second) and is never examined for fuse values; a header line
+// that begins with "L" ends it early, so that no fuse list is ever lost. A
+// line whose first column holds "L" opens a fuse list at the decimal number
+// that follows; "0" and "1" are then stored at ascending fuse numbers
 // until "*" closes the list. Everything else is ignored, apart from the fuse
 // checksum field ("C" and four hexadecimal digits) and STX/ETX, which are used
 // to refuse damaged or truncated files.

@@ -56,7 +56,7 @@ void Line::reply(const std::string& bytes) {
 Emulated::Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faults)
     : adapter(code, id_reply, faults) {
     const int fd = line.master();
-    thread_ = std::thread([this, fd] { vr::sim::serve(fd, adapter, false, stop_, nullptr); });
+    thread_ = std::thread([this, fd] { vr::sim::serve(fd, adapter.server(), adapter.link(), false, stop_, nullptr); });
 }
 
 void Emulated::stop() {

@@ -93,25 +93,9 @@ void identify(Server& s) {
     drop_protection(s, "the chip was identified again");
     const IdResult r = chip_identify(s.chip);
     s.identified = r == id_found;
-    Text t;
-    text_start(t);
-    if (r == id_found) {
-        text_add(t, "found ");
-        text_add(t, chip_kinds[s.chip.kind].name);
-        text_add(t, ", IDCODE 0x");
-        text_hex(t, s.chip.idcode, 8);
-    } else if (r == id_unknown) {
-        text_add(t, "IDCODE 0x");
-        text_hex(t, s.chip.idcode, 8);
-        text_add(t, ": not an ATF1504AS/ATF1508AS");
-    } else if (r == id_no_chip) {
-        text_add(t, "no chip found (IDCODE 0x");
-        text_hex(t, s.chip.idcode, 8);
-        text_add(t, ")");
-    } else {
-        text_add(t, s.chip.probe->failure_text());
-    }
-    s.link->note(t.s);
+    char text[120];
+    identification_text(s.chip, r, text, sizeof text);
+    s.link->note(text);
     if (!s.identified || s.faults.no_id) return;  // no reply: the host stops before erasing
     const char digit = s.id_reply ? s.id_reply : static_cast<char>('0' + chip_kinds[s.chip.kind].digit);
     s.link->send(&digit, 1);
@@ -148,7 +132,6 @@ void settle_protection(Server& s) {
 
 void release(Server& s) {
     settle_protection(s);
-    forget_protection(s);
     s.identified = false;
     if (!chip_leave(s.chip)) s.link->note("release: the probe failed");
 }
@@ -292,6 +275,30 @@ void command(Server& s) {
 }
 
 }  // namespace
+
+void identification_text(const Chip& chip, IdResult r, char* out, uint16_t size) {
+    Text t;
+    text_start(t);
+    if (r == id_found) {
+        text_add(t, chip_kinds[chip.kind].name);
+        text_add(t, " found (IDCODE 0x");
+        text_hex(t, chip.idcode, 8);
+        text_add(t, ")");
+    } else if (r == id_unknown) {
+        text_add(t, "IDCODE 0x");
+        text_hex(t, chip.idcode, 8);
+        text_add(t, ": not an ATF1504AS/ATF1508AS");
+    } else if (r == id_no_chip) {
+        text_add(t, "no chip found (IDCODE 0x");
+        text_hex(t, chip.idcode, 8);
+        text_add(t, ")");
+    } else {
+        text_add(t, chip.probe->failure_text());
+    }
+    uint16_t i = 0;
+    for (; size > 0 && i + 1 < size && t.s[i]; ++i) out[i] = t.s[i];
+    if (size > 0) out[i] = 0;
+}
 
 void faults_none(Faults& f) {
     f.no_id = f.erase_fail = f.crlf = false;

@@ -74,6 +74,11 @@ void server_init(Server& server, Probe& probe, Link& link);
 // One byte from the host.
 void server_receive(Server& server, char c);
 
+// What an identification found, for the operator: "ATF1508AS found (IDCODE
+// 0x0150803F)", "IDCODE 0x...: not an ATF1504AS/ATF1508AS", "no chip found
+// (IDCODE 0x...)" or the probe's failure. Cut to size - 1 characters.
+void identification_text(const Chip& chip, IdResult result, char* out, uint16_t size);
+
 // Leaves programming mode at shutdown; read protection still pending is
 // dropped.
 void server_stop(Server& server);

@@ -7,16 +7,23 @@ N1504=$DATA/jtag/atf1504as-neogeo-plcc44.jed
 S1508=$DATA/atf1508as-harrowm-Simple030-rosco.jed
 S1504=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed
 
+# start_road DEVICE [model options]: the model, OpenOCD connected to it and
+# vrjtag-adapter on OpenOCD's Tcl server.
+start_road() {
+    DEV=$1
+    shift
+    start_model chip "$DEV" "$@"
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+}
+
 sample() { [ "$1" = ATF1504AS ] && echo "$N1504" || echo "$S1508"; }
 spf() { [ "$1" = ATF1504AS ] && echo 34166 || echo 74114; }  # first special purpose fuse
 
 write_case() {
-    DEV=$1
     local action=$2 file
-    file=$(sample "$DEV")
-    start_model chip "$DEV"
-    start_openocd
-    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    file=$(sample "$1")
+    start_road "$1"
     grep -q "$DEV found (IDCODE" "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"
     run_headless "tick $action" 'press 216' "choose $file"
     [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "final box: $BOX"
@@ -56,9 +63,7 @@ secure_1504 | secure_1508)
 verify_1504 | verify_1508 | read_1504 | read_1508)
     [ "${1#*_}" = 1504 ] && DEV=ATF1504AS || DEV=ATF1508AS
     file=$( [ $DEV = ATF1504AS ] && echo "$S1504" || echo "$S1508")
-    start_model chip "$DEV" --load "$file"
-    start_openocd
-    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    start_road "$DEV" --load "$file"
     if [ "${1%_*}" = verify ]; then
         run_headless 'tick 214' 'press 216' "choose $file"
         [ "$BOX" = 'VERIFY SUCCESS' ] || fail "final box: $BOX"
@@ -73,10 +78,7 @@ verify_1504 | verify_1508 | read_1504 | read_1508)
     if [ "${1%_*}" = read ]; then cmp "$WORK/back.jed" "$WORK/chip.jed" || fail "READ output differs from the chip"; fi
     ;;
 secure_cancelled)
-    DEV=ATF1504AS
-    start_model chip $DEV
-    start_openocd
-    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    start_road ATF1504AS
     run_headless 'tick 212' 'press 216' "choose $N1504" 'wait 1010 page 3' 'press 1012'
     [ "$BOX" = 'Abort requested...write not finished.' ] || fail "final box: $BOX"
     stop_all
@@ -84,10 +86,7 @@ secure_cancelled)
     grep -q 'read protection NOT set' "$WORK/adapter.out" || fail "the adapter did not say why"
     ;;
 no_chip)
-    DEV=ATF1508AS
-    start_model chip $DEV --idcode 0150203F
-    start_openocd
-    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    start_road ATF1508AS --idcode 0150203F
     grep -q 'IDCODE 0x0150203F: not an ATF1504AS/ATF1508AS' "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"
     run_headless 'tick 211' 'press 216' "choose $S1508"
     [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
@@ -97,10 +96,7 @@ no_chip)
         fail "the failed identification was not printed"
     ;;
 killed_read | killed_write)
-    DEV=ATF1508AS
-    start_model chip $DEV --load "$S1508"
-    start_openocd
-    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    start_road ATF1508AS --load "$S1508"
     if [ "$1" = killed_read ]; then steps=('tick 213' 'press 216' "choose $WORK/back.jed"); at='Reading fuse map'; else
         steps=('tick 211' 'press 216' "choose $S1508"); at='rows 128-223'; fi
     run_headless "${steps[@]}" &
@@ -134,10 +130,7 @@ probe)
     ;;
 erase_reply)
     # Through OpenOCD the erase's "ok" leaves within 400 ms of the "#8X" after "#8E".
-    DEV=ATF1504AS
-    start_model chip $DEV
-    start_openocd
-    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    start_road ATF1504AS
     run_headless 'tick 211' 'press 216' "choose $N1504" 'press 1012'
     stop_all
     awk '$2 == "in" && $3 ~ /#8X/ && seen_e && !t { t = $1 } $2 == "in" && $3 ~ /#8E/ { seen_e = 1; if ($3 ~ /#8E.*#8X/) t = $1 }
