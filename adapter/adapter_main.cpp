@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     if (log) std::fprintf(log, "%.6f start: %s\n", vr::sim::now_seconds() - t0, found), std::fflush(log);
     adapter.chunks.console = true;  // from now on every note goes to the operator too
 
-    vr::sim::serve(pty.master, adapter.server, adapter.chunks, true, stop, log);
+    vr::sim::serve(pty, link, adapter.server, adapter.chunks, true, stop, log, t0);
 
     vr::jtag::server_stop(adapter.server);
     vr::sim::close_pty_link(link, pty);

@@ -37,6 +37,10 @@ const char usage[] =
     "  --log FILE      every erase, program (address and word) and read carried\n"
     "                  out, in order, and every operation refused\n"
     "  --flip-read A   (for tests) reads of word A (hex) come back with bit 0 inverted\n"
+    "  --chain-extra N another device on the chain, with an N-bit instruction\n"
+    "                  register and no IDCODE, between TDI and the chip\n"
+    "  --chain-extra-after N  the same, between the chip and TDO\n"
+    "  --tdo-stuck B   TDO reads B (0 or 1) whatever the chip drives (a dead line)\n"
     "  --port N        TCP port on 127.0.0.1 (0: a free one)\n"
     "  --help          this text\n"
     "\n"
@@ -86,6 +90,13 @@ int main(int argc, char** argv) {
         } else if (a == "--flip-read") {
             options.flip_read = static_cast<int>(std::strtol(v, &end, 16));
             if (*end) return fail("--flip-read needs a hexadecimal address");
+        } else if (a == "--chain-extra" || a == "--chain-extra-after") {
+            options.extra_ir = static_cast<int>(std::strtol(v, &end, 10));
+            options.extra_after = a == "--chain-extra-after";
+            if (*end || options.extra_ir < 2 || options.extra_ir > 32) return fail(a + " needs a length from 2 to 32");
+        } else if (a == "--tdo-stuck") {
+            options.tdo_stuck = std::strtol(v, &end, 10);
+            if (*end || (options.tdo_stuck != 0 && options.tdo_stuck != 1)) return fail("--tdo-stuck needs 0 or 1");
         } else if (a == "--port") {
             port = std::strtol(v, &end, 10);
             if (*end || port < 0 || port > 65535) return fail("--port needs a number from 0 to 65535");

@@ -1,5 +1,8 @@
-// The adapter's end of the serial line: a pseudo-terminal whose slave stays
-// open (so the line is up between programs), named by a symbolic link.
+// The adapter's end of the serial line: a pseudo-terminal named by a symbolic
+// link. The adapter holds only the master side, so that it sees the host
+// close the port (the master then reports a hang-up); after a hang-up it
+// serves a fresh pseudo-terminal, because a host that died holding the port
+// exclusively (TIOCEXCL) leaves the old one refusing every other user.
 #pragma once
 
 #include <string>
@@ -7,8 +10,7 @@
 namespace vr::sim {
 
 struct Pty {
-    int master = -1;
-    int slave = -1;
+    int master = -1;  // non-blocking
     std::string name;  // the slave's path
 };
 
@@ -16,6 +18,10 @@ struct Pty {
 // be missing or a symbolic link (replaced); anything else is refused, so a
 // wrong argument never removes a file. On failure error says why.
 bool open_pty_link(const std::string& link, Pty& pty, std::string& error);
+
+// Replaces pty with a fresh pseudo-terminal and points link at it in one
+// step (the link is never missing); the old one is closed.
+bool renew_pty_link(const std::string& link, Pty& pty, std::string& error);
 
 // Removes link when it still points at the pseudo-terminal, and closes it.
 void close_pty_link(const std::string& link, Pty& pty);

@@ -1,5 +1,7 @@
 #include "adapter/sim.hpp"
 
+#include "adapter/pty.hpp"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -153,6 +155,15 @@ public:
         wake_.notify_all();
     }
     bool failed() const { return failed_.load(); }
+    // The host has gone: what is queued and what is under way is dropped.
+    void abort() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.clear();
+            aborted_ = true;
+        }
+        wake_.notify_all();
+    }
 
 private:
     void run() {
@@ -163,8 +174,8 @@ private:
             Chunk c;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [this] { return done_ || !queue_.empty(); });
-                if (queue_.empty()) return;
+                wake_.wait(lock, [this] { return done_ || aborted_ || !queue_.empty(); });
+                if (queue_.empty() || aborted_) return;
                 c = std::move(queue_.front());
                 queue_.pop_front();
             }
@@ -175,7 +186,7 @@ private:
             // Paced: a few bytes at a time, each run sent when the line has
             // carried the bytes before it.
             std::size_t pos = 0;
-            while (pos < c.bytes.size() && !stop_.load()) {
+            while (pos < c.bytes.size() && !stop_.load() && !aborted_.load()) {
                 const std::size_t len = pacing_ ? std::min<std::size_t>(12, c.bytes.size() - pos) : c.bytes.size() - pos;
                 if (pacing_) {
                     if (next < clock::now()) next = clock::now();
@@ -184,6 +195,7 @@ private:
                 }
                 const ssize_t w = ::write(fd_, c.bytes.data() + pos, len);
                 if (w < 0) {
+                    if (errno == EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     if (errno == EINTR || errno == EAGAIN) continue;
                     failed_ = true;
                     return;
@@ -203,41 +215,75 @@ private:
     std::condition_variable wake_;
     std::deque<Chunk> queue_;
     bool done_ = false;
+    std::atomic<bool> aborted_{false};
     std::atomic<bool> failed_{false};
     std::thread thread_;
 };
 
 }  // namespace
 
-void serve(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
-           std::FILE* log) {
-    const double t0 = now_seconds();
+Served serve_host(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
+                  std::FILE* log, double t0) {
     Transmitter tx(fd, pacing, stop, log, t0);
     link.sink = [&tx](Chunk c) { tx.push(std::move(c)); };
+    Served result = Served::stopped;
+    bool host = false;  // a program has had the port open
     char in[512];
-    while (!stop.load() && !tx.failed()) {
+    while (!stop.load()) {
+        if (tx.failed()) {
+            result = Served::failed;
+            break;
+        }
         pollfd p{fd, POLLIN, 0};
         const int r = ::poll(&p, 1, 50);
-        if (r < 0 && errno != EINTR) break;
-        if (r <= 0) continue;
-        if (p.revents & (POLLERR | POLLNVAL)) break;
+        if (r < 0 && errno != EINTR) {
+            result = Served::failed;
+            break;
+        }
+        if (r < 0) continue;
+        if (r == 0 || !(p.revents & POLLHUP)) host = true;
+        if (p.revents & (POLLERR | POLLNVAL)) {
+            result = Served::failed;
+            break;
+        }
         if (p.revents & POLLHUP && !(p.revents & POLLIN)) {
-            // No program holds the line just now; wait for the next one.
+            if (host) {
+                result = Served::hung_up;
+                tx.abort();
+                break;
+            }
+            // No program holds the line yet.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
         }
+        if (r == 0) continue;
         const ssize_t n = ::read(fd, in, sizeof in);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EIO) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                continue;
-            }
+        if (n <= 0) {
+            if (n == 0 || errno == EINTR || errno == EAGAIN || errno == EIO) continue;
+            result = Served::failed;
             break;
         }
         log_bytes(log, t0, "in", in, static_cast<std::size_t>(n));
         for (ssize_t i = 0; i < n; ++i) jtag::server_receive(server, in[i]);
     }
     link.sink = nullptr;
+    return result;
+}
+
+void serve(Pty& pty, const std::string& link_path, jtag::Server& server, ChunkLink& link, bool pacing,
+           const std::atomic<bool>& stop, std::FILE* log, double t0) {
+    for (;;) {
+        const Served s = serve_host(pty.master, server, link, pacing, stop, log, t0);
+        if (s != Served::hung_up) return;
+        if (log) std::fprintf(log, "%.6f hangup\n", now_seconds() - t0), std::fflush(log);
+        jtag::server_hangup(server);
+        std::string error;
+        if (!renew_pty_link(link_path, pty, error)) {
+            if (log) std::fprintf(log, "%.6f %s\n", now_seconds() - t0, error.c_str()), std::fflush(log);
+            link.note(error.c_str());
+            return;
+        }
+    }
 }
 
 }  // namespace vr::sim

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "adapter/model/model_probe.hpp"
+#include "adapter/pty.hpp"
 #include "adapter/server/server.hpp"
 #include "fusemap/fusemap.hpp"
 
@@ -91,10 +92,20 @@ private:
 // Seconds on a steady clock, for the logs' time stamps.
 double now_seconds();
 
-// Serves the adapter on the master side of a pseudo-terminal until stop is
-// set or the line fails. With pacing, bytes go out at 115200 baud. Every byte
-// in both directions is written to log (when given) with a time stamp.
-void serve(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
-           std::FILE* log);
+// Serves one host on a pseudo-terminal's master (fd) until it hangs up
+// (after it had the port open), stop is set or the line fails. Replies queued
+// for a host that hung up are dropped.
+enum class Served { stopped, hung_up, failed };
+Served serve_host(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
+                  std::FILE* log, double t0);
+
+// Serves the adapter on the pseudo-terminal that link_path names until stop
+// is set or the line fails. When a host that had the port open closes it,
+// the server's session ends and a fresh pseudo-terminal takes the old one's
+// place behind link_path. With pacing, bytes go out at 115200 baud. Every
+// byte in both directions is written to log (when given), time-stamped from
+// t0 (a now_seconds() value).
+void serve(Pty& pty, const std::string& link_path, jtag::Server& server, ChunkLink& link, bool pacing,
+           const std::atomic<bool>& stop, std::FILE* log, double t0);
 
 }  // namespace vr::sim

@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     std::printf("%s -> %s\n", link, pty.name.c_str());
     std::fflush(stdout);
 
-    vr::sim::serve(pty.master, adapter.server(), adapter.link(), pacing, stop, log);
+    vr::sim::serve(pty, link, adapter.server(), adapter.link(), pacing, stop, log, adapter.link().t0);
 
     vr::sim::close_pty_link(link, pty);
     int rc = 0;

@@ -56,7 +56,11 @@ void Line::reply(const std::string& bytes) {
 Emulated::Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faults)
     : adapter(code, id_reply, faults) {
     const int fd = line.master();
-    thread_ = std::thread([this, fd] { vr::sim::serve(fd, adapter.server(), adapter.link(), false, stop_, nullptr); });
+    thread_ = std::thread([this, fd] {
+        while (vr::sim::serve_host(fd, adapter.server(), adapter.link(), false, stop_, nullptr, 0) ==
+               vr::sim::Served::hung_up)
+            vr::jtag::server_hangup(adapter.server());
+    });
 }
 
 void Emulated::stop() {

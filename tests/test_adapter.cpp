@@ -15,7 +15,12 @@ namespace {
 struct Capture final : jtag::Link {
     std::string sent;
     std::vector<std::string> notes;
-    void send(const char* b, uint16_t n) override { sent.append(b, n); }
+    const model::ChipModel* chip = nullptr;
+    int protected_sends = 0;  // replies sent while the chip was read-protected
+    void send(const char* b, uint16_t n) override {
+        sent.append(b, n);
+        protected_sends += chip && chip->read_protected();
+    }
     void stall(uint16_t) override {}
     void note(const char* t) override { notes.push_back(t); }
 };
@@ -26,8 +31,11 @@ struct Bench {
     Capture link;
     jtag::Server server;
 
-    explicit Bench(const char* device = "ATF1504AS", int64_t idcode = -1, int stuck_fuse = -1) : chip(options(device, idcode, stuck_fuse)) {
+    explicit Bench(const char* device = "ATF1504AS", int64_t idcode = -1, int stuck_fuse = -1)
+        : Bench(options(device, idcode, stuck_fuse)) {}
+    explicit Bench(const model::ModelOptions& o) : chip(o) {
         jtag::server_init(server, probe, link);
+        link.chip = &chip;
     }
     static model::ModelOptions options(const char* device, int64_t idcode, int stuck_fuse) {
         model::ModelOptions o;
@@ -147,45 +155,122 @@ TEST(AdapterServer, WordsThatWouldDamageTheLayoutAreNotProgrammed) {
     EXPECT_EQ(b.count("program 0E0"), 1);
 }
 
-// The secure write's tail: word 200 = 7 is held back until the release after
-// word 100 has been read back and everything programmed read back equal.
-TEST(AdapterServer, ReadProtectionIsProgrammedLastOrForgotten) {
+// Every row of the ATF1504AS, programmed, as the host writes them.
+std::vector<std::string> row_writes(bool skip_block_a = false) {
+    std::vector<std::string> v;
+    for (int r = 0; r <= 0xE8; ++r) {
+        if ((r > 0x6B && r < 0x80) || (skip_block_a && r >= 12 && r <= 107)) continue;
+        char a[4];
+        std::snprintf(a, sizeof a, "%03X", r);
+        v.push_back(std::string("#8W") + a + "d" + row1504() + "e");
+    }
+    return v;
+}
+
+// A secure write's words: read protection is programmed only when the host
+// reads word 100 back, after every word was written and read back equal, and
+// before that reply; anything short of that gets no protection.
+TEST(AdapterServer, ReadProtectionOnlyAfterTheWholeChipReadBackEqual) {
     struct Case {
         const char* name;
-        std::vector<std::string> between;  // after the writes, before the final release
-        int stuck_fuse;
+        int stuck_fuse, drop_write, fail_program;
+        bool skip_rows;
+        std::vector<std::string> before_last_read;  // between the read of 300 and the read of 100
         bool set;
     } cases[] = {
-        {"complete", {"#8a", "#82", "#83", "#81"}, -1, true},
-        {"released before word 100 was read", {"#8a", "#82", "#8X", "#8I", "#81"}, -1, false},
-        {"a word read back different", {"#8a", "#82", "#83", "#81"}, 0, false},
-        {"erased again", {"#8a", "#82", "#81", "#8E"}, -1, false},
-        {"identified again", {"#8a", "#82", "#81", "#8I"}, -1, false},
-        {"word 100 never read", {"#8a", "#82"}, -1, false},
+        {"complete", -1, -1, -1, false, {}, true},
+        {"write of word 100 lost", -1, 0x100, -1, false, {}, false},
+        {"block a never written", -1, -1, -1, true, {}, false},
+        {"a word read back different", 0, -1, -1, false, {}, false},
+        {"released first", -1, -1, -1, false, {"#8X"}, false},
+        {"identified again", -1, -1, -1, false, {"#8I"}, false},
+        {"erased again", -1, -1, -1, false, {"#8I", "#8E", "#8X"}, false},
+        {"host hung up", -1, -1, -1, false, {"HANGUP"}, false},
+        {"program pulse fails", -1, -1, 0x200, false, {}, false},
     };
     for (const Case& c : cases) {
         Bench b("ATF1504AS", -1, c.stuck_fuse);
-        b.send({"#8I", "#8E", "#8X", "#8I", "#8W00Cd" + row1504() + "e", "#8W200d7e", "#8W300d1234e",
-                "#8W100d0000FFFFe"});
-        EXPECT_FALSE(b.chip.read_protected()) << c.name << ": set before the end";
-        for (const std::string& cmd : c.between) {
-            const std::string reply = b.send({cmd});
-            if (cmd == "#82") {
-                EXPECT_EQ(reply, "r200d7e\r") << c.name << ": word 200 shows what was written";
-            }
+        b.server.faults.drop_write = static_cast<int16_t>(c.drop_write);
+        b.probe.fail_program = c.fail_program;
+        b.send({"#84", "#8E", "#8X", "#84"});
+        for (const std::string& w : row_writes(c.skip_rows)) b.send({w});
+        b.send({"#8W200d7e", "#8W300d1234e", "#8W100d0000FFFFe"});
+        EXPECT_EQ(b.send({"#8a", "#8b", "#8c", "#8d"}).size(), 213u * 49) << c.name;
+        EXPECT_EQ(b.send({"#82"}), "r200d7e\r") << c.name << ": word 200 shows what was written";
+        b.send({"#83"});
+        for (const std::string& cmd : c.before_last_read) {
+            if (cmd == "HANGUP")
+                jtag::server_hangup(b.server);
+            else
+                b.send({cmd});
         }
+        EXPECT_FALSE(b.chip.read_protected()) << c.name << ": set before word 100 was read";
+        const std::string last = b.send({"#81"});
         b.send({"#8X"});
         EXPECT_EQ(b.chip.read_protected(), c.set) << c.name;
         EXPECT_TRUE(b.noted(c.set ? "read protection set" : "read protection NOT set")) << c.name;
-        if (c.set) {
-            // Alone and last: the final program is word 200 with 7 only.
-            std::string last;
-            for (const auto& e : b.chip.events())
-                if (e.rfind("program", 0) == 0) last = e;
-            EXPECT_EQ(last, "program 200 7") << c.name;
-            EXPECT_EQ(b.send({"#8I", "#81"}), "0\rr100d00000000e\r") << "a protected chip reads zeros";
-        }
+        if (c.fail_program >= 0) EXPECT_EQ(last, "") << "no reply when the protection could not be programmed";
+        if (!c.set) continue;
+        // Programmed after word 100 was read, alone and last, before its reply.
+        const auto& ev = b.chip.events();
+        std::vector<std::string> tail;
+        for (const auto& e : ev)
+            if ((e.rfind("program ", 0) == 0 || e.rfind("read ", 0) == 0) && e.find("protection") == std::string::npos)
+                tail.push_back(e);
+        ASSERT_GE(tail.size(), 2u);
+        EXPECT_EQ(tail[tail.size() - 2], "read 100") << c.name;
+        EXPECT_EQ(tail.back(), "program 200 7") << c.name;
+        EXPECT_EQ(last, "r100d0000FFFFe\r");
+        EXPECT_EQ(b.link.protected_sends, 1) << "the reply of word 100 left after the protection";
     }
+}
+
+// "#84" asks for an ATF1504 layout: an ATF1508 answering is not erased.
+TEST(AdapterServer, EraseRefusedForAnotherLayoutThanAskedFor) {
+    Bench b("ATF1508AS");
+    EXPECT_EQ(b.send({"#84", "#8E", "#8X"}), "1\rer\r");
+    EXPECT_EQ(b.chip.erases(), 0);
+    EXPECT_EQ(b.send({"#8I", "#8E", "#8X"}), "1\rok\r");
+    EXPECT_EQ(b.chip.erases(), 1);
+}
+
+// A chain with another device on it, or a dead TDO: no identification
+// reply, nothing erased, and the operator is told what is wrong.
+TEST(AdapterServer, ChainMustHoldTheChipAlone) {
+    struct Case {
+        const char* name;
+        int extra_ir;
+        bool extra_after;
+        int tdo_stuck;
+        const char* note;
+    } cases[] = {
+        {"device before the chip", 8, false, -1, "another device on the chain"},
+        {"device after the chip", 5, true, -1, "another device on the chain"},
+        {"TDO stuck at 1", 0, false, 1, "TDO stuck at 1"},
+        {"TDO stuck at 0", 0, false, 0, "TDO stuck at 0"},
+    };
+    for (const Case& c : cases) {
+        model::ModelOptions o;
+        o.chip = model::find_chip("ATF1504AS");
+        o.extra_ir = c.extra_ir;
+        o.extra_after = c.extra_after;
+        o.tdo_stuck = c.tdo_stuck;
+        Bench b(o);
+        EXPECT_EQ(b.send({"#84", "#8E", "#8X"}), "er\r") << c.name;
+        EXPECT_EQ(b.chip.erases(), 0) << c.name;
+        EXPECT_TRUE(b.noted(c.note)) << c.name << ": " << (b.link.notes.empty() ? "" : b.link.notes[0]);
+    }
+}
+
+// The host closing the port ends its session: programming mode left, the
+// identification forgotten.
+TEST(AdapterServer, HangUpEndsTheSession) {
+    Bench b;
+    b.send({"#84", "#8W100dFFFFFFFFe"});
+    ASSERT_TRUE(b.chip.programming());
+    jtag::server_hangup(b.server);
+    EXPECT_FALSE(b.chip.programming());
+    EXPECT_EQ(b.send({"#8E"}), "er\r") << "an erase needs a new identification";
 }
 
 // The model refuses a pulse shorter than the chip maker's wait.

@@ -46,11 +46,16 @@ std::vector<std::string> steps(const svf::Trace& t, svf::Step::Kind kind) {
     return v;
 }
 
-uint64_t min_wait(const svf::Trace& t, svf::Step::Kind kind) {
-    uint64_t m = UINT64_MAX;
-    for (const auto& s : t.steps)
-        if (s.kind == kind) m = std::min(m, s.wait_us);
-    return m;
+// Step by step the same kinds at the same addresses (resets and leaving
+// programming mode included), each waiting at least as long as the vendor's.
+void expect_same_flow(const svf::Trace& ours, const svf::Trace& vendor, const std::string& name) {
+    ASSERT_EQ(ours.steps.size(), vendor.steps.size()) << name;
+    for (std::size_t i = 0; i < ours.steps.size(); ++i) {
+        const svf::Step &o = ours.steps[i], &v = vendor.steps[i];
+        ASSERT_EQ(o.kind, v.kind) << name << " step " << i;
+        EXPECT_EQ(o.address, v.address) << name << " step " << i;
+        EXPECT_GE(o.wait_us, v.wait_us) << name << " step " << i << " kind " << o.kind;
+    }
 }
 
 }  // namespace
@@ -71,8 +76,20 @@ TEST(Svf, WriteEqualsTheVendorFileWordForWord) {
         EXPECT_EQ(steps(ours, svf::Step::program), steps(vendor, svf::Step::program)) << name;
         EXPECT_EQ(steps(ours, svf::Step::read), steps(vendor, svf::Step::read)) << name;
         EXPECT_EQ(steps(ours, svf::Step::erase).size(), 1u);
-        for (auto kind : {svf::Step::erase, svf::Step::program, svf::Step::read})
-            EXPECT_GE(min_wait(ours, kind), min_wait(vendor, kind)) << name << " kind " << kind;
+        expect_same_flow(ours, vendor, name);
+    }
+}
+
+// The chip maker's erase file and ours: the same erase, resets and blank
+// check, waits at least as long.
+TEST(Svf, EraseFollowsTheVendorFlow) {
+    for (int32_t code : {code_1504, code_1508}) {
+        const std::string name = code == code_1504 ? "atf1504as-erase" : "atf1508as-erase";
+        FuseMap map;
+        map.fill(1);
+        const svf::Trace ours = trace_of(exported(svf::Action::erase, map, code));
+        const svf::Trace vendor = trace_of(vt::read_file(vt::data("jtag/" + name + ".svf")));
+        expect_same_flow(ours, vendor, name);
     }
 }
 

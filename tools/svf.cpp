@@ -26,7 +26,7 @@ std::vector<uint16_t> word_order(bool big) {
 void word_of(const FuseMap& map, int32_t code, uint16_t address, uint8_t* word) {
     char digits[82];
     const int32_t n = word_field(code, address, map, digits);
-    jtag::word_from_field(digits, static_cast<uint8_t>(n), jtag::word_bits(code == code_1508, address), word);
+    word_from_field(digits, static_cast<uint8_t>(n), jtag::word_bits(code == code_1508, address), word);
 }
 
 // OpenOCD's SVF player judges captured TDO only in batches of 512 checks, so a
@@ -66,6 +66,9 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code,
     if (erases) {
         jtag::chip_erase(chip);
         jtag::chip_leave(chip);
+        // The chip maker's files give the erased chip two more resets' time.
+        probe.reset();
+        probe.idle(2 * jtag::wait_reset_us);
         jtag::chip_enter(chip);
     }
     FuseMap plain = map;
@@ -80,7 +83,7 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code,
     uint8_t back[jtag::max_word_bytes];
     for (uint16_t a : order) {
         if (action == Action::erase)
-            jtag::fill_ones(word, jtag::word_bits(big, a));
+            fill_ones(word, jtag::word_bits(big, a));
         else
             word_of(plain, code, a, word);
         jtag::chip_read(chip, a, back, word);
@@ -200,6 +203,11 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
             }
             if (tdi.empty()) tdi = last_tdi[bits];
             last_tdi[bits] = tdi;
+            pulse = nullptr;
+            if (ir == jtag::ir_config && hex_value(tdi) == jtag::config_leave) {
+                trace.steps.push_back({Step::leave, -1, "", 0});
+                pulse = &trace.steps.back();
+            }
             if (ir == jtag::ir_idcode && !tdo.empty()) trace.idcode = static_cast<int64_t>(hex_value(tdo));
             if (ir == jtag::ir_address) address = static_cast<int>(hex_value(tdi));
             if (ir >= jtag::ir_data0 && ir <= jtag::ir_data0 + 3) {
@@ -209,11 +217,16 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
                     trace.steps.back().word.empty())
                     trace.steps.back().word = fit(tdo, bits);
             }
+        } else if (cmd == "state" && t.size() > 1 && t[1] == "reset") {
+            // Resets with no scan between them are one.
+            if (!pulse || pulse->kind != Step::reset) {
+                trace.steps.push_back({Step::reset, -1, "", 0});
+                pulse = &trace.steps.back();
+            }
         } else if (cmd == "runtest" && pulse) {
             // RUNTEST [state] [n TCK|SCK] [t SEC] ...: the SEC value.
             for (std::size_t k = 1; k + 1 < t.size(); ++k)
-                if (t[k + 1] == "sec") pulse->wait_us = static_cast<uint64_t>(std::strtod(t[k].c_str(), nullptr) * 1e6 + 0.5);
-            pulse = nullptr;
+                if (t[k + 1] == "sec") pulse->wait_us += static_cast<uint64_t>(std::strtod(t[k].c_str(), nullptr) * 1e6 + 0.5);
         }
     }
     return true;
@@ -236,7 +249,7 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
         if (s.kind != Step::program) continue;
         const uint16_t bits = s.address >= 0 && s.address < 0x800 ? jtag::word_bits(big, static_cast<uint16_t>(s.address)) : 0;
         std::vector<uint8_t> w(jtag::max_word_bytes + 1, 0);
-        if (bits == 0 || !jtag::word_from_field(s.word.c_str(), static_cast<uint8_t>(s.word.size()), bits, w.data())) {
+        if (bits == 0 || !word_from_field(s.word.c_str(), static_cast<uint8_t>(s.word.size()), bits, w.data())) {
             char b[80];
             std::snprintf(b, sizeof b, "the file programs word %03X, which the %s does not have", s.address,
                           jtag::chip_kinds[kind].name);
@@ -257,10 +270,10 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
         if (it != words.end())
             w = it->second;
         else
-            jtag::fill_ones(w.data(), bits);
+            fill_ones(w.data(), bits);
         char digits[82];
         const int32_t n = word_field(code, a, map, digits);  // the field's length for this address
-        jtag::field_from_word(w.data(), bits, static_cast<uint8_t>(n), digits);
+        field_from_word(w.data(), bits, static_cast<uint8_t>(n), digits);
         map_from_field(code, a, digits, map);
     }
     clear_reserved(map, code);

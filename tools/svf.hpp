@@ -21,10 +21,12 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code,
 
 // What an SVF file does to the chip, step by step.
 struct Step {
-    enum Kind { erase, program, read } kind;
+    // reset: Test-Logic-Reset (repeated resets with no scan between are one);
+    // leave: CONFIG 000, which leaves programming mode.
+    enum Kind { erase, program, read, reset, leave } kind;
     int address;       // program, read
     std::string word;  // program: the word; read: the value expected (hex, most significant first)
-    uint64_t wait_us;  // the RUNTEST that follows the pulse
+    uint64_t wait_us;  // the RUNTESTs that follow, up to the next scan
 };
 
 struct Trace {

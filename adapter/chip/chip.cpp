@@ -24,12 +24,12 @@ bool scan_value(Probe& p, uint16_t instruction, uint32_t value, uint16_t bits) {
     return p.ir_scan(instruction) && p.dr_scan(bits, v, 0, 0, 0);
 }
 
-bool read_idcode(Chip& chip, uint32_t& idcode, const uint32_t* expected) {
+bool read_idcode(Chip& chip, uint32_t& idcode, const uint32_t* expected, uint16_t* captured = 0) {
     uint8_t ones[4], in[4] = {0, 0, 0, 0}, expect[4], mask[4];
     put_value(ones, 0xFFFFFFFFul, idcode_bits);
     put_value(mask, 0xFFFFFFFFul, idcode_bits);
     if (expected) put_value(expect, *expected, idcode_bits);
-    if (!chip.probe->ir_scan(ir_idcode) ||
+    if (!chip.probe->ir_scan(ir_idcode, captured) ||
         !chip.probe->dr_scan(idcode_bits, ones, in, expected ? expect : 0, expected ? mask : 0))
         return false;
     idcode = get_value(in, idcode_bits);
@@ -42,70 +42,65 @@ bool select_word(Chip& chip, uint16_t address) {
 
 }  // namespace
 
-bool word_from_field(const char* digits, uint8_t n, uint16_t bits, uint8_t* word) {
-    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) word[i] = 0;
-    for (uint8_t k = 0; k < n; ++k) {
-        const int v = hex_digit(digits[k]);
-        if (v < 0) return false;
-        for (uint8_t b = 0; b < 4; ++b) {
-            if (!((v >> b) & 1)) continue;
-            const uint16_t i = static_cast<uint16_t>(4 * (n - 1 - k) + b);
-            if (i >= bits) return false;
-            set_bit(word, i, true);
-        }
-    }
-    return true;
-}
-
-void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits, bool lower) {
-    for (uint8_t k = 0; k < n; ++k) {
-        uint8_t v = 0;
-        for (uint8_t b = 0; b < 4; ++b) {
-            const uint16_t i = static_cast<uint16_t>(4 * (n - 1 - k) + (3 - b));
-            v = static_cast<uint8_t>(v * 2 + (i < bits && bit_of(word, i)));
-        }
-        digits[k] = hex_char(v, lower);
-    }
-}
-
-void fill_ones(uint8_t* v, uint16_t bits) {
-    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) v[i] = 0xFF;
-    if (bits % 8) v[bits / 8] = static_cast<uint8_t>((1u << (bits % 8)) - 1);
-}
-
-bool bits_equal(const uint8_t* a, const uint8_t* b, uint16_t bits) {
-    for (uint16_t i = 0; i < bits; ++i)
-        if (bit_of(a, i) != bit_of(b, i)) return false;
-    return true;
-}
-
 void chip_init(Chip& chip, Probe& probe) {
     chip.probe = &probe;
     chip.idcode = 0;
     chip.kind = -1;
+    chip.chain_problem = 0;
     chip.programming = false;
 }
 
 bool chip_big(const Chip& chip) { return chip.kind >= 0 && chip_kinds[chip.kind].big; }
 
+namespace {
+
+// BYPASS puts one bit between TDI and TDO, which captures 0: sixteen ones
+// shifted in come out as FFFE. Each further device in the path adds a 0 bit.
+const char* bypass_problem(Probe& p) {
+    uint8_t ones[2] = {0xFF, 0xFF}, out[2] = {0, 0};
+    if (!p.ir_scan(ir_bypass) || !p.dr_scan(16, ones, out, 0, 0) || !p.flush()) return p.failure_text();
+    const uint16_t v = static_cast<uint16_t>(out[0] | out[1] << 8);
+    if (v == 0xFFFE) return 0;
+    if (v == 0xFFFF) return chain_stuck_1();
+    if (v == 0) return chain_stuck_0();
+    return chain_another();
+}
+
+}  // namespace
+
 IdResult chip_identify(Chip& chip) {
+    Probe& p = *chip.probe;
     uint32_t idcode = 0;
     chip.kind = -1;
     chip.idcode = 0;
-    if (!read_idcode(chip, idcode, 0)) {
-        chip.programming = false;  // unknown now: the next operation enters it again
-        return id_probe_failed;
+    chip.chain_problem = 0;
+    chip.programming = false;  // unknown now: the next operation enters it again
+    const char* problem = p.chain_problem();
+    uint16_t captured = no_capture;
+    if (!problem && (!read_idcode(chip, idcode, 0, &captured) || !p.flush())) return id_probe_failed;
+    if (!problem) {
+        chip.idcode = idcode;
+        if (captured == 0x3FF) problem = chain_stuck_1();
+        else if (captured == 0) problem = chain_stuck_0();
+        // A line with nothing on it reads all ones (pulled up) or all zeros.
+        else if (idcode == 0 || idcode == 0xFFFFFFFFul) return id_no_chip;
+        // Another device shifts its own capture (and its bits) into ours.
+        else if (captured != no_capture && captured != ir_capture) problem = chain_another();
+        else problem = bypass_problem(p);
+        // A chip of another family, alone on a sound chain.
+        if (!problem && chip_kind_of(idcode) < 0) return id_unknown;
     }
-    chip.idcode = idcode;
-    // A line with nothing on it reads all ones (pulled up) or all zeros.
-    if (idcode == 0 || idcode == 0xFFFFFFFFul) return id_no_chip;
+    if (problem) {
+        chip.chain_problem = problem;
+        return id_bad_chain;
+    }
     chip.kind = chip_kind_of(idcode);
-    return chip.kind >= 0 ? id_found : id_unknown;
+    return id_found;
 }
 
 bool chip_check_idcode(Chip& chip, uint32_t expected) {
     uint32_t idcode = 0;
-    return read_idcode(chip, idcode, &expected) && idcode == expected;
+    return read_idcode(chip, idcode, &expected) && chip.probe->flush() && idcode == expected;
 }
 
 bool chip_enter(Chip& chip) {
@@ -119,15 +114,15 @@ bool chip_leave(Chip& chip) {
     Probe& p = *chip.probe;
     if (chip.programming) {
         chip.programming = false;
-        if (!scan_value(p, ir_config, config_leave, config_bits) || !p.idle(wait_leave_us)) return false;
+        if (!scan_value(p, ir_config, config_leave, config_bits) || !p.idle(wait_leave_us)) return p.flush(), false;
     }
-    return p.reset() && p.idle(wait_reset_us);
+    return p.reset() && p.idle(wait_reset_us) && p.flush();
 }
 
 bool chip_erase(Chip& chip) {
     Probe& p = *chip.probe;
     return chip_enter(chip) && p.ir_scan(ir_latch_erase) && p.ir_scan(ir_program_erase) &&
-           p.idle(wait_erase_us) && p.ir_scan(ir_after);
+           p.idle(wait_erase_us) && p.ir_scan(ir_after) && p.reset() && p.idle(wait_erase_reset_us) && p.flush();
 }
 
 bool chip_program(Chip& chip, uint16_t address, const uint8_t* word) {
@@ -136,7 +131,7 @@ bool chip_program(Chip& chip, uint16_t address, const uint8_t* word) {
     if (bits == 0) return false;
     return chip_enter(chip) && select_word(chip, address) &&
            p.ir_scan(static_cast<uint16_t>(ir_data0 + address / 256)) && p.dr_scan(bits, word, 0, 0, 0) &&
-           p.ir_scan(ir_program_erase) && p.idle(wait_program_us) && p.ir_scan(ir_after);
+           p.ir_scan(ir_program_erase) && p.idle(wait_program_us) && p.ir_scan(ir_after) && p.flush();
 }
 
 bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect) {
@@ -149,7 +144,7 @@ bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expec
     fill_ones(mask, bits);
     return chip_enter(chip) && select_word(chip, address) && p.ir_scan(ir_read) && p.idle(wait_read_us) &&
            p.ir_scan(static_cast<uint16_t>(ir_data0 + address / 256)) &&
-           p.dr_scan(bits, expect ? expect : fill, word, expect, expect ? mask : 0);
+           p.dr_scan(bits, expect ? expect : fill, word, expect, expect ? mask : 0) && p.flush();
 }
 
 }  // namespace jtag

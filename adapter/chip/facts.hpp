@@ -31,6 +31,12 @@ const uint32_t wait_program_us = 30001;
 const uint32_t wait_read_us = 20001;
 const uint32_t wait_leave_us = 10001;
 const uint32_t wait_reset_us = 50021;
+const uint32_t wait_erase_reset_us = 50001;  // in Test-Logic-Reset after the erase
+
+// The instruction register's captured value (the low two bits, 01, are the
+// standard's), and BYPASS: all ones.
+const uint16_t ir_capture = 0x059;
+const uint16_t ir_bypass = 0x3FF;
 
 // Flash words: rows 000-06B and 080-0E8 (ATF1504) or 080-0FA (ATF1508); the
 // device configuration word 100, the JTAG/read-protection word 200 and the

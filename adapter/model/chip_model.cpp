@@ -74,10 +74,21 @@ ChipModel::State ChipModel::next(State s, bool tms) {
     return table[s][tms ? 1 : 0];
 }
 
-bool ChipModel::tdo() const {
+bool ChipModel::chip_tdo() const {
     if (state_ == shift_dr) return dr_[0];
     if (state_ == shift_ir) return ir_shift_ & 1;
     return false;
+}
+
+bool ChipModel::extra_tdo() const {
+    if (state_ == shift_dr) return extra_dr_;
+    if (state_ == shift_ir) return extra_ir_shift_ & 1;
+    return false;
+}
+
+bool ChipModel::tdo() const {
+    if (options_.tdo_stuck >= 0) return options_.tdo_stuck;
+    return options_.extra_ir > 0 && options_.extra_after ? extra_tdo() : chip_tdo();
 }
 
 int ChipModel::dr_length() const {
@@ -175,6 +186,17 @@ void ChipModel::pulse() {
 
 void ChipModel::clock(bool tms, bool tdi) {
     ++now_;  // one microsecond per clock: 1 MHz
+    if (options_.extra_ir > 0) {
+        // The other device shifts beside the chip: TDI -> it -> chip, or
+        // TDI -> chip -> it.
+        const bool extra_in = options_.extra_after ? chip_tdo() : tdi;
+        if (!options_.extra_after) tdi = extra_tdo();
+        const int n = options_.extra_ir;
+        if (state_ == capture_ir) extra_ir_shift_ = 1;  // the standard's 01 in the low bits
+        if (state_ == shift_ir) extra_ir_shift_ = (extra_ir_shift_ >> 1) | (extra_in ? 1u << (n - 1) : 0u);
+        if (state_ == capture_dr) extra_dr_ = false;
+        if (state_ == shift_dr) extra_dr_ = extra_in;
+    }
     switch (state_) {
     case reset: ir_ = IDCODE; break;
     case capture_dr: capture(); break;

@@ -45,6 +45,12 @@ struct ModelOptions {
     bool enforce_waits = true;
     int flip_read = -1;        // reads of this address come back with bit 0 inverted
     int stuck_fuse = -1;       // this fuse number will not program
+    // Another device on the chain: its instruction register's length (0: none),
+    // and whether it sits between the chip and TDO (else between TDI and the
+    // chip). It has no IDCODE: every instruction selects a 1-bit bypass.
+    int extra_ir = 0;
+    bool extra_after = false;
+    int tdo_stuck = -1;        // 0 or 1: TDO reads this whatever the chip drives
 };
 
 class ChipModel {
@@ -54,6 +60,9 @@ public:
     // The pins: TDO as it stands while TCK is low, and one rising edge of TCK.
     bool tdo() const;
     void clock(bool tms, bool tdi);
+    // The chip's own TDO, and the other device's.
+    bool chip_tdo() const;
+    bool extra_tdo() const;
     // Time passing (microseconds) without clock edges.
     void advance(uint64_t microseconds);
     void trst();
@@ -93,6 +102,8 @@ private:
     uint32_t idcode_;
     State state_ = reset;
     uint16_t ir_ = 0x059, ir_shift_ = 0;
+    uint32_t extra_ir_shift_ = 0;
+    bool extra_dr_ = false;
     std::bitset<400> dr_;
     int dr_len_ = 1;
     bool programming_ = false;

@@ -1,19 +1,30 @@
 #include "adapter/model/model_probe.hpp"
 
+#include "adapter/chip/facts.hpp"
+
 namespace vr::model {
 
 ModelProbe::ModelProbe(ChipModel& model) : model_(model) { reset(); }
 
 // From Run-Test/Idle: Select-DR, Select-IR, Capture-IR, Shift-IR; the bits,
 // the last one leaving for Exit1-IR; Update-IR; back to Run-Test/Idle.
-bool ModelProbe::ir_scan(uint16_t instruction) {
+bool ModelProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
+    if (failing || (instruction == jtag::ir_program_erase && selected_ >= 0 && selected_ == fail_program)) return false;
     tms(1), tms(1), tms(0), tms(0);
-    for (uint16_t i = 0; i < jtag::ir_length; ++i) tms(i + 1 == jtag::ir_length, (instruction >> i) & 1);
+    uint16_t out = 0;
+    for (uint16_t i = 0; i < jtag::ir_length; ++i) {
+        out = static_cast<uint16_t>(out | (model_.tdo() ? 1u << i : 0u));
+        tms(i + 1 == jtag::ir_length, (instruction >> i) & 1);
+    }
     tms(1), tms(0);
+    if (captured) *captured = out;
+    ir_ = instruction;
     return true;
 }
 
 bool ModelProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
+    if (failing) return false;
+    if (ir_ == jtag::ir_address && tdi) selected_ = tdi[0] | (tdi[1] & 7) << 8;
     tms(1), tms(0), tms(0);
     for (uint16_t i = 0; i < bits; ++i) {
         const bool out = model_.tdo();
@@ -30,12 +41,14 @@ bool ModelProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const 
 }
 
 bool ModelProbe::idle(uint32_t microseconds) {
+    if (failing) return false;
     model_.advance(microseconds);
     tms(0);
     return true;
 }
 
 bool ModelProbe::reset() {
+    if (failing) return false;
     for (int i = 0; i < 5; ++i) tms(1);
     tms(0);
     return true;

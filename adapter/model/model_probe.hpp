@@ -11,15 +11,22 @@ namespace vr::model {
 class ModelProbe final : public jtag::Probe {
 public:
     explicit ModelProbe(ChipModel& model);
-    bool ir_scan(uint16_t instruction) override;
+    bool ir_scan(uint16_t instruction, uint16_t* captured = 0) override;
     bool dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
                  const uint8_t* mask) override;
     bool idle(uint32_t microseconds) override;
     bool reset() override;
 
+    // Test faults: every call fails while `failing` is set; the program pulse
+    // of the word at fail_program (an address) fails once selected.
+    bool failing = false;
+    int fail_program = -1;
+
 private:
     void tms(bool value, bool tdi = false) { model_.clock(value, tdi); }
     ChipModel& model_;
+    int selected_ = -1;  // the address last shifted into ADDRESS
+    uint16_t ir_ = 0;
 };
 
 // OpenOCD's remote_bitbang protocol: one byte per pin change. Feeds the

@@ -1,6 +1,6 @@
 #include "adapter/probe/openocd_probe.hpp"
 
-#include "adapter/chip/chip.hpp"
+#include "common/bits.hpp"
 #include "common/hex.hpp"
 
 #include <netdb.h>
@@ -114,13 +114,43 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
     return true;
 }
 
-bool OpenocdProbe::ir_scan(uint16_t instruction) {
-    // Reconnect only where a sequence starts: at the IDCODE instruction.
-    if ((failed_ || fd_ < 0) && instruction == 0x059 && !connect()) return false;
+bool OpenocdProbe::restart() {
+    if (!failed_ && fd_ >= 0) return true;
+    batch_.clear();
+    batch_ms_ = 0;
+    return connect();
+}
+
+bool OpenocdProbe::queue(const std::string& command) {
+    if (failed_ || fd_ < 0) return false;
+    if (!batch_.empty()) batch_ += "; ";
+    batch_ += command;
+    return true;
+}
+
+bool OpenocdProbe::send_queue(std::string& result) {
+    if (failed_ || fd_ < 0) return false;
+    if (batch_.empty()) return true;
+    const std::string command = std::move(batch_);
+    const int timeout = static_cast<int>(batch_ms_) + 10000;
+    batch_.clear();
+    batch_ms_ = 0;
+    return call(command, result, timeout);
+}
+
+bool OpenocdProbe::flush() {
     std::string r;
+    return send_queue(r);
+}
+
+bool OpenocdProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
+    // OpenOCD's irscan does not give the captured bits.
+    if (captured) *captured = no_capture;
+    // Reconnect only where a sequence starts: at the IDCODE instruction.
+    if (instruction == 0x059 && !restart()) return false;
     char value[8];
     std::snprintf(value, sizeof value, "0x%03x", instruction);
-    if (!call("irscan " + tap_ + " " + value, r)) return false;
+    if (!queue("irscan " + tap_ + " " + value)) return false;
     ir_since_reset_ = true;
     return true;
 }
@@ -129,12 +159,13 @@ bool OpenocdProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, cons
     // OpenOCD 0.12 aborts on a data scan right after init or a TAP reset.
     if (!ir_since_reset_ && !ir_scan(0x059)) return false;
     static const uint8_t zeros[64] = {};
+    if (!queue("drscan " + tap_ + " " + std::to_string(bits) + " " + to_hex(tdi ? tdi : zeros, bits))) return false;
+    if (!tdo) return true;
     std::string r;
-    if (!call("drscan " + tap_ + " " + std::to_string(bits) + " " + to_hex(tdi ? tdi : zeros, bits), r)) return false;
+    if (!send_queue(r)) return false;
     // The answer: the captured bits as hex, whole bytes, most significant first.
     while (!r.empty() && (r.back() == '\n' || r.back() == ' ')) r.pop_back();
     if (r.size() != static_cast<std::size_t>((bits + 7) / 8 * 2)) return disconnect("OpenOCD: drscan answered \"" + r + "\""), false;
-    if (!tdo) return true;
     for (int i = 0; i < (bits + 7) / 8; ++i) tdo[i] = 0;
     for (std::size_t k = 0; k < r.size(); ++k) {
         const int v = hex_digit(r[r.size() - 1 - k]);
@@ -148,21 +179,46 @@ bool OpenocdProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, cons
 }
 
 // As OpenOCD's own SVF player carries out "RUNTEST n SEC": the scans before
-// it have been executed (each Tcl scan runs the queue), the TAP waits in
-// Run-Test/Idle, and the host sleeps the whole time, rounded up to whole
-// milliseconds.
+// it have been executed (each Tcl scan runs the queue) and the TAP waits in
+// Run-Test/Idle while the host sleeps the whole milliseconds; what is left
+// of the wait (under a millisecond) is clocked in Run-Test/Idle, ten cycles
+// per microsecond, which lasts at least that long at the chips' highest
+// clock of 10 MHz.
 bool OpenocdProbe::idle(uint32_t microseconds) {
-    std::string r;
-    const uint32_t ms = (microseconds + 999) / 1000;
-    return call("sleep " + std::to_string(ms), r, static_cast<int>(ms) + 10000);
+    const uint32_t ms = microseconds / 1000, rest = microseconds % 1000;
+    if (ms > 0 && !queue("sleep " + std::to_string(ms))) return false;
+    if (rest > 0 && !queue("runtest " + std::to_string(rest * 10))) return false;
+    batch_ms_ += ms;
+    return !failed_;
 }
 
 bool OpenocdProbe::reset() {
-    if ((failed_ || fd_ < 0) && !connect()) return false;
-    std::string r;
-    if (!call("pathmove RESET IDLE", r)) return false;
+    if (!restart() || !queue("pathmove RESET IDLE")) return false;
     ir_since_reset_ = false;
     return true;
+}
+
+const char* OpenocdProbe::chain_problem() {
+    if (!restart() || !flush()) return failure_.c_str();
+    std::string names, examined;
+    if (!call("jtag names", names)) return failure_.c_str();
+    bool ours = false, undeclared = false;
+    std::size_t pos = 0;
+    while (pos < names.size()) {
+        const std::size_t end = names.find_first_of(" \n", pos);
+        const std::string name = names.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        ours = ours || name == tap_;
+        undeclared = undeclared || name.rfind("auto", 0) == 0;
+        pos = end == std::string::npos ? names.size() : end + 1;
+    }
+    if (!ours) return (problem_ = "OpenOCD has no TAP named " + tap_ + ": check --tap and the configuration").c_str();
+    if (undeclared) return chain_another();
+    // Examining the chain again resets the TAPs: the next data scan needs an
+    // instruction scan first.
+    if (!call("capture {jtag arp_init}", examined)) return failure_.c_str();
+    ir_since_reset_ = false;
+    if (examined.find("IR capture error") != std::string::npos) return chain_another();
+    return 0;
 }
 
 }  // namespace vr::jtag

@@ -1,12 +1,14 @@
-// A probe that sends OpenOCD's Tcl commands (irscan, drscan, sleep, pathmove)
-// to a running OpenOCD, so that any JTAG probe OpenOCD drives can carry the
-// adapter's operations to a real chip.
+// A probe that sends OpenOCD's Tcl commands (irscan, drscan, sleep, runtest,
+// pathmove) to a running OpenOCD, so that any JTAG probe OpenOCD drives can
+// carry the adapter's operations to a real chip.
 //
-// Every command is wrapped in `catch`, because OpenOCD answers errors as plain
-// text. After a failure the probe stays failed (every call returns false)
-// until the next TAP reset or IDCODE instruction, which reconnect: so an
-// OpenOCD restarted mid-run is picked up again at the next identification,
-// never in the middle of a programming sequence.
+// The calls of one chip operation are queued and sent as one Tcl command at
+// flush (or at a scan whose captured bits are wanted): one round trip per
+// word. Every command is wrapped in `catch`, because OpenOCD answers errors
+// as plain text. After a failure the probe stays failed (every call returns
+// false) until the next TAP reset, IDCODE instruction or chain check, which
+// reconnect: so an OpenOCD restarted mid-run is picked up again at the next
+// identification, never in the middle of a programming sequence.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +26,18 @@ public:
     OpenocdProbe(const OpenocdProbe&) = delete;
     OpenocdProbe& operator=(const OpenocdProbe&) = delete;
 
-    bool ir_scan(uint16_t instruction) override;
+    bool ir_scan(uint16_t instruction, uint16_t* captured = 0) override;
     bool dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
                  const uint8_t* mask) override;
     bool idle(uint32_t microseconds) override;
     bool reset() override;
+    bool flush() override;
+    // OpenOCD's own view: the TAPs it knows (ours, and no auto-created one
+    // for an undeclared device) and the instruction captures it checks when
+    // it examines the chain again.
+    const char* chain_problem() override;
 
-    // Every Tcl command and its answer, time-stamped.
+    // Every Tcl command and its answer, time-stamped from t0.
     void set_log(std::FILE* log, double t0) { log_ = log, t0_ = t0; }
     // What went wrong last ("no answer from OpenOCD ...", or OpenOCD's message).
     const char* failure_text() const override { return failure_.c_str(); }
@@ -40,12 +47,20 @@ private:
     void disconnect(const std::string& why);
     // Runs one command; its result (without the status) in result.
     bool call(const std::string& command, std::string& result, int timeout_ms = 10000);
+    // Adds a command to the queue; false when the probe has failed.
+    bool queue(const std::string& command);
+    // Sends the queue; the last command's result in result.
+    bool send_queue(std::string& result);
+    // Reconnects where a sequence starts, when the probe has failed.
+    bool restart();
 
     std::string host_, port_, tap_;
     int fd_ = -1;
     bool failed_ = false;
     bool ir_since_reset_ = false;
-    std::string failure_;
+    std::string batch_;
+    uint32_t batch_ms_ = 0;  // the waits queued
+    std::string failure_, problem_;
     std::FILE* log_ = nullptr;
     double t0_ = 0;
 };

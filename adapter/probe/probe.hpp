@@ -15,11 +15,22 @@ namespace vr {
 namespace jtag {
 
 const uint16_t ir_length = 10;
+// What ir_scan reports when the probe cannot see the captured bits.
+const uint16_t no_capture = 0xFFFF;
+
+// Lines for the operator when the chain fails its check.
+inline const char* chain_stuck_1() { return "TDO stuck at 1: check wiring and power"; }
+inline const char* chain_stuck_0() { return "TDO stuck at 0: check wiring and power"; }
+inline const char* chain_another() {
+    return "another device on the chain: declare it in your OpenOCD configuration";
+}
 
 class Probe {
 public:
-    // Scans a 10-bit instruction. False when the probe failed.
-    virtual bool ir_scan(uint16_t instruction) = 0;
+    // Scans a 10-bit instruction. With captured (not null), the 10 bits the
+    // chain shifted out, or no_capture when this probe cannot see them. False
+    // when the probe failed.
+    virtual bool ir_scan(uint16_t instruction, uint16_t* captured = 0) = 0;
 
     // Scans a data register of `bits` bits: shifts tdi in, stores what was
     // captured into tdo (when not null). expect and mask (either may be null)
@@ -34,6 +45,16 @@ public:
 
     // Test-Logic-Reset, then Run-Test/Idle.
     virtual bool reset() = 0;
+
+    // A probe may queue the calls of one operation and carry them out
+    // together: flush carries out what is queued and says whether all of it
+    // succeeded. The chip operations call it at the end of each operation.
+    virtual bool flush() { return true; }
+
+    // What the probe itself can tell about the chain beyond the scans (for
+    // example the devices OpenOCD found on it): 0 when nothing is wrong, else
+    // a line for the operator.
+    virtual const char* chain_problem() { return 0; }
 
     // Why the last call failed, for the operator ("no answer from OpenOCD").
     virtual const char* failure_text() const { return "no answer from the probe"; }

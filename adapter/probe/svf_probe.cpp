@@ -1,6 +1,6 @@
 #include "adapter/probe/svf_probe.hpp"
 
-#include "adapter/chip/chip.hpp"
+#include "common/bits.hpp"
 
 namespace vr::jtag {
 namespace {
@@ -25,7 +25,8 @@ void SvfProbe::put(const std::string& s) {
 
 void SvfProbe::comment(const std::string& text) { put("// " + text + "\n"); }
 
-bool SvfProbe::ir_scan(uint16_t instruction) {
+bool SvfProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
+    if (captured) *captured = no_capture;
     const uint8_t v[2] = {static_cast<uint8_t>(instruction & 0xFF), static_cast<uint8_t>(instruction >> 8)};
     put("SIR " + std::to_string(ir_length) + " TDI (" + hex(v, ir_length) + ");\n");
     return ok_;

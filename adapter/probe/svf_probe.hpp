@@ -15,7 +15,7 @@ namespace vr::jtag {
 class SvfProbe final : public Probe {
 public:
     explicit SvfProbe(std::FILE* out);
-    bool ir_scan(uint16_t instruction) override;
+    bool ir_scan(uint16_t instruction, uint16_t* captured = 0) override;
     bool dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
                  const uint8_t* mask) override;
     bool idle(uint32_t microseconds) override;

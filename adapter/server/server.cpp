@@ -1,6 +1,8 @@
+// The "#8" protocol server: the command line assembler, the commands, and the
+// bookkeeping behind the safety rules that adapter/server/server.hpp states.
 #include "adapter/server/server.hpp"
 
-#include "common/hex.hpp"
+#include "common/bits.hpp"
 
 namespace vr {
 namespace jtag {
@@ -71,28 +73,38 @@ uint8_t field_digits(const Server& s, uint16_t address) {
     return static_cast<uint8_t>((word_bits(chip_big(s.chip), address) + 3) / 4);
 }
 
-void forget_protection(Server& s) {
-    s.protect_pending = false;
-    s.config_read = false;
-    s.special_erased = false;
+void forget_words(Server& s) {
+    s.erased_idcode = 0;
+    for (uint8_t i = 0; i < sizeof s.written; ++i) s.written[i] = s.confirmed[i] = 0;
 }
 
 // Pending read protection given up: said once, with the reason.
 void drop_protection(Server& s, const char* reason) {
     if (s.protect_pending) note2(s, "read protection NOT set: ", reason);
-    forget_protection(s);
+    s.protect_pending = false;
+    s.special_erased = false;
 }
 
-void forget_words(Server& s) {
-    for (uint8_t i = 0; i < sizeof s.programmed; ++i) s.programmed[i] = s.confirmed[i] = 0;
+// The end of a host's session: nothing of it carries over to the next.
+void end_session(Server& s, const char* reason) {
+    drop_protection(s, reason);
+    forget_words(s);
+    s.identified = false;
+    s.asked_small = false;
+    s.length = 0;
+    s.too_long = false;
+    if (!chip_leave(s.chip)) s.link->note("leaving programming mode: the probe failed");
 }
 
 void send_end(Server& s) { s.link->send(s.faults.crlf ? "\r\n" : "\r", s.faults.crlf ? 2 : 1); }
 
-void identify(Server& s) {
+void identify(Server& s, bool small) {
     drop_protection(s, "the chip was identified again");
     const IdResult r = chip_identify(s.chip);
     s.identified = r == id_found;
+    s.asked_small = small;
+    // Words written to another chip (or none now) are not this chip's.
+    if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
     char text[120];
     identification_text(s.chip, r, text, sizeof text);
     s.link->note(text);
@@ -105,34 +117,54 @@ void identify(Server& s) {
 // Reads and writes need the chip's layout: a host that has not asked since
 // the last release gets the IDCODE read for it (without a reply).
 bool ensure_identified(Server& s) {
-    if (!s.identified) s.identified = chip_identify(s.chip) == id_found;
+    if (!s.identified) {
+        s.identified = chip_identify(s.chip) == id_found;
+        if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
+    }
     return s.identified;
 }
 
-// Programs the deferred read protection when everything it waits on holds.
-void settle_protection(Server& s) {
-    if (!s.protect_pending) return;
-    const char* reason = 0;
-    if (!s.config_read) reason = "released before word 100 was read back";
-    for (int16_t slot = 0; !reason && slot < static_cast<int16_t>(word_slots); ++slot)
-        if (flag(s.programmed, slot) && !flag(s.confirmed, slot)) reason = "a programmed word did not read back equal";
-    if (!reason && !s.special_erased) reason = "word 200 did not read back erased";
-    if (!reason && !s.identified) reason = "no chip identified";
-    if (!reason) {
-        // The bit alone: wired-AND, the word 7 clears only read protection.
-        uint8_t word[1] = {special_protected};
-        if (!chip_program(s.chip, page_special, word)) reason = "the probe failed";
+// Why the pending read protection may not be programmed now, or 0: every
+// flash word of the chip written by the host since this session's erase of
+// this chip and read back equal, and word 200 read back erased.
+const char* protection_refusal(const Server& s) {
+    if (!s.identified || s.erased_idcode == 0 || s.chip.idcode != s.erased_idcode)
+        return "the chip was not erased in this session";
+    const bool big = chip_big(s.chip);
+    for (uint16_t address = 0; address <= page_ues; ++address) {
+        const int16_t slot = slot_of(address);
+        if (slot < 0 || address == page_special || word_bits(big, address) == 0) continue;
+        if (!flag(s.written, slot)) return "not every word was written";
+        if (!flag(s.confirmed, slot)) return "a written word did not read back equal";
     }
-    forget_protection(s);
-    if (reason)
+    if (!s.special_erased) return "word 200 did not read back erased";
+    return 0;
+}
+
+// Programs the pending read protection when everything it waits on holds;
+// false only when the program pulse itself failed.
+bool settle_protection(Server& s) {
+    if (!s.protect_pending) return true;
+    s.protect_pending = false;
+    const char* reason = protection_refusal(s);
+    if (reason) {
         note2(s, "read protection NOT set: ", reason);
-    else
-        s.link->note("read protection set");
+        return true;
+    }
+    // The bit alone: wired-AND, the word 7 clears only read protection.
+    const uint8_t word[1] = {special_protected};
+    if (!chip_program(s.chip, page_special, word)) {
+        note2(s, "read protection NOT set: ", "the probe failed");
+        return false;
+    }
+    s.link->note("read protection set");
+    return true;
 }
 
 void release(Server& s) {
-    settle_protection(s);
+    drop_protection(s, "released before word 100 was read back");
     s.identified = false;
+    s.asked_small = false;
     if (!chip_leave(s.chip)) s.link->note("release: the probe failed");
 }
 
@@ -143,9 +175,12 @@ void erase(Server& s) {
         return;
     }
     drop_protection(s, "the chip was erased again");
+    forget_words(s);
     const char* refusal = 0;
     if (!s.identified)
         refusal = "erase refused: no supported chip identified";
+    else if (s.asked_small && chip_big(s.chip))
+        refusal = "erase refused: the host asked for an ATF1504 layout, the chip has the ATF1508 layout";
     else if (!chip_check_idcode(s.chip, s.chip.idcode))
         refusal = "erase refused: the IDCODE changed";
     else if (!chip_erase(s.chip))
@@ -156,7 +191,7 @@ void erase(Server& s) {
         send_end(s);
         return;
     }
-    forget_words(s);
+    s.erased_idcode = s.chip.idcode;
     ++s.erases;
     s.link->note("erased");
     s.link->send("ok", 2);
@@ -200,13 +235,15 @@ bool read_word(Server& s, uint16_t address) {
     }
     const int16_t slot = slot_of(address);
     const uint16_t bits = word_bits(chip_big(s.chip), address);
-    if (flag(s.programmed, slot)) mark(s.confirmed, slot, crc16(word, bits) == s.sums[slot]);
+    if (flag(s.written, slot)) mark(s.confirmed, slot, crc16(word, bits) == s.sums[slot]);
     if (address == page_special) {
         s.special_erased = (word[0] & 0xF) == special_erased;
         // Read protection is still to come: show it as the host wrote it.
         if (s.protect_pending) word[0] = static_cast<uint8_t>(word[0] & special_protected);
     }
-    if (address == page_config) s.config_read = true;
+    // Word 100 is the last word a secure write reads back: the protection
+    // comes now, before the reply that lets the host report success.
+    if (address == page_config && !settle_protection(s)) return false;
     reply(s, address, word);
     return true;
 }
@@ -240,17 +277,20 @@ void write(Server& s, const char* cmd, uint8_t length) {
         for (uint16_t i = 0; i < 6; ++i)
             if (!bit_of(word, i)) return note_word(s, "not programmed: unused low bits cleared at", address);
     if (static_cast<int16_t>(address) == s.faults.drop_write) return;
+    const int16_t slot = slot_of(address);
+    mark(s.written, slot, false);
     if (address == page_special) {
-        if (word[0] == special_erased) return;  // the erased state: nothing to program
         if (word[0] == special_protected) {
             s.protect_pending = true;
-            return s.link->note("read protection asked for: programmed at the end, once all is verified");
+            return s.link->note("read protection asked for: programmed after word 100 reads back, once all is verified");
         }
-        return s.link->note("not programmed: word 200 other than F or 7 (the JTAG pin bit stays set)");
+        // F is the erased state: nothing to program.
+        if (word[0] != special_erased)
+            return s.link->note("not programmed: word 200 other than F or 7 (the JTAG pin bit stays set)");
+    } else if (!chip_program(s.chip, address, word)) {
+        return note_word(s, "program failed: the probe failed at", address);
     }
-    if (!chip_program(s.chip, address, word)) return note_word(s, "program failed: the probe failed at", address);
-    const int16_t slot = slot_of(address);
-    mark(s.programmed, slot, true);
+    mark(s.written, slot, true);
     mark(s.confirmed, slot, false);
     s.sums[slot] = crc16(word, bits);
 }
@@ -263,7 +303,7 @@ void command(Server& s) {
     if (c[2] == 'W') return write(s, c, n);
     if (n != 3) return;
     switch (c[2]) {
-    case 'I': case '4': return identify(s);
+    case 'I': case '4': return identify(s, c[2] == '4');
     case 'X': return release(s);
     case 'E': return erase(s);
     case 'a': case 'b': case 'c': case 'd': return read_block(s, c[2]);
@@ -288,6 +328,8 @@ void identification_text(const Chip& chip, IdResult r, char* out, uint16_t size)
         text_add(t, "IDCODE 0x");
         text_hex(t, chip.idcode, 8);
         text_add(t, ": not an ATF1504AS/ATF1508AS");
+    } else if (r == id_bad_chain) {
+        text_add(t, chip.chain_problem);
     } else if (r == id_no_chip) {
         text_add(t, "no chip found (IDCODE 0x");
         text_hex(t, chip.idcode, 8);
@@ -312,9 +354,9 @@ void server_init(Server& s, Probe& probe, Link& link) {
     s.id_reply = 0;
     s.length = 0;
     s.too_long = false;
-    s.identified = false;
+    s.identified = s.asked_small = false;
     s.commands = s.erases = 0;
-    forget_protection(s);
+    s.protect_pending = s.special_erased = false;
     forget_words(s);
 }
 
@@ -331,10 +373,9 @@ void server_receive(Server& s, char c) {
     }
 }
 
-void server_stop(Server& s) {
-    forget_protection(s);
-    chip_leave(s.chip);
-}
+void server_hangup(Server& s) { end_session(s, "the host closed the port"); }
+
+void server_stop(Server& s) { end_session(s, "the adapter stopped"); }
 
 }  // namespace jtag
 }  // namespace vr

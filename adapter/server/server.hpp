@@ -2,14 +2,25 @@
 // carries each out through the chip operations, answering on the link.
 //
 // Rules it keeps because a real chip is at stake:
-// - an erase needs this run's identification of a supported chip and re-reads
-//   the IDCODE first; the release that follows "#8E" does not cancel it;
+// - an identification answers only for a supported chip alone on a sound
+//   chain; an erase needs this run's identification, the layout the host
+//   asked for ("#84": an ATF1504 layout), and re-reads the IDCODE first; the
+//   release that follows "#8E" does not cancel it;
 // - words are checked before they are programmed (unused bits as the row
 //   layout has them, word 200 only F or 7), so the JTAG pin bit is never
 //   cleared;
-// - read protection asked for by a word 200 of 7 is programmed only at the
-//   first release after page 100 has been read back, and only when every
-//   word programmed since the erase read back as programmed.
+// - read protection asked for by a word 200 of 7 is programmed when the host
+//   reads word 100 back ("#81", the last read of a secure write), before that
+//   reply, and only when every flash word of the chip (rows, 100 and 300) was
+//   written by the host since this session's erase of the same chip and read
+//   back equal, and word 200 read back erased. When the program pulse fails
+//   the reply is not sent, so the host reports a failure.
+//
+// Session: a host's run from opening the port to closing it. Every end of a
+// run or a step of it (release, identification, erase, hang-up, shutdown)
+// drops a pending read protection, saying why; a hang-up or shutdown also
+// leaves programming mode, resets the TAP and forgets the identification and
+// the words written.
 //
 // Free of the heap, exceptions, operating-system calls and the standard
 // library: this also builds for a small microcontroller.
@@ -56,17 +67,18 @@ struct Server {
     uint8_t length;
     bool too_long;
 
-    bool identified;  // a supported chip found since the last release
+    bool identified;   // a supported chip found since the last release
+    bool asked_small;  // the host asked for an ATF1504 layout ("#84")
     uint32_t commands;
     uint32_t erases;
 
     // Read protection asked for and not yet programmed, and what it waits on.
     bool protect_pending;
-    bool config_read;   // word 100 read back since the last release
-    bool special_erased;  // word 200 last read back F
-    uint8_t programmed[(word_slots + 7) / 8];  // since the erase
-    uint8_t confirmed[(word_slots + 7) / 8];   // read back equal since programmed
-    uint16_t sums[word_slots];                 // CRC-16 of what was programmed
+    bool special_erased;    // word 200 last read back F
+    uint32_t erased_idcode;  // the chip erased in this session, 0 when none
+    uint8_t written[(word_slots + 7) / 8];    // by the host since the erase
+    uint8_t confirmed[(word_slots + 7) / 8];  // read back equal since written
+    uint16_t sums[word_slots];                // CRC-16 of what was written
 };
 
 void server_init(Server& server, Probe& probe, Link& link);
@@ -76,11 +88,14 @@ void server_receive(Server& server, char c);
 
 // What an identification found, for the operator: "ATF1508AS found (IDCODE
 // 0x0150803F)", "IDCODE 0x...: not an ATF1504AS/ATF1508AS", "no chip found
-// (IDCODE 0x...)" or the probe's failure. Cut to size - 1 characters.
+// (IDCODE 0x...)", the chain's problem or the probe's failure. Cut to
+// size - 1 characters.
 void identification_text(const Chip& chip, IdResult result, char* out, uint16_t size);
 
-// Leaves programming mode at shutdown; read protection still pending is
-// dropped.
+// The host closed the port: the session ends (see above).
+void server_hangup(Server& server);
+
+// Shutdown: the session ends as at a hang-up.
 void server_stop(Server& server);
 
 }  // namespace jtag

@@ -372,3 +372,37 @@ case_cli_terminal() {
     grep -q 'VERIFY SUCCESS' "$WORK/tty.out" || fail "no final text"
     expect_release_last
 }
+
+# A host killed in the middle of a secure write, while it held the port
+# exclusively (TIOCEXCL, cleared only at a clean close): the adapter sees the
+# hang-up, drops the pending read protection and serves a fresh
+# pseudo-terminal, so the same user's next run works. Run as an unprivileged
+# user where we are root: root is not refused by TIOCEXCL.
+case_host_killed() {
+    local as=()
+    if [ "$(id -u)" = 0 ]; then
+        as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+        chmod -R a+rwX "$WORK"
+    fi
+    rm -f "$LINK"
+    "${as[@]}" "$BIN/vrjtag-adapter-sim" --device ATF1504AS --log "$LOG" --save "$WORK/chip.jed" "$LINK" > "$WORK/sim.out" 2>&1 &
+    SIM_PID=$!
+    for _ in $(seq 100); do [ -L "$LINK" ] && break; sleep 0.05; done
+    local first
+    first=$(readlink "$LINK")
+    printf '%s\n' 'tick 212' 'press 216' "choose $S1504" > "$WORK/operator"
+    VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$TRANSCRIPT "${as[@]}" "$BIN/vrjtag-headless" &
+    local prog=$!
+    for _ in $(seq 1200); do grep -qF -- 'page 3' "$TRANSCRIPT" 2>/dev/null && break; sleep 0.05; done
+    kill -KILL $prog; wait $prog 2>/dev/null
+    for _ in $(seq 100); do grep -q hangup "$LOG" && break; sleep 0.05; done
+    grep -q hangup "$LOG" || fail "the adapter did not see the host go"
+    grep -q 'read protection NOT set: the host closed the port' "$LOG" || fail "pending read protection not dropped"
+    [ "$(readlink "$LINK")" != "$first" ] || fail "the link still names the old pseudo-terminal"
+    printf '%s\n' 'tick 211' 'press 216' "choose $S1504" > "$WORK/operator"
+    VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$TRANSCRIPT timeout 120 "${as[@]}" "$BIN/vrjtag-headless" ||
+        fail "second run failed"
+    expect_box 'WRITE & VERIFY SUCCESS'
+    stop_sim
+    [ "$("$BIN/vrjtag-jed" inspect "$WORK/chip.jed" | grep -c 'read protection is set')" = 0 ] || fail "the chip was locked"
+}

@@ -95,6 +95,20 @@ no_chip)
     [ "$(grep -c 'IDCODE 0x0150203F: not an ATF1504AS/ATF1508AS' "$WORK/adapter.out")" -ge 2 ] ||
         fail "the failed identification was not printed"
     ;;
+second_device)
+    # An undeclared device on the chain, before and after the chip: OpenOCD
+    # starts anyway, but no identification is answered and nothing is erased.
+    for where in --chain-extra --chain-extra-after; do
+        start_road ATF1504AS "$where" 6
+        grep -q 'another device on the chain' "$WORK/adapter.out" || fail "$where: start line: $(cat "$WORK/adapter.out")"
+        run_headless 'tick 211' 'press 216' "choose $N1504"
+        [ "$BOX" = 'Programmer not responding, abort' ] || fail "$where: final box: $BOX"
+        stop_all
+        grep -q '^erase' "$WORK/chip.log" && fail "$where: erased with another device on the chain"
+        grep -q '^program' "$WORK/chip.log" && fail "$where: programmed with another device on the chain"
+        PIDS=()
+    done
+    ;;
 killed_read | killed_write)
     start_road ATF1508AS --load "$S1508"
     if [ "$1" = killed_read ]; then steps=('tick 213' 'press 216' "choose $WORK/back.jed"); at='Reading fuse map'; else
