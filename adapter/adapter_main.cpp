@@ -44,8 +44,18 @@ const char usage[] =
     "                       result, time-stamped\n"
     "  --help               this text\n"
     "\n"
-    "After a secure write, wait for \"read protection set\" before unplugging: the\n"
-    "bit is programmed after vrjtag has shown its success box.\n";
+    "\n"
+    "At every identification the chain is checked; nothing is erased and vrjtag\n"
+    "ends with \"Programmer not responding, abort\" when the adapter prints:\n"
+    "  no chip found (IDCODE 0x...)    nothing answers: power, GND, TDI/TDO, speed\n"
+    "  TDO stuck at 1 (or 0): check wiring and power\n"
+    "  another device on the chain: declare it in your OpenOCD configuration\n"
+    "  IDCODE 0x...: not an ATF1504AS/ATF1508AS\n"
+    "A secure write's read protection is programmed when vrjtag reads word 100\n"
+    "back, before that reply, and only when every word of the chip was written\n"
+    "and read back equal in the run (\"read protection set\", or \"read\n"
+    "protection NOT set: REASON\"). When vrjtag closes the port the adapter leaves\n"
+    "programming mode and serves a fresh pseudo-terminal behind LINK.\n";
 
 int fail(const std::string& what) {
     std::fprintf(stderr, "vrjtag-adapter: %s\n%s", what.c_str(), usage);
