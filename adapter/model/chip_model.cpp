@@ -108,6 +108,10 @@ int ChipModel::dr_length() const {
 void ChipModel::capture() {
     dr_.reset();
     dr_len_ = dr_length();
+    if (ir_ == IDCODE)
+        scans_since_idcode_ = 0;
+    else if (scans_since_idcode_ >= 0)
+        ++scans_since_idcode_;
     if (ir_ == IDCODE) {
         for (int i = 0; i < 32; ++i) dr_[static_cast<std::size_t>(i)] = (idcode_ >> i) & 1;
     } else if (ir_ == ADDRESS) {
@@ -158,6 +162,7 @@ void ChipModel::pulse() {
         for (int a = 0; a <= 0x300; ++a) flash_[a].assign(flash_[a].size(), 1);
         protected_ = false;
         ++erases_;
+        scans_before_erase_ = scans_since_idcode_;
         event("erase");
         return;
     }

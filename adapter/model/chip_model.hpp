@@ -79,6 +79,9 @@ public:
     bool read_protected() const { return protected_; }
     bool jtag_pins_lost() const { return jtag_lost_; }
     bool programming() const { return programming_; }
+    // Data scans other than IDCODE between the last IDCODE read and the last
+    // erase (-1 when the IDCODE was never read before it).
+    int scans_before_erase() const { return scans_before_erase_; }
     // The word at address, least significant bit first (empty where none).
     const std::vector<uint8_t>& word(int address) const { return flash_[static_cast<std::size_t>(address)]; }
 
@@ -116,6 +119,7 @@ private:
     std::vector<uint8_t> flash_[0x301];
     bool protected_ = false, jtag_lost_ = false;
     int erases_ = 0, refusals_ = 0;
+    int scans_since_idcode_ = -1, scans_before_erase_ = -1;
     std::vector<std::string> events_;
     std::FILE* log_ = nullptr;
 };

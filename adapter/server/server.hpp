@@ -3,9 +3,10 @@
 //
 // Rules it keeps because a real chip is at stake:
 // - an identification answers only for a supported chip alone on a sound
-//   chain; an erase needs this run's identification, the layout the host
-//   asked for ("#84": an ATF1504 layout), and re-reads the IDCODE first; the
-//   release that follows "#8E" does not cancel it;
+//   chain; an erase needs the host's own identification of it since the last
+//   release (a refused erase needs a new one), the layout the host asked for
+//   ("#84": an ATF1504 layout), and re-reads the IDCODE first; the release
+//   that follows "#8E" does not cancel it;
 // - words are checked before they are programmed (unused bits as the row
 //   layout has them, word 200 only F or 7), so the JTAG pin bit is never
 //   cleared;
@@ -68,13 +69,14 @@ struct Server {
     bool too_long;
 
     bool identified;   // a supported chip found since the last release
-    bool asked_small;  // the host asked for an ATF1504 layout ("#84")
+    char asked;        // the host's identification since then: 'I', '4' (an ATF1504 layout) or 0
     uint32_t commands;
     uint32_t erases;
 
     // Read protection asked for and not yet programmed, and what it waits on.
     bool protect_pending;
     bool special_erased;    // word 200 last read back F
+    bool locked;            // read protection programmed: no more programming until an erase
     uint32_t erased_idcode;  // the chip erased in this session, 0 when none
     uint8_t written[(word_slots + 7) / 8];    // by the host since the erase
     uint8_t confirmed[(word_slots + 7) / 8];  // read back equal since written

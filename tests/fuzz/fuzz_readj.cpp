@@ -10,11 +10,15 @@ namespace {
 vr::FuseMap map;
 
 // 0s and 1s only, and none from fuse number `from` on. Kept out of the
-// coverage instrumentation: it is not what is being fuzzed.
-__attribute__((noinline, no_sanitize("coverage"))) bool map_sound(std::size_t from) {
-    for (std::size_t i = 0; i < map.size(); ++i)
-        if (map[i] != 0 && (map[i] != 1 || i >= from)) return false;
-    return true;
+// coverage and address instrumentation: it is not what is being fuzzed, and
+// it looks at every fuse of every input.
+__attribute__((noinline, no_sanitize("coverage", "address"))) bool map_sound(std::size_t from) {
+    const unsigned char* fuse = reinterpret_cast<const unsigned char*>(map.data());
+    const std::size_t n = map.size(), end = from < n ? from : n;
+    unsigned char above_one = 0, ones_after = 0;
+    for (std::size_t i = 0; i < end; ++i) above_one |= fuse[i] & 0xFE;
+    for (std::size_t i = end; i < n; ++i) ones_after |= fuse[i];
+    return !above_one && !ones_after;
 }
 }  // namespace
 
@@ -22,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     if (size == 0) return 0;  // fmemopen refuses an empty buffer
     std::FILE* in = fmemopen(const_cast<unsigned char*>(data), size, "rb");
     if (in == nullptr) return 0;
-    map.fill(0);
-    int32_t code = -1;
+    int32_t code = -1;  // the reader clears the map itself
     vr::JedecInfo info;
     const vr::JedecResult r = vr::read_jedec(in, map, code, info);
     std::fclose(in);

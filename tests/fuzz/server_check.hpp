@@ -1,0 +1,80 @@
+// The adapter's safety rules, checked on the JTAG-level chip model while the
+// protocol server takes any bytes from a host. Used by the fuzz_server target
+// and by the tests that prove the checks can fail.
+//
+// The checks look at the model's own state and event log and at the host's
+// bytes (framed here independently of the server), never at the server's
+// state:
+//  1. no erase and no program unless a supported chip alone on its chain is
+//     attached; no erase unless the host identified it since its last
+//     release or hang-up, with the IDCODE read again just before;
+//  2. the JTAG pin bit (word 200's second bit) is never cleared;
+//  3. read protection is programmed only when every flash word of the chip
+//     (rows, 100, 300) was written by the host and read back, holding what
+//     was written, since the last erase of this session, word 200 alone with
+//     7, and nothing is programmed after it until the next erase;
+//  4. no word is programmed with bits its layout keeps at 1 (the unused row
+//     bits of blocks a-c; word 200 other than F or 7);
+//  5. no operation is refused by the model (its waits included).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "adapter/model/model_probe.hpp"
+#include "adapter/server/server.hpp"
+
+namespace vt {
+
+// Input bytes with a meaning of their own (everything else is a host byte).
+constexpr unsigned char byte_hangup = 0xFF;        // the host closes the port
+constexpr unsigned char byte_probe_toggle = 0xFE;  // the probe starts or stops failing
+constexpr unsigned char byte_all_rows = 0xFD;      // the host writes every row (a long command run)
+
+class ServerCheck {
+public:
+    ServerCheck();
+    // Starts again: variant (any byte) picks the chip, its contents and its
+    // chain.
+    void start(unsigned char variant);
+    // One input byte; the first broken rule, or "" while all hold.
+    std::string step(unsigned char byte);
+    // All of an input: the variant byte, then the rest.
+    std::string run(const unsigned char* data, std::size_t size);
+    // Read protection was programmed (and passed the checks) in this input.
+    bool protection_seen() const { return protection_seen_; }
+
+private:
+    struct Silent final : vr::jtag::Link {
+        void send(const char*, uint16_t) override {}
+        void stall(uint16_t) override {}
+        void note(const char*) override {}
+    };
+    std::string host_byte(char c);
+    std::string check_events();
+    std::string check_protection();
+    bool holds_written(int address) const;
+
+    vr::model::ChipModel snapshots_[6];
+    vr::model::ChipModel model_;
+    vr::model::ModelProbe probe_{model_};
+    Silent link_;
+    vr::jtag::Server server_;
+    bool supported_ = true, big_ = false;
+
+    // The host's side, framed here.
+    std::string line_;
+    bool too_long_ = false;
+    bool identified_ = false;
+    // Since the last erase in this session: the field the host last wrote
+    // to each address, and whether a read followed its last program.
+    std::map<int, std::string> written_;
+    std::map<int, bool> read_back_;
+    bool protected_ = false, protection_seen_ = false;
+    std::size_t events_seen_ = 0;
+    int erases_seen_ = 0;
+};
+
+}  // namespace vt
