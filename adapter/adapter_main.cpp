@@ -50,7 +50,8 @@ const char usage[] =
     "  no chip found (IDCODE 0x...)    nothing answers: power, GND, TDI/TDO, speed\n"
     "  TDO stuck at 1 (or 0): check wiring and power\n"
     "  another device on the chain: declare it in your OpenOCD configuration\n"
-    "  IDCODE 0x...: not an ATF1504AS/ATF1508AS\n"
+    "  IDCODE 0x...: not an ATF1502AS/ATF1504AS/ATF1508AS\n"
+    "  ATF1502AS found (...): not programmable through vrjtag's adapter protocol\n"
     "A secure write's read protection is programmed when vrjtag reads word 100\n"
     "back, before that reply, and only when every word of the chip was written\n"
     "and read back equal in the run (\"read protection set\", or \"read\n"
@@ -220,7 +221,7 @@ int main(int argc, char** argv) {
     // The chip found, without entering programming mode (the board keeps running).
     vr::jtag::Chip& chip = adapter.server.chip;
     const vr::jtag::IdResult id = vr::jtag::chip_identify(chip);
-    char found[120];
+    char found[160];
     vr::jtag::identification_text(chip, id, found, sizeof found);
     std::printf("vrjtag-adapter: %s; serving on %s (-> %s): put its name in jtag.ini\n", found, link.c_str(),
                 pty.name.c_str());

@@ -24,13 +24,14 @@ void on_signal(int) { stop = 1; }
 
 const char usage[] =
     "usage: vrjtag-chip-model --device NAME [options] --port N\n"
-    "A JTAG-level model of one ATF1504AS/ATF1508AS family chip, served with\n"
+    "A JTAG-level model of one ATF1502AS/ATF1504AS/ATF1508AS family chip, served with\n"
     "OpenOCD's remote_bitbang protocol on 127.0.0.1:N to one client. It listens\n"
     "before anything else; --port 0 takes a free port. The first line printed is\n"
     "\"listening on 127.0.0.1:N\". When the client quits ('Q' or a closed\n"
     "connection) or on SIGTERM/SIGINT it writes --save and exits 0.\n"
     "\n"
-    "  --device NAME   ATF1504AS, ATF1508AS, ATF1504ASV or ATF1508ASV\n"
+    "  --device NAME   ATF1504AS, ATF1508AS, ATF1502AS, or their 3.3 V parts\n"
+    "                  ATF1504ASV, ATF1508ASV, ATF1502ASV\n"
     "  --idcode HEX    answer this IDCODE instead of the chip's own\n"
     "  --load FILE     the chip starts holding this JEDEC file (else erased)\n"
     "  --save FILE     the chip's contents, as a JEDEC file of the whole fuse count\n"

@@ -1,7 +1,9 @@
-// Device figures of the two chips and the layout of their fuse maps.
+// Device figures of the family's chips and the layout of their fuse maps.
 //
-// Device type code 8 is the ATF1508AS; every other value is treated as the
-// ATF1504AS (0 means "not yet known" and still selects the smaller layout).
+// Device type code 8 is the ATF1508AS and 2 the ATF1502AS (known to the JEDEC
+// tools and the SVF route only: the programmer's adapter protocol has no
+// ATF1502); every other value is treated as the ATF1504AS (0 means "not yet
+// known" and still selects that layout).
 #pragma once
 
 #include <array>
@@ -9,6 +11,7 @@
 
 namespace vr {
 
+inline constexpr int32_t code_1502 = 2;
 inline constexpr int32_t code_1504 = 4;
 inline constexpr int32_t code_1508 = 8;
 
@@ -21,7 +24,7 @@ struct Region {
 };
 
 struct Device {
-    const char* name;         // "ATF1504AS" / "ATF1508AS"
+    const char* name;         // "ATF1502AS" / "ATF1504AS" / "ATF1508AS"
     int32_t fuse_count;       // the QF value
     int32_t compared;         // fuses compared by verifyit48
     Region array;             // array rows of 96
@@ -35,7 +38,14 @@ struct Device {
     int32_t row_digits;       // hex digits in a row data field
     int32_t row_fuses;        // fuses per row of blocks a, b, c
     int32_t row_fuses_d;      // fuses per row of block d
-    int32_t reply_limit;      // character limit of every data reply read
+    int32_t reply_limit;      // character limit of every data reply read (0: no adapter protocol)
+};
+
+inline constexpr Device atf1502 = {
+    "ATF1502AS", 16808, 16808,
+    {0, 15360, 96},     {15360, 960, 80},  {16320, 400, 5},  {16720, 30, 5},
+    {16750, 32, 32},    {16782, 4, 4},     {16786, 16, 16},  {16802, 6, 6},
+    22, 80, 86, 0,
 };
 
 inline constexpr Device atf1504 = {
@@ -53,7 +63,7 @@ inline constexpr Device atf1508 = {
 };
 
 constexpr const Device& device_of(int32_t code) {
-    return code == code_1508 ? atf1508 : atf1504;
+    return code == code_1508 ? atf1508 : code == code_1502 ? atf1502 : atf1504;
 }
 
 // The read-protection ("security") fuse is the first special purpose fuse.

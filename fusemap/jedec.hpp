@@ -27,14 +27,21 @@ struct JedecInfo {
     int64_t fuse_count = -1;         // its value; -1 when it is not a number
 };
 
+// The devices a reader knows: the programmer's two, or the whole family (the
+// JEDEC and SVF tools).
+enum class Devices { programmer, family };
+
 // Reads the JEDEC file named by name into map (every fuse not listed is 0) and
 // sets code to 4 or 8 when the file's header (from the start up to the first
 // "*") names ATF1504 or ATF1508 (ATF1508 when both). A QF field other than the
 // named device's fuse count is a format error.
 JedecResult readj(FuseMap& map, const FileName& name, int32_t& code);
 
-// The same over an open stream, with what it saw in info.
-JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& info);
+// The same over an open stream, with what it saw in info. For the family, a
+// header that names ATF1502 (and neither of the others) sets code 2; such a
+// file must say QF16808.
+JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& info,
+                       Devices devices = Devices::programmer);
 
 // Prints map as a complete JEDEC file of the device to out. Sets the reserved
 // fuses of map to 0 first. Returns false when a write to out failed.

@@ -97,7 +97,7 @@ struct FieldTracker {
 
 }  // namespace
 
-JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& info) {
+JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& info, Devices devices) {
     map.fill(0);
     info = JedecInfo{};
 
@@ -112,7 +112,7 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
     // The header: device recognition only.
     int c = std::getc(in);
     if (c == stx) began_with_stx = true;
-    bool has_1504 = false, has_1508 = false;
+    bool has_1502 = false, has_1504 = false, has_1508 = false;
     bool line_start = false;
     int pending = -1;  // a character the header handed on to the fields
     {
@@ -123,6 +123,7 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
             window[6] = static_cast<char>(c);
             if (++seen >= 7 && window[0] == 'A' && window[1] == 'T' && window[2] == 'F' &&
                 window[3] == '1' && window[4] == '5' && window[5] == '0') {
+                if (window[6] == '2') has_1502 = devices == Devices::family;
                 if (window[6] == '4') has_1504 = true;
                 if (window[6] == '8') has_1508 = true;
             }
@@ -145,9 +146,13 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
             c = std::getc(in);
         }
     }
+    // The ATF1502 only when the header names neither of the others.
+    if (has_1504 || has_1508) has_1502 = false;
+    if (has_1502) code = code_1502;
     if (has_1504) code = code_1504;
     if (has_1508) code = code_1508;
-    if (has_1504 || has_1508) limit = device_of(code).fuse_count;
+    const bool named = has_1502 || has_1504 || has_1508;
+    if (named) limit = device_of(code).fuse_count;
 
     // The fields after it.
     while (c != EOF) {
@@ -211,8 +216,9 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
     if (read_failed) return JedecResult::read_error;
     if (fuse_data) format_error = true;  // ends inside a fuse list
     // A fuse count that is not the named device's: the file cannot be trusted.
-    if (info.has_fuse_count && (has_1504 || has_1508) && info.fuse_count != device_of(code).fuse_count)
-        format_error = true;
+    if (info.has_fuse_count && named && info.fuse_count != device_of(code).fuse_count) format_error = true;
+    // "ATF1502" alone is not enough to trust the layout: QF16808 must say so too.
+    if (has_1502 && !info.has_fuse_count) format_error = true;
     if (began_with_stx && !etx_after_last_field) format_error = true;
     info.computed_checksum = fuse_checksum(map, code);
     if (format_error) return JedecResult::format_error;

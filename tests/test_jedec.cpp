@@ -29,9 +29,10 @@ std::FILE* stream_of(const std::string& text) {
     return f;
 }
 
-JedecResult read_text(const std::string& text, int32_t& code, JedecInfo& info, FuseMap& into = map) {
+JedecResult read_text(const std::string& text, int32_t& code, JedecInfo& info, FuseMap& into = map,
+                      Devices devices = Devices::programmer) {
     std::FILE* f = stream_of(text);
-    const JedecResult r = read_jedec(f, into, code, info);
+    const JedecResult r = read_jedec(f, into, code, info, devices);
     std::fclose(f);
     return r;
 }
@@ -141,7 +142,7 @@ TEST(Writer, ArrayRowsAreWrittenWhenAnyFuseIsOneAndClosedWithStar) {
 }
 
 TEST(Writer, RandomMapsReadBackIdentically) {
-    for (int32_t code : {8, 4}) {
+    for (int32_t code : {8, 4, 2}) {
         for (unsigned v = 1; v <= 3; ++v) {
             vt::random_map(map, code, v);
             // Leave some array rows all 0, so that they are omitted.
@@ -150,11 +151,43 @@ TEST(Writer, RandomMapsReadBackIdentically) {
             const std::string text = write_text(map, code);
             int32_t read_code = 0;
             JedecInfo info;
-            EXPECT_EQ(read_text(text, read_code, info, other), JedecResult::ok);
+            EXPECT_EQ(read_text(text, read_code, info, other, Devices::family), JedecResult::ok);
             EXPECT_EQ(read_code, code);
             EXPECT_TRUE(info.has_checksum);
             EXPECT_TRUE(std::equal(map.begin(), map.begin() + device_of(code).fuse_count, other.begin()));
         }
+    }
+}
+
+// The ATF1502AS: the tools read it (with QF16808 only); the programmer's
+// reader leaves the device unknown, as for any other chip.
+TEST(Reader, Atf1502ForTheToolsOnly) {
+    struct Case {
+        std::string header;
+        Devices devices;
+        int32_t code;
+        JedecResult result;
+    } cases[] = {
+        {"ATF1502AS\n*\nQF16808*\n", Devices::family, code_1502, JedecResult::ok},
+        {"ATF1502AS\n*\nQF16808*\n", Devices::programmer, 0, JedecResult::ok},
+        {"ATF1502AS\n*\n", Devices::family, code_1502, JedecResult::format_error},
+        {"ATF1502AS\n*\nQF34192*\n", Devices::family, code_1502, JedecResult::format_error},
+        {"ATF1502AS ATF1504AS\n*\nQF34192*\n", Devices::family, code_1504, JedecResult::ok},
+    };
+    for (const Case& c : cases) {
+        int32_t code = 0;
+        JedecInfo info;
+        EXPECT_EQ(read_text(c.header + "L16782 0111*\n", code, info, other, c.devices), c.result) << c.header;
+        EXPECT_EQ(code, c.code) << c.header;
+    }
+    for (const char* name : {"atf1502as-snes-dejitter-a", "atf1502asv-multi-function"}) {
+        int32_t code = 0;
+        JedecInfo info;
+        EXPECT_EQ(read_text(vt::read_file(vt::data(std::string("jtag/") + name + ".jed")), code, info, map,
+                            Devices::family), JedecResult::ok) << name;
+        EXPECT_EQ(code, code_1502);
+        EXPECT_EQ(info.file_checksum, info.computed_checksum);
+        EXPECT_EQ(map[16782], 1) << "read protection fuse";
     }
 }
 

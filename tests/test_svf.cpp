@@ -1,6 +1,7 @@
 // SVF export and import against the chip maker's own files.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -19,9 +20,9 @@ svf::Trace trace_of(const std::string& text) {
     return t;
 }
 
-std::string exported(svf::Action action, FuseMap& map, int32_t code) {
+std::string exported(svf::Action action, FuseMap& map, int8_t kind) {
     std::FILE* f = std::tmpfile();
-    EXPECT_TRUE(svf::export_svf(f, action, map, code, "test"));
+    EXPECT_TRUE(svf::export_svf(f, action, map, kind, "test"));
     std::rewind(f);
     std::string text;
     char buf[65536];
@@ -34,7 +35,7 @@ void load(const std::string& path, FuseMap& map, int32_t& code) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     ASSERT_NE(f, nullptr) << path;
     JedecInfo info;
-    ASSERT_EQ(read_jedec(f, map, code, info), JedecResult::ok);
+    ASSERT_EQ(read_jedec(f, map, code, info, Devices::family), JedecResult::ok);
     std::fclose(f);
 }
 
@@ -61,34 +62,59 @@ void expect_same_flow(const svf::Trace& ours, const svf::Trace& vendor, const st
 }  // namespace
 
 // Our write of the chip maker's JEDEC file programs and reads back the same
-// words, at the same addresses, in the same order, and waits at least as long.
+// words, at the same addresses, in the same order, with the same resets, and
+// waits at least as long; and the chip maker's SVF read back gives its JEDEC
+// file's fuses.
 TEST(Svf, WriteEqualsTheVendorFileWordForWord) {
-    for (const char* name : {"atf1504as-neogeo-plcc44", "atf1504as-neogeo-tqfp44"}) {
-        const std::string base = vt::data(std::string("jtag/") + name);
+    struct Case {
+        const char* name;
+        const char* device;
+        std::size_t words;
+    } cases[] = {
+        {"atf1504as-neogeo-plcc44", "ATF1504AS", 216},  {"atf1504as-neogeo-tqfp44", "ATF1504AS", 216},
+        {"atf1502as-snes-dejitter-a", "ATF1502AS", 212}, {"atf1502as-snes-dejitter-b", "ATF1502AS", 212},
+        {"atf1502asv-multi-function", "ATF1502ASV", 212},
+    };
+    for (const Case& c : cases) {
+        const std::string base = vt::data(std::string("jtag/") + c.name);
         FuseMap map;
         int32_t code = 0;
         load(base + ".jed", map, code);
+        FuseMap design = map;
         force_special(map, code);
-        const svf::Trace ours = trace_of(exported(svf::Action::write, map, code));
+        const svf::Trace ours = trace_of(exported(svf::Action::write, map, svf::kind_of_name(c.device)));
         const svf::Trace vendor = trace_of(vt::read_file(base + ".svf"));
-        EXPECT_EQ(ours.idcode, vendor.idcode);
-        ASSERT_EQ(steps(ours, svf::Step::program).size(), 216u) << name;  // 213 rows, 3 pages
-        EXPECT_EQ(steps(ours, svf::Step::program), steps(vendor, svf::Step::program)) << name;
-        EXPECT_EQ(steps(ours, svf::Step::read), steps(vendor, svf::Step::read)) << name;
+        EXPECT_EQ(ours.idcode, vendor.idcode) << c.name;
+        ASSERT_EQ(steps(ours, svf::Step::program).size(), c.words) << c.name;
+        EXPECT_EQ(steps(ours, svf::Step::program), steps(vendor, svf::Step::program)) << c.name;
+        EXPECT_EQ(steps(ours, svf::Step::read), steps(vendor, svf::Step::read)) << c.name;
         EXPECT_EQ(steps(ours, svf::Step::erase).size(), 1u);
-        expect_same_flow(ours, vendor, name);
+        expect_same_flow(ours, vendor, c.name);
+        // svf2jed of the vendor's file: the design's fuses (reserved fuses 0).
+        FuseMap back;
+        int32_t back_code = 0;
+        std::string error;
+        std::vector<std::string> warnings;
+        ASSERT_TRUE(svf::trace_to_map(vendor, back, back_code, error, warnings)) << error;
+        EXPECT_EQ(back_code, code) << c.name;
+        clear_reserved(design, code);
+        int differ = 0;
+        for (int32_t i = 0; i < device_of(code).fuse_count; ++i) differ += back[i] != design[i];
+        EXPECT_EQ(differ, 0) << c.name;
     }
 }
 
 // The chip maker's erase file and ours: the same erase, resets and blank
 // check, waits at least as long.
 TEST(Svf, EraseFollowsTheVendorFlow) {
-    for (int32_t code : {code_1504, code_1508}) {
-        const std::string name = code == code_1504 ? "atf1504as-erase" : "atf1508as-erase";
+    for (const char* device : {"ATF1504AS", "ATF1508AS", "ATF1502AS", "ATF1502ASV"}) {
+        std::string name = std::string(device) + "-erase";
+        for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
         FuseMap map;
         map.fill(1);
-        const svf::Trace ours = trace_of(exported(svf::Action::erase, map, code));
+        const svf::Trace ours = trace_of(exported(svf::Action::erase, map, svf::kind_of_name(device)));
         const svf::Trace vendor = trace_of(vt::read_file(vt::data("jtag/" + name + ".svf")));
+        EXPECT_EQ(ours.idcode, vendor.idcode) << name;
         expect_same_flow(ours, vendor, name);
     }
 }
@@ -104,7 +130,7 @@ TEST(Svf, Mo5RoundTripKeepsTheProgrammedWords) {
     ASSERT_TRUE(svf::trace_to_map(vendor, map, code, error, warnings)) << error;
     EXPECT_EQ(code, code_1508);
     EXPECT_TRUE(warnings.empty());
-    const svf::Trace ours = trace_of(exported(svf::Action::write, map, code));
+    const svf::Trace ours = trace_of(exported(svf::Action::write, map, svf::default_kind(code)));
     EXPECT_EQ(steps(ours, svf::Step::program), steps(vendor, svf::Step::program));
 }
 
@@ -115,7 +141,7 @@ TEST(Svf, ImportRefusesAndWarns) {
         bool accepted;
         int warnings;
     } cases[] = {
-        {"SIR 10 TDI (059); SDR 32 TDI (ffffffff) TDO (0150203f);", false, 0},  // another chip
+        {"SIR 10 TDI (059); SDR 32 TDI (ffffffff) TDO (0150603f);", false, 0},  // another chip
         {"SIR 10 TDI (2a1); SDR 11 TDI (06c); SIR 10 TDI (290); SDR 166 TDI (0); SIR 10 TDI (29e);", false, 0},
         {"SIR 10 TDI (2a1); SDR 11 TDI (200); SIR 10 TDI (292); SDR 4 TDI (7); SIR 10 TDI (29e);", true, 1},
         {"SIR 10 TDI (2a1); SDR 11 TDI (200); SIR 10 TDI (292); SDR 4 TDI (3); SIR 10 TDI (29e);", true, 2},
@@ -124,7 +150,7 @@ TEST(Svf, ImportRefusesAndWarns) {
          "SDR 32 TDI (ff00ffff); SIR 10 TDI (29e);", true, 0},
     };
     for (const Case& c : cases) {
-        const std::string head = c.body.find("0150203f") == std::string::npos
+        const std::string head = c.body.find("0150603f") == std::string::npos
                                      ? "SIR 10 TDI (059); SDR 32 TDI (ffffffff) TDO (0150403f);"
                                      : "";
         svf::Trace t = trace_of(head + c.body);

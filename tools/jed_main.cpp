@@ -14,12 +14,16 @@ const char usage[] =
     "usage: vrjtag-jed inspect FILE\n"
     "       vrjtag-jed rewrite IN OUT\n"
     "       vrjtag-jed diff A B\n"
-    "       vrjtag-jed svf write|secure|verify IN.jed OUT.svf\n"
-    "       vrjtag-jed svf erase ATF1504AS|ATF1508AS OUT.svf\n"
+    "       vrjtag-jed svf write|secure|verify [--device DEVICE] IN.jed OUT.svf\n"
+    "       vrjtag-jed svf erase DEVICE OUT.svf\n"
     "       vrjtag-jed svf2jed IN.svf OUT.jed\n"
+    "The devices: ATF1502AS, ATF1504AS and ATF1508AS, and their 3.3 V parts\n"
+    "ATF1502ASV, ATF1504ASV and ATF1508ASV (vrjtag itself programs the ATF1504AS\n"
+    "and ATF1508AS; the ATF1502AS through SVF files).\n"
     "inspect  prints the device, the fuse count, the file's C field and the computed\n"
-    "         checksum, the fuses at 0 and at 1, and whether the programmer would\n"
-    "         accept the file (exit 0 accepted, 1 refused).\n"
+    "         checksum, the fuses at 0 and at 1, and warnings about read protection\n"
+    "         and the JTAG pin bit (exit 0 when the tools accept the file, 1 when\n"
+    "         it is refused).\n"
     "rewrite  reads IN and writes OUT exactly as the programmer writes a chip it has\n"
     "         read (exit 1 when IN is refused or OUT cannot be written).\n"
     "diff     lists the fuse numbers whose values differ between two accepted files of\n"
@@ -29,13 +33,17 @@ const char usage[] =
     "         an SVF file, for any SVF player (openocd -c \"svf -tap atf15xx.tap OUT.svf\"):\n"
     "         write: erase, program, verify; secure: the same, then read protection;\n"
     "         verify: compare only; erase: erase and blank check. IN is read and\n"
-    "         refused as the programmer reads it (exit 1, nothing written).\n"
+    "         refused as the tools read it (exit 1, nothing written). A JEDEC file\n"
+    "         cannot tell the 5 V part from the 3.3 V one: --device names it\n"
+    "         (default the 5 V part: ATF1502AS, ATF1504AS or ATF1508AS).\n"
     "svf2jed  the words an SVF file programs (ours or the chip maker's) as a JEDEC\n"
     "         file; the device from its IDCODE check. Exit 1 when it is refused.\n";
 
+bool known(int32_t code) { return code == vr::code_1502 || code == vr::code_1504 || code == vr::code_1508; }
+
 const char* reason(vr::JedecResult r, int32_t code) {
     if (r == vr::JedecResult::read_error) return "JEDEC file read error";
-    if (code != vr::code_1504 && code != vr::code_1508) return "File type unknown";
+    if (!known(code)) return "File type unknown";
     if (r == vr::JedecResult::format_error) return "JEDEC file format error";
     if (r == vr::JedecResult::checksum_error) return "JEDEC file checksum error";
     return nullptr;
@@ -46,7 +54,7 @@ vr::FuseMap map, second;
 vr::JedecResult load(const char* path, int32_t& code, vr::JedecInfo& info) {
     std::FILE* f = std::fopen(path, "rb");
     if (!f) return vr::JedecResult::read_error;
-    const vr::JedecResult r = vr::read_jedec(f, map, code, info);
+    const vr::JedecResult r = vr::read_jedec(f, map, code, info, vr::Devices::family);
     std::fclose(f);
     return r;
 }
@@ -56,10 +64,9 @@ int inspect(const char* path) {
     vr::JedecInfo info;
     const vr::JedecResult r = load(path, code, info);
     const char* why = reason(r, code);
-    const bool known = code == vr::code_1504 || code == vr::code_1508;
     const vr::Device& d = vr::device_of(code);
-    std::printf("device: %s\n", known ? d.name : "unknown");
-    if (known) {
+    std::printf("device: %s\n", known(code) ? d.name : "unknown");
+    if (known(code)) {
         int32_t zeros = 0, ones = 0;
         for (int32_t i = 0; i < d.fuse_count; ++i) (map[i] == 1 ? ones : zeros)++;
         std::printf("fuses: %d\n", d.fuse_count);
@@ -75,6 +82,8 @@ int inspect(const char* path) {
         return 1;
     }
     for (const std::string& w : vr::svf::special_warnings(map, code)) std::printf("%s\n", w.c_str());
+    if (code == vr::code_1502)
+        std::printf("vrjtag itself does not program this device: use vrjtag-jed svf write and an SVF player\n");
     std::printf("accepted\n");
     return 0;
 }
@@ -94,7 +103,7 @@ int write_file(const char* out, Write write) {
     return 0;
 }
 
-int svf_export(const char* action, const char* in, const char* out) {
+int svf_export(const char* action, const char* device, const char* in, const char* out) {
     const std::string a = action;
     vr::svf::Action act;
     if (a == "write") act = vr::svf::Action::write;
@@ -103,10 +112,10 @@ int svf_export(const char* action, const char* in, const char* out) {
     else if (a == "erase") act = vr::svf::Action::erase;
     else return std::fputs(usage, stderr), 2;
     int32_t code = 0;
+    int8_t kind = -1;
     if (act == vr::svf::Action::erase) {
-        if (std::strcmp(in, "ATF1504AS") == 0) code = vr::code_1504;
-        else if (std::strcmp(in, "ATF1508AS") == 0) code = vr::code_1508;
-        else return std::fprintf(stderr, "vrjtag-jed: unknown device %s\n", in), 2;
+        if ((kind = vr::svf::kind_of_name(in)) < 0) return std::fprintf(stderr, "vrjtag-jed: unknown device %s\n", in), 2;
+        code = vr::svf::code_of(vr::jtag::chip_kinds[kind].layout);
         map.fill(1);
     } else {
         vr::JedecInfo info;
@@ -115,11 +124,18 @@ int svf_export(const char* action, const char* in, const char* out) {
             std::fprintf(stderr, "vrjtag-jed: %s refused: %s\n", in, why);
             return 1;
         }
+        kind = device ? vr::svf::kind_of_name(device) : vr::svf::default_kind(code);
+        if (kind < 0) return std::fprintf(stderr, "vrjtag-jed: unknown device %s\n", device), 2;
+        if (vr::svf::code_of(vr::jtag::chip_kinds[kind].layout) != code) {
+            std::fprintf(stderr, "vrjtag-jed: %s is a file for the %s, not the %s\n", in, vr::device_of(code).name,
+                         device);
+            return 1;
+        }
     }
     // As the programmer prepares the expected map for the action.
     vr::force_special(map, code);
     if (act == vr::svf::Action::secure) map[vr::read_protection_fuse(code)] = 0;
-    return write_file(out, [&](std::FILE* f) { return vr::svf::export_svf(f, act, map, code, in); });
+    return write_file(out, [&](std::FILE* f) { return vr::svf::export_svf(f, act, map, kind, in); });
 }
 
 int svf2jed(const char* in, const char* out) {
@@ -194,7 +210,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "inspect") == 0) return inspect(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "rewrite") == 0) return rewrite(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "diff") == 0) return diff(argv[2], argv[3]);
-    if (argc == 5 && std::strcmp(argv[1], "svf") == 0) return svf_export(argv[2], argv[3], argv[4]);
+    if (argc == 5 && std::strcmp(argv[1], "svf") == 0) return svf_export(argv[2], nullptr, argv[3], argv[4]);
+    if (argc == 7 && std::strcmp(argv[1], "svf") == 0 && std::strcmp(argv[3], "--device") == 0 &&
+        std::strcmp(argv[2], "erase") != 0)
+        return svf_export(argv[2], argv[4], argv[5], argv[6]);
     if (argc == 4 && std::strcmp(argv[1], "svf2jed") == 0) return svf2jed(argv[2], argv[3]);
     std::fputs(usage, stderr);
     return 2;

@@ -9,24 +9,81 @@
 #include "link/protocol.hpp"
 
 namespace vr::svf {
+
+int32_t code_of(jtag::Layout layout) {
+    return layout == jtag::layout_1508 ? code_1508 : layout == jtag::layout_1502 ? code_1502 : code_1504;
+}
+
+int8_t kind_of_name(const std::string& name) {
+    for (uint8_t k = 0; k < jtag::chip_kind_count; ++k)
+        if (name == jtag::chip_kinds[k].name) return static_cast<int8_t>(k);
+    return -1;
+}
+
+int8_t default_kind(int32_t code) { return code == code_1508 ? 1 : code == code_1502 ? 4 : 0; }
+
 namespace {
 
 // Flash words in the order the chip maker's files program and read them.
-std::vector<uint16_t> word_order(bool big) {
+std::vector<uint16_t> word_order(jtag::Layout layout) {
     std::vector<uint16_t> order;
     for (uint16_t r = 0x00C; r <= 0x06B; ++r) order.push_back(r);
     for (uint16_t r = 0x080; r <= 0x0DF; ++r) order.push_back(r);
     for (uint16_t r = 0x000; r <= 0x00B; ++r) order.push_back(r);
-    for (uint16_t r = 0x0E0; r <= jtag::last_row(big); ++r) order.push_back(r);
+    for (uint16_t r = 0x0E0; r <= jtag::last_row(layout); ++r) order.push_back(r);
     order.insert(order.end(), {jtag::page_special, jtag::page_ues, jtag::page_config});
     return order;
 }
 
-// The word at address as the chip takes it: the write command's data field.
-void word_of(const FuseMap& map, int32_t code, uint16_t address, uint8_t* word) {
+// Where the ATF1502's fuse j lives: the word's address and its bit (0 = least
+// significant). Its rows are 86 bits: the first fuse at bit 79, the six
+// unused bits on top (85-80), where rows 0E0-0E4 keep the global OE fuses.
+bool locate_1502(int32_t j, uint16_t& address, uint16_t& bit) {
+    auto at = [&](int a, int b) { address = static_cast<uint16_t>(a), bit = static_cast<uint16_t>(b); };
+    if (j < 0) return false;
+    if (j < 7680) at(0x0C + j % 96, 79 - j / 96);
+    else if (j < 15360) at(0x80 + (j - 7680) % 96, 79 - (j - 7680) / 96);
+    else if (j < 16320) at((j - 15360) / 80, 79 - (j - 15360) % 80);
+    else if (j < 16720) at(0xE0 + (j - 16320) % 5, 79 - (j - 16320) / 5);
+    else if (j < 16750) at(0xE0 + (j - 16720) % 5, 85 - (j - 16720) / 5);
+    else if (j < 16782) at(0x100, 31 - (j - 16750));
+    else if (j < 16786) at(0x200, 3 - (j - 16782));
+    else if (j < 16802) at(0x300, 15 - (j - 16786));
+    else return false;
+    return true;
+}
+
+// The word at address as the chip takes it. The ATF1504AS and ATF1508AS words
+// are the adapter protocol's data fields; the ATF1502's unused bits are 1.
+void word_of(const FuseMap& map, jtag::Layout layout, uint16_t address, uint8_t* word) {
+    const uint16_t bits = jtag::word_bits(layout, address);
+    if (layout == jtag::layout_1502) {
+        fill_ones(word, bits);
+        uint16_t a = 0, b = 0;
+        for (int32_t j = 0; j < atf1502.reserved.first; ++j)
+            if (locate_1502(j, a, b) && a == address) set_bit(word, b, map[static_cast<std::size_t>(j)] == 1);
+        return;
+    }
+    const int32_t code = code_of(layout);
     char digits[82];
     const int32_t n = word_field(code, address, map, digits);
-    word_from_field(digits, static_cast<uint8_t>(n), jtag::word_bits(code == code_1508, address), word);
+    word_from_field(digits, static_cast<uint8_t>(n), bits, word);
+}
+
+// The reverse: the word's bits into the map's fuses of that address.
+void map_from_word(FuseMap& map, jtag::Layout layout, uint16_t address, const uint8_t* word) {
+    const uint16_t bits = jtag::word_bits(layout, address);
+    if (layout == jtag::layout_1502) {
+        uint16_t a = 0, b = 0;
+        for (int32_t j = 0; j < atf1502.reserved.first; ++j)
+            if (locate_1502(j, a, b) && a == address) map[static_cast<std::size_t>(j)] = bit_of(word, b) ? 1 : 0;
+        return;
+    }
+    const int32_t code = code_of(layout);
+    char digits[82];
+    const int32_t n = word_field(code, address, map, digits);  // the field's length for this address
+    field_from_word(word, bits, static_cast<uint8_t>(n), digits);
+    map_from_field(code, address, digits, map);
 }
 
 // OpenOCD's SVF player judges captured TDO only in batches of 512 checks, so a
@@ -42,11 +99,12 @@ void idcode_checks(jtag::SvfProbe& probe, jtag::Chip& chip, uint32_t idcode, int
 
 }  // namespace
 
-bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code, const std::string& source) {
+bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, const std::string& source) {
     static const char* names[] = {"write", "secure", "verify", "erase"};
-    const bool big = code == code_1508;
+    const jtag::Layout layout = jtag::chip_kinds[kind].layout;
+    const int32_t code = code_of(layout);
     const std::string header = "// SVF file written by vrjtag-jed svf " + std::string(names[static_cast<int>(action)]) +
-                               "\n// source: " + source + "\n// device: " + device_of(code).name + "\n// action: " +
+                               "\n// source: " + source + "\n// device: " + jtag::chip_kinds[kind].name + "\n// action: " +
                                (action == Action::write    ? "erase, program, verify"
                                 : action == Action::secure ? "erase, program, verify, then set read protection"
                                 : action == Action::verify ? "verify"
@@ -56,7 +114,7 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code,
     jtag::SvfProbe probe(out);
     jtag::Chip chip;
     jtag::chip_init(chip, probe);
-    chip.kind = big ? 1 : 0;
+    chip.kind = kind;
     const uint32_t idcode = jtag::chip_kinds[chip.kind].idcode;
     probe.reset();
     probe.idle(jtag::wait_reset_us);
@@ -73,19 +131,19 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code,
     }
     FuseMap plain = map;
     if (action == Action::secure) plain[device_of(code).special.first] = 1;  // the bit comes last, alone
-    const std::vector<uint16_t> order = word_order(big);
+    const std::vector<uint16_t> order = word_order(layout);
     uint8_t word[jtag::max_word_bytes];
     if (action == Action::write || action == Action::secure)
         for (uint16_t a : order) {
-            word_of(plain, code, a, word);
+            word_of(plain, layout, a, word);
             jtag::chip_program(chip, a, word);
         }
     uint8_t back[jtag::max_word_bytes];
     for (uint16_t a : order) {
         if (action == Action::erase)
-            fill_ones(word, jtag::word_bits(big, a));
+            fill_ones(word, jtag::word_bits(layout, a));
         else
-            word_of(plain, code, a, word);
+            word_of(plain, layout, a, word);
         jtag::chip_read(chip, a, back, word);
     }
     if (action == Action::secure) {
@@ -238,16 +296,17 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
     if (kind < 0) {
         char b[64];
         std::snprintf(b, sizeof b, "IDCODE 0x%08llX", static_cast<unsigned long long>(trace.idcode));
-        error = trace.idcode < 0 ? "the file checks no IDCODE" : std::string("the file checks ") + b + ", not an ATF1504AS/ATF1508AS";
+        error = trace.idcode < 0 ? "the file checks no IDCODE"
+                                 : std::string("the file checks ") + b + ", not an ATF1502AS/ATF1504AS/ATF1508AS";
         return false;
     }
-    const bool big = jtag::chip_kinds[kind].big;
-    code = big ? code_1508 : code_1504;
+    const jtag::Layout layout = jtag::chip_kinds[kind].layout;
+    code = code_of(layout);
     std::map<int, std::vector<uint8_t>> words;  // programmed since the last erase
     for (const Step& s : trace.steps) {
         if (s.kind == Step::erase) words.clear();
         if (s.kind != Step::program) continue;
-        const uint16_t bits = s.address >= 0 && s.address < 0x800 ? jtag::word_bits(big, static_cast<uint16_t>(s.address)) : 0;
+        const uint16_t bits = s.address >= 0 && s.address < 0x800 ? jtag::word_bits(layout, static_cast<uint16_t>(s.address)) : 0;
         std::vector<uint8_t> w(jtag::max_word_bytes + 1, 0);
         if (bits == 0 || !word_from_field(s.word.c_str(), static_cast<uint8_t>(s.word.size()), bits, w.data())) {
             char b[80];
@@ -263,7 +322,7 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
     }
     map.fill(1);
     for (int a = 0; a <= 0x300; ++a) {
-        const uint16_t bits = jtag::word_bits(big, static_cast<uint16_t>(a));
+        const uint16_t bits = jtag::word_bits(layout, static_cast<uint16_t>(a));
         if (bits == 0) continue;
         std::vector<uint8_t> w(jtag::max_word_bytes + 1, 0);
         auto it = words.find(a);
@@ -271,10 +330,7 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
             w = it->second;
         else
             fill_ones(w.data(), bits);
-        char digits[82];
-        const int32_t n = word_field(code, a, map, digits);  // the field's length for this address
-        field_from_word(w.data(), bits, static_cast<uint8_t>(n), digits);
-        map_from_field(code, a, digits, map);
+        map_from_word(map, layout, static_cast<uint16_t>(a), w.data());
     }
     clear_reserved(map, code);
     warnings = special_warnings(map, code);

@@ -8,16 +8,25 @@
 #include <string>
 #include <vector>
 
+#include "adapter/chip/facts.hpp"
 #include "fusemap/fusemap.hpp"
 
 namespace vr::svf {
 
 enum class Action { write, secure, verify, erase };
 
-// Writes the SVF of the action to out, from a map prepared for it (special
-// purpose fuses forced, for secure the read-protection fuse 0, reserved
-// fuses 0). False when a write to out failed.
-bool export_svf(std::FILE* out, Action action, const FuseMap& map, int32_t code, const std::string& source);
+// The JEDEC tools' device code (2, 4 or 8) of a flash layout.
+int32_t code_of(jtag::Layout layout);
+// The chip kind (an index into jtag::chip_kinds) of a name such as
+// "ATF1502ASV", or -1; and the 5 V part of a device code.
+int8_t kind_of_name(const std::string& name);
+int8_t default_kind(int32_t code);
+
+// Writes the SVF of the action to out for the chip kind (its IDCODE and
+// layout), from a map prepared for it (special purpose fuses forced, for
+// secure the read-protection fuse 0, reserved fuses 0). False when a write
+// to out failed.
+bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, const std::string& source);
 
 // What an SVF file does to the chip, step by step.
 struct Step {

@@ -50,7 +50,15 @@ void chip_init(Chip& chip, Probe& probe) {
     chip.programming = false;
 }
 
-bool chip_big(const Chip& chip) { return chip.kind >= 0 && chip_kinds[chip.kind].big; }
+const ChipKind chip_kinds[chip_kind_count] = {
+    {"ATF1504AS", 0x0150403Ful, 0, layout_1504},  {"ATF1508AS", 0x0150803Ful, 1, layout_1508},
+    {"ATF1504ASV", 0x0151403Ful, 2, layout_1504}, {"ATF1508ASV", 0x0151803Ful, 3, layout_1508},
+    {"ATF1502AS", 0x0150203Ful, -1, layout_1502}, {"ATF1502ASV", 0x0151203Ful, -1, layout_1502},
+};
+
+Layout chip_layout(const Chip& chip) { return chip.kind >= 0 ? chip_kinds[chip.kind].layout : layout_1504; }
+
+bool chip_served(const Chip& chip) { return chip.kind >= 0 && chip_kinds[chip.kind].digit >= 0; }
 
 namespace {
 
@@ -127,7 +135,7 @@ bool chip_erase(Chip& chip) {
 
 bool chip_program(Chip& chip, uint16_t address, const uint8_t* word) {
     Probe& p = *chip.probe;
-    const uint16_t bits = word_bits(chip_big(chip), address);
+    const uint16_t bits = word_bits(chip_layout(chip), address);
     if (bits == 0) return false;
     return chip_enter(chip) && select_word(chip, address) &&
            p.ir_scan(static_cast<uint16_t>(ir_data0 + address / 256)) && p.dr_scan(bits, word, 0, 0, 0) &&
@@ -136,7 +144,7 @@ bool chip_program(Chip& chip, uint16_t address, const uint8_t* word) {
 
 bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect) {
     Probe& p = *chip.probe;
-    const uint16_t bits = word_bits(chip_big(chip), address);
+    const uint16_t bits = word_bits(chip_layout(chip), address);
     if (bits == 0) return false;
     uint8_t fill[max_word_bytes], mask[max_word_bytes];
     for (uint16_t i = 0; i < (bits + 7) / 8; ++i) word[i] = 0;

@@ -34,7 +34,10 @@ enum IdResult { id_found, id_unknown, id_no_chip, id_bad_chain, id_probe_failed 
 
 void chip_init(Chip& chip, Probe& probe);
 
-bool chip_big(const Chip& chip);
+// The identified chip's flash layout (the ATF1504's when none was found).
+Layout chip_layout(const Chip& chip);
+// A chip the adapter protocol serves (not the ATF1502).
+bool chip_served(const Chip& chip);
 
 // Reads the IDCODE and checks the chain: the instruction capture (where the
 // probe sees it), the probe's own view of the chain, and a BYPASS test that

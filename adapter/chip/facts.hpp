@@ -1,5 +1,5 @@
-// What the ATF1504AS and ATF1508AS families show over JTAG: instructions,
-// waits, identity codes and the widths of their flash words.
+// What the ATF1502AS, ATF1504AS and ATF1508AS families show over JTAG:
+// instructions, waits, identity codes and the widths of their flash words.
 //
 // Free of the standard library: this also builds for a small microcontroller.
 #pragma once
@@ -38,9 +38,9 @@ const uint32_t wait_erase_reset_us = 50001;  // in Test-Logic-Reset after the er
 const uint16_t ir_capture = 0x059;
 const uint16_t ir_bypass = 0x3FF;
 
-// Flash words: rows 000-06B and 080-0E8 (ATF1504) or 080-0FA (ATF1508); the
-// device configuration word 100, the JTAG/read-protection word 200 and the
-// user signature 300.
+// Flash words: rows 000-06B and 080-0E4 (ATF1502), 080-0E8 (ATF1504) or
+// 080-0FA (ATF1508); the device configuration word 100, the JTAG/read-
+// protection word 200 and the user signature 300.
 const uint16_t page_config = 0x100;
 const uint16_t page_special = 0x200;
 const uint16_t page_ues = 0x300;
@@ -53,20 +53,20 @@ const uint16_t max_word_bytes = (max_word_bits + 7) / 8;
 const uint8_t special_erased = 0xF;
 const uint8_t special_protected = 0x7;
 
+// The three flash layouts.
+enum Layout { layout_1504, layout_1508, layout_1502 };
+
 struct ChipKind {
     const char* name;
     uint32_t idcode;  // with bit 12 clear; the chips may answer it either way
-    uint8_t digit;    // the chip type digit of the identification reply
-    bool big;         // ATF1508 layout
+    int8_t digit;     // the chip type digit of the identification reply; -1: not served by the adapter protocol
+    Layout layout;
 };
 
-const ChipKind chip_kinds[] = {
-    {"ATF1504AS", 0x0150403Ful, 0, false},
-    {"ATF1508AS", 0x0150803Ful, 1, true},
-    {"ATF1504ASV", 0x0151403Ful, 2, false},
-    {"ATF1508ASV", 0x0151803Ful, 3, true},
-};
-const uint8_t chip_kind_count = sizeof chip_kinds / sizeof chip_kinds[0];
+// The family's one table of identity codes: every place that names a chip
+// looks it up here.
+const uint8_t chip_kind_count = 6;
+extern const ChipKind chip_kinds[chip_kind_count];
 
 // The kind answering this IDCODE, or -1.
 inline int8_t chip_kind_of(uint32_t idcode) {
@@ -75,22 +75,27 @@ inline int8_t chip_kind_of(uint32_t idcode) {
     return -1;
 }
 
-inline uint16_t last_row(bool big) { return big ? 0x0FA : 0x0E8; }
+// An IDCODE whose manufacturer field is Atmel's (0x01F): outside the table,
+// such a part may be remarked or a relative the table lacks.
+inline bool atmel_like(uint32_t idcode) { return (idcode & 0xFFFul) == 0x03Ful; }
+
+inline uint16_t last_row(Layout l) { return l == layout_1508 ? 0x0FA : l == layout_1502 ? 0x0E4 : 0x0E8; }
+inline uint16_t row_bits(Layout l) { return l == layout_1508 ? 326 : l == layout_1502 ? 86 : 166; }
 
 // Rows of the four blocks the adapter protocol reads: a, b, c, d.
 inline uint16_t block_first(char block) {
     return block == 'a' ? 12 : block == 'b' ? 128 : block == 'c' ? 0 : 224;
 }
-inline uint16_t block_last(char block, bool big) {
-    return block == 'a' ? 107 : block == 'b' ? 223 : block == 'c' ? 11 : last_row(big);
+inline uint16_t block_last(char block, Layout l) {
+    return block == 'a' ? 107 : block == 'b' ? 223 : block == 'c' ? 11 : last_row(l);
 }
 
 // Width of the word at address, 0 where there is none.
-inline uint16_t word_bits(bool big, uint16_t address) {
+inline uint16_t word_bits(Layout l, uint16_t address) {
     if (address == page_config) return 32;
     if (address == page_special) return 4;
     if (address == page_ues) return 16;
-    if (address <= 0x06B || (address >= 0x080 && address <= last_row(big))) return big ? 326 : 166;
+    if (address <= 0x06B || (address >= 0x080 && address <= last_row(l))) return row_bits(l);
     return 0;
 }
 

@@ -11,7 +11,7 @@ bool read_chip_file(const char* path, int32_t code, FuseMap& map) {
     if (!f) return false;
     int32_t file_code = 0;
     JedecInfo info;
-    const bool ok = read_jedec(f, map, file_code, info) == JedecResult::ok && file_code == code;
+    const bool ok = read_jedec(f, map, file_code, info, Devices::family) == JedecResult::ok && file_code == code;
     std::fclose(f);
     return ok;
 }

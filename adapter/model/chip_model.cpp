@@ -4,11 +4,10 @@
 
 namespace vr::model {
 
-const ChipDesc chips[4] = {
-    {"ATF1504AS", 0x0150403F, false},
-    {"ATF1508AS", 0x0150803F, true},
-    {"ATF1504ASV", 0x0151403F, false},
-    {"ATF1508ASV", 0x0151803F, true},
+const ChipDesc chips[6] = {
+    {"ATF1504AS", 0x0150403F, 4, 0xE8, 166, 34192},  {"ATF1508AS", 0x0150803F, 8, 0xFA, 326, 74136},
+    {"ATF1504ASV", 0x0151403F, 4, 0xE8, 166, 34192}, {"ATF1508ASV", 0x0151803F, 8, 0xFA, 326, 74136},
+    {"ATF1502AS", 0x0150203F, 2, 0xE4, 86, 16808},   {"ATF1502ASV", 0x0151203F, 2, 0xE4, 86, 16808},
 };
 
 const ChipDesc* find_chip(const std::string& name) {
@@ -54,14 +53,13 @@ ChipModel::ChipModel(const ModelOptions& options)
     for (int a = 0; a <= 0x300; ++a) flash_[a].assign(static_cast<std::size_t>(width(a)), 1);
 }
 
-// Rows 000-06B and 080 up to 0E8 or 0FA; words 100 (32 bits), 200 (4), 300 (16).
+// Rows 000-06B and 080 up to 0E4, 0E8 or 0FA; words 100 (32 bits), 200 (4), 300 (16).
 int ChipModel::width(int address) const {
     if (address == 0x100) return 32;
     if (address == 0x200) return 4;
     if (address == 0x300) return 16;
-    const int last = desc_.big ? 0xFA : 0xE8;
-    const bool row = (address >= 0 && address <= 0x6B) || (address >= 0x80 && address <= last);
-    return row ? (desc_.big ? 326 : 166) : 0;
+    const bool row = (address >= 0 && address <= 0x6B) || (address >= 0x80 && address <= desc_.last_row);
+    return row ? desc_.row_width : 0;
 }
 
 ChipModel::State ChipModel::next(State s, bool tms) {
@@ -254,14 +252,15 @@ void ChipModel::refuse(const std::string& text) {
 // Where a JEDEC fuse lives: the word's address and the fuse's place in the
 // word, counted from the word's most significant bit (the first fuse).
 bool ChipModel::locate(int32_t fuse, int& address, int& bit) const {
-    const bool big = desc_.big;
+    if (fuse < 0) return false;
+    if (desc_.code == 2) return locate_1502(fuse, address, bit);
+    const bool big = desc_.code == 8;
     const int32_t half = big ? 30720 : 15360;     // fuses of rows 12-107
     const int32_t cfg = big ? 61440 : 30720;      // configuration rows start
     const int32_t per_cfg = big ? 320 : 160;
     const int32_t uim = big ? 65280 : 32640;
     const int32_t uim_rows = big ? 27 : 9;
     const int32_t page1 = big ? 74082 : 34134;
-    if (fuse < 0) return false;
     if (fuse < half) {
         address = 12 + fuse % 96, bit = fuse / 96;
     } else if (fuse < cfg) {
@@ -282,10 +281,26 @@ bool ChipModel::locate(int32_t fuse, int& address, int& bit) const {
     return true;
 }
 
+// The ATF1502: 86-bit rows whose six unused bits are the top ones (85-80),
+// the first fuse of a row at bit 79; rows 0E0-0E4 carry the global OE fuses
+// in those top bits. bit counts from the word's most significant bit.
+bool ChipModel::locate_1502(int32_t fuse, int& address, int& bit) const {
+    auto at = [&](int a, int lsb) { address = a, bit = 85 - lsb; };
+    if (fuse < 7680) at(0x0C + fuse % 96, 79 - fuse / 96);
+    else if (fuse < 15360) at(0x80 + (fuse - 7680) % 96, 79 - (fuse - 7680) / 96);
+    else if (fuse < 16320) at((fuse - 15360) / 80, 79 - (fuse - 15360) % 80);
+    else if (fuse < 16720) at(0xE0 + (fuse - 16320) % 5, 79 - (fuse - 16320) / 5);
+    else if (fuse < 16750) at(0xE0 + (fuse - 16720) % 5, 85 - (fuse - 16720) / 5);
+    else if (fuse < 16782) address = 0x100, bit = fuse - 16750;
+    else if (fuse < 16786) address = 0x200, bit = fuse - 16782;
+    else if (fuse < 16802) address = 0x300, bit = fuse - 16786;
+    else return false;
+    return true;
+}
+
 void ChipModel::load(const FuseMap& map) {
     for (int a = 0; a <= 0x300; ++a) flash_[a].assign(flash_[a].size(), 1);
-    const int32_t n = desc_.big ? 74136 : 34192;
-    for (int32_t i = 0; i < n; ++i) {
+    for (int32_t i = 0; i < desc_.fuses; ++i) {
         int a = 0, b = 0;
         if (!locate(i, a, b)) continue;
         std::vector<uint8_t>& word = flash_[a];
@@ -297,8 +312,7 @@ void ChipModel::load(const FuseMap& map) {
 
 void ChipModel::save(FuseMap& map) const {
     map.fill(0);
-    const int32_t n = desc_.big ? 74136 : 34192;
-    for (int32_t i = 0; i < n; ++i) {
+    for (int32_t i = 0; i < desc_.fuses; ++i) {
         int a = 0, b = 0;
         if (!locate(i, a, b)) continue;
         const std::vector<uint8_t>& word = flash_[a];

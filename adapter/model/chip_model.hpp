@@ -1,4 +1,4 @@
-// A JTAG-level model of one ATF1504AS/ATF1508AS family chip, for tests and
+// A JTAG-level model of one ATF1502AS/ATF1504AS/ATF1508AS family chip, for tests and
 // the emulator: the TAP state machine, the instruction and data registers,
 // and flash words that programming only clears and erasing sets.
 //
@@ -30,14 +30,18 @@
 
 namespace vr::model {
 
-// The four chips: ATF1504AS, ATF1508AS, ATF1504ASV, ATF1508ASV.
+// The six chips: ATF1504AS, ATF1508AS, ATF1504ASV, ATF1508ASV, ATF1502AS,
+// ATF1502ASV.
 struct ChipDesc {
     const char* name;
     uint32_t idcode;
-    bool big;
+    int code;        // the JEDEC tools' device: 2, 4 or 8
+    int last_row;    // rows 000-06B and 080 up to this one
+    int row_width;   // bits of a row word
+    int32_t fuses;   // the JEDEC file's fuse count
 };
 const ChipDesc* find_chip(const std::string& name);
-extern const ChipDesc chips[4];
+extern const ChipDesc chips[6];
 
 struct ModelOptions {
     const ChipDesc* chip = &chips[1];
@@ -70,7 +74,7 @@ public:
     // File contents in and out (a fuse map of the chip's JEDEC layout).
     void load(const FuseMap& map);
     void save(FuseMap& map) const;
-    int32_t code() const { return desc_.big ? 8 : 4; }
+    int32_t code() const { return desc_.code; }
 
     void set_log(std::FILE* log) { log_ = log; }
     const std::vector<std::string>& events() const { return events_; }
@@ -99,6 +103,7 @@ private:
     void event(const std::string& text);
     void refuse(const std::string& text);
     bool locate(int32_t fuse, int& address, int& bit) const;
+    bool locate_1502(int32_t fuse, int& address, int& bit) const;
 
     ChipDesc desc_;
     ModelOptions options_;

@@ -11,7 +11,7 @@ namespace {
 
 // A short text built in place.
 struct Text {
-    char s[120];
+    char s[160];
     uint8_t n;
 };
 
@@ -70,7 +70,7 @@ uint16_t crc16(const uint8_t* v, uint16_t bits) {
 // Hex digits of the data field that carries the word at address: rows are
 // written with two 0 bits above the word, pages exactly.
 uint8_t field_digits(const Server& s, uint16_t address) {
-    return static_cast<uint8_t>((word_bits(chip_big(s.chip), address) + 3) / 4);
+    return static_cast<uint8_t>((word_bits(chip_layout(s.chip), address) + 3) / 4);
 }
 
 void forget_words(Server& s) {
@@ -101,11 +101,11 @@ void send_end(Server& s) { s.link->send(s.faults.crlf ? "\r\n" : "\r", s.faults.
 void identify(Server& s, char asked) {
     drop_protection(s, "the chip was identified again");
     const IdResult r = chip_identify(s.chip);
-    s.identified = r == id_found;
+    s.identified = r == id_found && chip_served(s.chip);
     s.asked = s.identified ? asked : 0;
     // Words written to another chip (or none now) are not this chip's.
     if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
-    char text[120];
+    char text[160];
     identification_text(s.chip, r, text, sizeof text);
     s.link->note(text);
     if (!s.identified || s.faults.no_id) return;  // no reply: the host stops before erasing
@@ -118,7 +118,7 @@ void identify(Server& s, char asked) {
 // the last release gets the IDCODE read for it (without a reply).
 bool ensure_identified(Server& s) {
     if (!s.identified) {
-        s.identified = chip_identify(s.chip) == id_found;
+        s.identified = chip_identify(s.chip) == id_found && chip_served(s.chip);
         if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
     }
     return s.identified;
@@ -130,10 +130,10 @@ bool ensure_identified(Server& s) {
 const char* protection_refusal(const Server& s) {
     if (!s.identified || s.erased_idcode == 0 || s.chip.idcode != s.erased_idcode)
         return "the chip was not erased in this session";
-    const bool big = chip_big(s.chip);
+    const Layout layout = chip_layout(s.chip);
     for (uint16_t address = 0; address <= page_ues; ++address) {
         const int16_t slot = slot_of(address);
-        if (slot < 0 || address == page_special || word_bits(big, address) == 0) continue;
+        if (slot < 0 || address == page_special || word_bits(layout, address) == 0) continue;
         if (!flag(s.written, slot)) return "not every word was written";
 #ifndef VRJTAG_KNOWN_BAD_SKIP_READBACK  // a deliberately broken build, for the tests of the fuzz checks only
         if (!flag(s.confirmed, slot)) return "a written word did not read back equal";
@@ -182,7 +182,7 @@ void erase(Server& s) {
     const char* refusal = 0;
     if (!s.identified || !s.asked)
         refusal = "erase refused: no supported chip identified by the host";
-    else if (s.asked == '4' && chip_big(s.chip))
+    else if (s.asked == '4' && chip_layout(s.chip) == layout_1508)
         refusal = "erase refused: the host asked for an ATF1504 layout, the chip has the ATF1508 layout";
     else if (!chip_check_idcode(s.chip, s.chip.idcode))
         refusal = "erase refused: the IDCODE changed";
@@ -206,7 +206,7 @@ void erase(Server& s) {
 // Sends the data reply of one word, with the faults asked for.
 void reply(Server& s, uint16_t address, const uint8_t* word) {
     const uint8_t digits = field_digits(s, address);
-    const uint16_t bits = word_bits(chip_big(s.chip), address);
+    const uint16_t bits = word_bits(chip_layout(s.chip), address);
     char r[100];
     uint8_t n = 0;
     const uint16_t shown = static_cast<int16_t>(address) == s.faults.wrong_address ? address + 1 : address;
@@ -239,7 +239,7 @@ bool read_word(Server& s, uint16_t address) {
         return false;
     }
     const int16_t slot = slot_of(address);
-    const uint16_t bits = word_bits(chip_big(s.chip), address);
+    const uint16_t bits = word_bits(chip_layout(s.chip), address);
     if (flag(s.written, slot)) mark(s.confirmed, slot, crc16(word, bits) == s.sums[slot]);
     if (address == page_special) {
         s.special_erased = (word[0] & 0xF) == special_erased;
@@ -255,8 +255,8 @@ bool read_word(Server& s, uint16_t address) {
 
 void read_block(Server& s, char block) {
     if (!ensure_identified(s)) return;
-    const bool big = chip_big(s.chip);
-    for (uint16_t r = block_first(block); r <= block_last(block, big); ++r)
+    const Layout layout = chip_layout(s.chip);
+    for (uint16_t r = block_first(block); r <= block_last(block, layout); ++r)
         if (!read_word(s, r)) return;
 }
 
@@ -270,8 +270,7 @@ void write(Server& s, const char* cmd, uint8_t length) {
         if (v < 0) return s.link->note("write refused: malformed address");
         address = static_cast<uint16_t>(address * 16 + v);
     }
-    const bool big = chip_big(s.chip);
-    const uint16_t bits = word_bits(big, address);
+    const uint16_t bits = word_bits(chip_layout(s.chip), address);
     const uint8_t digits = static_cast<uint8_t>(length - 8);
     if (bits == 0 || digits != field_digits(s, address)) return note_word(s, "write refused: bad length or address", address);
     uint8_t word[max_word_bytes];
@@ -331,10 +330,13 @@ void identification_text(const Chip& chip, IdResult r, char* out, uint16_t size)
         text_add(t, " found (IDCODE 0x");
         text_hex(t, chip.idcode, 8);
         text_add(t, ")");
+        if (!chip_served(chip))
+            text_add(t, ": not programmable through vrjtag's adapter protocol; use vrjtag-jed svf write and OpenOCD");
     } else if (r == id_unknown) {
         text_add(t, "IDCODE 0x");
         text_hex(t, chip.idcode, 8);
-        text_add(t, ": not an ATF1504AS/ATF1508AS");
+        text_add(t, ": not an ATF1502AS/ATF1504AS/ATF1508AS");
+        if (atmel_like(chip.idcode)) text_add(t, " (an Atmel-like IDCODE outside the family's table: the part may be remarked)");
     } else if (r == id_bad_chain) {
         text_add(t, chip.chain_problem);
     } else if (r == id_no_chip) {

@@ -2,8 +2,8 @@
 // carries each out through the chip operations, answering on the link.
 //
 // Rules it keeps because a real chip is at stake:
-// - an identification answers only for a supported chip alone on a sound
-//   chain; an erase needs the host's own identification of it since the last
+// - an identification answers only for a chip the protocol serves (an
+//   ATF1504AS or ATF1508AS, 5 V or 3.3 V) alone on a sound chain; an erase needs the host's own identification of it since the last
 //   release (a refused erase needs a new one), the layout the host asked for
 //   ("#84": an ATF1504 layout), and re-reads the IDCODE first; the release
 //   that follows "#8E" does not cancel it;
@@ -89,9 +89,11 @@ void server_init(Server& server, Probe& probe, Link& link);
 void server_receive(Server& server, char c);
 
 // What an identification found, for the operator: "ATF1508AS found (IDCODE
-// 0x0150803F)", "IDCODE 0x...: not an ATF1504AS/ATF1508AS", "no chip found
-// (IDCODE 0x...)", the chain's problem or the probe's failure. Cut to
-// size - 1 characters.
+// 0x0150803F)" (for an ATF1502, that it is not programmable through the
+// adapter protocol), "IDCODE 0x...: not an ATF1502AS/ATF1504AS/ATF1508AS"
+// (with a hint for an Atmel-like IDCODE), "no chip found (IDCODE 0x...)", the
+// chain's problem or the probe's failure. Cut to size - 1 characters; 160
+// holds every one.
 void identification_text(const Chip& chip, IdResult result, char* out, uint16_t size);
 
 // The host closed the port: the session ends (see above).

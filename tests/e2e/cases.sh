@@ -96,14 +96,22 @@ case_mismatch() {
     [ "$(adapter_heard)" = '#8X\x0D#84\x0D#8X\x0D#8X\x0D' ] || fail "unexpected bytes: $(adapter_heard)"
 }
 
-# A file naming neither device: the adapter hears only the release.
+# A file naming neither programmable device, and a real ATF1502AS design
+# (which the tools accept): the adapter hears only the release.
 case_unknown_type() {
     printf '\002JEDEC file for: ATF1502AS\r\n*\r\nL0 1*\r\n\0030000\r\n' > "$WORK/other.jed"
-    start_sim
-    run_program 'tick 214' 'press 216' "choose $WORK/other.jed"
-    expect_box 'File type unknown, abort'
-    expect_release_last
-    [ "$(adapter_heard)" = '#8X\x0D' ] || fail "the adapter heard more than the release"
+    for file in "$WORK/other.jed" "$DATA/jtag/atf1502as-snes-dejitter-a.jed"; do
+        start_sim
+        run_program 'tick 211' 'press 216' "choose $file"
+        expect_box 'File type unknown, abort'
+        expect_release_last
+        [ "$(adapter_heard)" = '#8X\x0D' ] || fail "the adapter heard more than the release"
+        stop_sim
+        rm -f "$LOG"
+    done
+    "$BIN/vrjtag-jed" inspect "$DATA/jtag/atf1502as-snes-dejitter-a.jed" > "$WORK/inspect" || fail "inspect refused the ATF1502AS file"
+    grep -qx 'device: ATF1502AS' "$WORK/inspect" || fail "inspect: $(cat "$WORK/inspect")"
+    grep -q 'vrjtag itself does not program this device' "$WORK/inspect" || fail "inspect does not say vrjtag cannot program it"
 }
 
 case_erase_fail() {
@@ -399,10 +407,10 @@ case_host_killed() {
     grep -q hangup "$LOG" || fail "the adapter did not see the host go"
     grep -q 'read protection NOT set: the host closed the port' "$LOG" || fail "pending read protection not dropped"
     [ "$(readlink "$LINK")" != "$first" ] || fail "the link still names the old pseudo-terminal"
-    printf '%s\n' 'tick 211' 'press 216' "choose $S1504" > "$WORK/operator"
+    printf '%s\n' 'tick 213' 'press 216' "choose $WORK/back.jed" > "$WORK/operator"
     VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$TRANSCRIPT timeout 120 "${as[@]}" "$BIN/vrjtag-headless" ||
         fail "second run failed"
-    expect_box 'WRITE & VERIFY SUCCESS'
+    expect_box 'READ & SAVE SUCCESS'
     stop_sim
     [ "$("$BIN/vrjtag-jed" inspect "$WORK/chip.jed" | grep -c 'read protection is set')" = 0 ] || fail "the chip was locked"
 }

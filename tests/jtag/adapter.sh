@@ -86,14 +86,20 @@ secure_cancelled)
     grep -q 'read protection NOT set' "$WORK/adapter.out" || fail "the adapter did not say why"
     ;;
 no_chip)
-    start_road ATF1508AS --idcode 0150203F
-    grep -q 'IDCODE 0x0150203F: not an ATF1504AS/ATF1508AS' "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"
-    run_headless 'tick 211' 'press 216' "choose $S1508"
-    [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
-    stop_all
-    grep -q '^erase' "$WORK/chip.log" && fail "erased a chip that was not identified"
-    [ "$(grep -c 'IDCODE 0x0150203F: not an ATF1504AS/ATF1508AS' "$WORK/adapter.out")" -ge 2 ] ||
-        fail "the failed identification was not printed"
+    # Another chip, and the family's ATF1502AS, which the protocol does not
+    # serve: no identification reply, nothing erased, the console says why.
+    for c in "--idcode 0150603F|IDCODE 0x0150603F: not an ATF1502AS/ATF1504AS/ATF1508AS (an Atmel-like" \
+             "--device ATF1502AS|ATF1502AS found (IDCODE 0x0150203F): not programmable through vrjtag's adapter protocol; use vrjtag-jed svf write and OpenOCD"; do
+        IFS='|' read -r opt text <<< "$c"
+        if [ "${opt#--device}" != "$opt" ]; then start_road ATF1502AS; else start_road ATF1508AS $opt; fi
+        grep -qF "$text" "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"
+        run_headless 'tick 211' 'press 216' "choose $S1508"
+        [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
+        stop_all
+        grep -q '^erase' "$WORK/chip.log" && fail "erased a chip that was not identified"
+        [ "$(grep -cF "$text" "$WORK/adapter.out")" -ge 2 ] || fail "the failed identification was not printed"
+        PIDS=()
+    done
     ;;
 second_device)
     # An undeclared device on the chain, before and after the chip: OpenOCD

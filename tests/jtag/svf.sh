@@ -17,6 +17,31 @@ program() {
 case $1 in
 neogeo_plcc44) program atf1504as-neogeo-plcc44 ATF1504AS ;;
 neogeo_tqfp44) program atf1504as-neogeo-tqfp44 ATF1504AS ;;
+snes_a) program atf1502as-snes-dejitter-a ATF1502AS ;;
+snes_b) program atf1502as-snes-dejitter-b ATF1502AS ;;
+multi_asv) program atf1502asv-multi-function ATF1502ASV ;;
+erase_1502 | erase_1502asv)
+    [ "$1" = erase_1502 ] && dev=ATF1502AS || dev=ATF1502ASV
+    start_model chip "$dev" --load "$V/atf1502as-snes-dejitter-a.jed"
+    play_svf "$V/${dev,,}-erase.svf"
+    [ "$SVF_ERRORS" = 0 ] || fail "$SVF_ERRORS TDO check errors"
+    [ "$("$BIN/vrjtag-jed" inspect "$WORK/chip.jed" | sed -n 's/^fuses at 0: //p')" = 6 ] || fail "not blank"
+    ;;
+export_1502)
+    # Our write and verify files of each ATF1502 design, into a model holding
+    # another one: the model then holds the design.
+    for c in "atf1502as-snes-dejitter-a ATF1502AS atf1502as-snes-dejitter-b" \
+             "atf1502asv-multi-function ATF1502ASV atf1502as-snes-dejitter-a"; do
+        read -r name dev old <<< "$c"
+        "$BIN/vrjtag-jed" svf write --device "$dev" "$V/$name.jed" "$WORK/out.svf" || fail "export failed"
+        "$BIN/vrjtag-jed" svf verify --device "$dev" "$V/$name.jed" "$WORK/verify.svf" || fail "export failed"
+        start_model chip "$dev" --load "$V/$old.jed"
+        play_svf "$WORK/out.svf" "$WORK/verify.svf"
+        [ "$SVF_ERRORS" = 0 ] || fail "$name: $SVF_ERRORS TDO check errors"
+        "$BIN/vrjtag-jed" diff "$V/$name.jed" "$WORK/chip.jed" > "$WORK/diff" || fail "$name: model differs: $(head -3 "$WORK/diff")"
+        PIDS=()
+    done
+    ;;
 mo5)
     # No JEDEC file was published: the file's own read-back checks the model.
     start_model chip ATF1508AS

@@ -53,8 +53,9 @@ printf 'sim\r\n' > "$WORK/cfg/varnholme/jtag.ini"
 "$BIN/vrjtag-adapter-sim" --device ATF1504AS --load "$SAMPLE" --log "$WORK/adapter.log" "$LINK" > "$WORK/sim.out" 2>&1 &
 SIM_PID=$!
 for _ in $(seq 100); do [ -L "$LINK" ] && break; sleep 0.05; done
-# COM5 of the prefix is the emulator's pseudo-terminal; C:\varnholme\jtag.ini names it.
-ln -sfn "$(readlink "$LINK")" "$WINEPREFIX/dosdevices/com5"
+# COM5 of the prefix is the emulator's link (which names a fresh
+# pseudo-terminal after every program's run); C:\varnholme\jtag.ini names it.
+ln -sfn "$LINK" "$WINEPREFIX/dosdevices/com5"
 mkdir -p "$WINEPREFIX/drive_c/varnholme"
 printf 'COM5\r\n' > "$WINEPREFIX/drive_c/varnholme/jtag.ini"
 cp "$SAMPLE" "$WORK/run/chip.jed"
