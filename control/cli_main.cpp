@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/text.hpp"
+#include "control/adapter_child.hpp"
 #include "control/run.hpp"
 #include "link/serial.hpp"
 #include "ui/terminal.hpp"
@@ -17,6 +18,7 @@ namespace {
 
 const char usage[] =
     "usage: vrjtag-cli [--port PATH] [--force] write|secure|read|verify FILE\n"
+    "       vrjtag-cli --probe PROBE [--speed KHZ] [--force] write|secure|read|verify FILE\n"
     "       vrjtag-cli --help\n"
     "Programs, reads or verifies an ATF1504AS/ATF1508AS through the programming\n"
     "adapter, as vrjtag does, from a terminal or a script.\n"
@@ -27,6 +29,12 @@ const char usage[] =
     "  verify   compare the chip with FILE\n"
     "  --port PATH  the adapter's device or link (any length) instead of the port\n"
     "               named in jtag.ini\n"
+    "  --probe PROBE  run vrjtag-adapter for this run only, on a link of its own,\n"
+    "               with a JTAG probe through OpenOCD: a short name (ft232h,\n"
+    "               usb-blaster, ft232r, ft2232h, tigard, raspberrypi, cmsis-dap,\n"
+    "               jlink; vrjtag-adapter --probe list) or an OpenOCD configuration\n"
+    "               file; the adapter and OpenOCD are stopped again afterwards\n"
+    "  --speed KHZ  the JTAG clock with --probe\n"
     "  --force      let read replace an existing FILE\n"
     "\n"
     "FILE is used exactly as given. The final text is printed last; exit status 0\n"
@@ -45,7 +53,7 @@ void on_signal(int) { vr::terminal::request_cancel(); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string port, action, file;
+    std::string port, probe, speed, action, file;
     bool force = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -58,6 +66,13 @@ int main(int argc, char** argv) {
         } else if (a == "--port") {
             if (i + 1 >= argc || !*argv[i + 1]) return usage_error("--port needs a path");
             port = argv[++i];
+        } else if (a == "--probe") {
+            if (i + 1 >= argc || !*argv[i + 1]) return usage_error("--probe needs a probe name or configuration file");
+            probe = argv[++i];
+        } else if (a == "--speed") {
+            if (i + 1 >= argc || std::strspn(argv[i + 1], "0123456789") != std::strlen(argv[i + 1]) || !*argv[i + 1])
+                return usage_error("--speed needs a number of kHz");
+            speed = argv[++i];
         } else if (a.size() > 1 && a[0] == '-' && action.empty() == file.empty()) {
             return usage_error("unknown option " + a);
         } else if (action.empty()) {
@@ -69,6 +84,8 @@ int main(int argc, char** argv) {
         }
     }
     const int32_t code = action == "write" ? 1 : action == "secure" ? 2 : action == "read" ? 3 : action == "verify" ? 4 : 0;
+    if (!port.empty() && !probe.empty()) return usage_error("--port and --probe exclude each other");
+    if (!speed.empty() && probe.empty()) return usage_error("--speed needs --probe");
     if (action.empty()) return usage_error("the action is missing");
     if (code == 0) return usage_error("unknown action " + action);
     if (file.empty()) return usage_error("FILE is missing");
@@ -86,8 +103,21 @@ int main(int argc, char** argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a closed output pipe is seen on the write
 
+    vr::AdapterChild adapter;
+    if (!probe.empty()) {
+        std::string error;
+        if (!vr::start_adapter_child(probe, speed, adapter, error)) {
+            std::fprintf(stderr, "vrjtag-cli: the adapter did not start:\n%s\n", error.c_str());
+            vr::stop_adapter_child(adapter, false);
+            return 1;
+        }
+        port = adapter.link;
+    }
     if (!port.empty()) vr::use_port(port);
     vr::terminal::set_choice(code, file, force);
     vr::main_sequence();
-    return vr::terminal::exit_status();
+    const int status = vr::terminal::exit_status();
+    // The adapter's own lines matter when the run failed.
+    vr::stop_adapter_child(adapter, status != 0);
+    return status;
 }

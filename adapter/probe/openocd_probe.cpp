@@ -198,6 +198,10 @@ bool OpenocdProbe::reset() {
     return true;
 }
 
+bool OpenocdProbe::command(const std::string& tcl, std::string& result) {
+    return restart() && flush() && call(tcl, result);
+}
+
 const char* OpenocdProbe::chain_problem() {
     if (!restart() || !flush()) return failure_.c_str();
     std::string names, examined;

@@ -37,6 +37,10 @@ public:
     // it examines the chain again.
     const char* chain_problem() override;
 
+    // Runs one Tcl command of the caller's (after what is queued); its result
+    // in result. Reconnects first when the probe has failed.
+    bool command(const std::string& tcl, std::string& result);
+
     // Every Tcl command and its answer, time-stamped from t0.
     void set_log(std::FILE* log, double t0) { log_ = log, t0_ = t0; }
     // What went wrong last ("no answer from OpenOCD ...", or OpenOCD's message).
