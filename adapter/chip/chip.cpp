@@ -50,10 +50,17 @@ void chip_init(Chip& chip, Probe& probe) {
     chip.programming = false;
 }
 
+// The names are for the operator: the microcontroller adapter, which has no
+// console, keeps them out of its RAM.
+#ifdef __AVR__
+#define VR_NAME(s) ""
+#else
+#define VR_NAME(s) s
+#endif
 const ChipKind chip_kinds[chip_kind_count] = {
-    {"ATF1504AS", 0x0150403Ful, 0, layout_1504},  {"ATF1508AS", 0x0150803Ful, 1, layout_1508},
-    {"ATF1504ASV", 0x0151403Ful, 2, layout_1504}, {"ATF1508ASV", 0x0151803Ful, 3, layout_1508},
-    {"ATF1502AS", 0x0150203Ful, -1, layout_1502}, {"ATF1502ASV", 0x0151203Ful, -1, layout_1502},
+    {VR_NAME("ATF1504AS"), 0x0150403Ful, 0, layout_1504},  {VR_NAME("ATF1508AS"), 0x0150803Ful, 1, layout_1508},
+    {VR_NAME("ATF1504ASV"), 0x0151403Ful, 2, layout_1504}, {VR_NAME("ATF1508ASV"), 0x0151803Ful, 3, layout_1508},
+    {VR_NAME("ATF1502AS"), 0x0150203Ful, -1, layout_1502}, {VR_NAME("ATF1502ASV"), 0x0151203Ful, -1, layout_1502},
 };
 
 Layout chip_layout(const Chip& chip) { return chip.kind >= 0 ? chip_kinds[chip.kind].layout : layout_1504; }

@@ -18,12 +18,19 @@ const uint16_t ir_length = 10;
 // What ir_scan reports when the probe cannot see the captured bits.
 const uint16_t no_capture = 0xFFFF;
 
-// Lines for the operator when the chain fails its check.
+// Lines for the operator when the chain fails its check (the microcontroller
+// adapter, which has no console, keeps only the distinction).
+#ifdef __AVR__
+inline const char* chain_stuck_1() { return "1"; }
+inline const char* chain_stuck_0() { return "0"; }
+inline const char* chain_another() { return "+"; }
+#else
 inline const char* chain_stuck_1() { return "TDO stuck at 1: check wiring and power"; }
 inline const char* chain_stuck_0() { return "TDO stuck at 0: check wiring and power"; }
 inline const char* chain_another() {
     return "another device on the chain: declare it in your OpenOCD configuration";
 }
+#endif
 
 class Probe {
 public:

@@ -8,7 +8,23 @@ namespace vr {
 namespace jtag {
 namespace {
 
+#ifdef __AVR__
+// The microcontroller adapter injects no faults and has no console: its
+// fault checks fold away and its operator notes are left out.
+const Faults no_faults = {false, false, false, -1, -1, -1, -1, -1, -1, -1, -1};
+inline const Faults& faults(const Server&) { return no_faults; }
+inline char id_reply(const Server&) { return 0; }
+inline void note(Server&, const char*) {}
+#else
+inline const Faults& faults(const Server& s) { return s.faults; }
+inline char id_reply(const Server& s) { return s.id_reply; }
+inline void note(Server& s, const char* text) { s.link->note(text); }
+#endif
 
+#ifdef __AVR__
+inline void note2(Server&, const char*, const char*) {}
+inline void note_word(Server&, const char*, uint16_t) {}
+#else
 // A short text built in place.
 struct Text {
     char s[160];
@@ -34,7 +50,7 @@ void note2(Server& s, const char* a, const char* b) {
     text_start(t);
     text_add(t, a);
     text_add(t, b);
-    s.link->note(t.s);
+    note(s, t.s);
 }
 
 void note_word(Server& s, const char* what, uint16_t address) {
@@ -43,14 +59,18 @@ void note_word(Server& s, const char* what, uint16_t address) {
     text_add(t, what);
     text_add(t, " ");
     text_hex(t, address, 3);
-    s.link->note(t.s);
+    note(s, t.s);
 }
+#endif
 
+// The bookkeeping slot of a word: rows 000-06B, rows 080-0FA, then words
+// 100, 200 and 300 (rows 06C-07F do not exist); -1 for no word.
 int16_t slot_of(uint16_t address) {
-    if (address <= 0x0FA) return static_cast<int16_t>(address);
-    if (address == page_config) return 251;
-    if (address == page_special) return 252;
-    if (address == page_ues) return 253;
+    if (address <= 0x06B) return static_cast<int16_t>(address);
+    if (address >= 0x080 && address <= 0x0FA) return static_cast<int16_t>(address - 0x080 + 0x06C);
+    if (address == page_config) return word_slots - 3;
+    if (address == page_special) return word_slots - 2;
+    if (address == page_ues) return word_slots - 1;
     return -1;
 }
 
@@ -93,10 +113,10 @@ void end_session(Server& s, const char* reason) {
     s.asked = 0;
     s.length = 0;
     s.too_long = false;
-    if (!chip_leave(s.chip)) s.link->note("leaving programming mode: the probe failed");
+    if (!chip_leave(s.chip)) note(s, "leaving programming mode: the probe failed");
 }
 
-void send_end(Server& s) { s.link->send(s.faults.crlf ? "\r\n" : "\r", s.faults.crlf ? 2 : 1); }
+void send_end(Server& s) { s.link->send(faults(s).crlf ? "\r\n" : "\r", faults(s).crlf ? 2 : 1); }
 
 void identify(Server& s, char asked) {
     drop_protection(s, "the chip was identified again");
@@ -105,11 +125,13 @@ void identify(Server& s, char asked) {
     s.asked = s.identified ? asked : 0;
     // Words written to another chip (or none now) are not this chip's.
     if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
+#ifndef __AVR__
     char text[160];
     identification_text(s.chip, r, text, sizeof text);
-    s.link->note(text);
-    if (!s.identified || s.faults.no_id) return;  // no reply: the host stops before erasing
-    const char digit = s.id_reply ? s.id_reply : static_cast<char>('0' + chip_kinds[s.chip.kind].digit);
+    note(s, text);
+#endif
+    if (!s.identified || faults(s).no_id) return;  // no reply: the host stops before erasing
+    const char digit = id_reply(s) ? id_reply(s) : static_cast<char>('0' + chip_kinds[s.chip.kind].digit);
     s.link->send(&digit, 1);
     send_end(s);
 }
@@ -159,7 +181,7 @@ bool settle_protection(Server& s) {
         note2(s, "read protection NOT set: ", "the probe failed");
         return false;
     }
-    s.link->note("read protection set");
+    note(s, "read protection set");
     s.locked = true;
     return true;
 }
@@ -168,11 +190,11 @@ void release(Server& s) {
     drop_protection(s, "released before word 100 was read back");
     s.identified = false;
     s.asked = 0;
-    if (!chip_leave(s.chip)) s.link->note("release: the probe failed");
+    if (!chip_leave(s.chip)) note(s, "release: the probe failed");
 }
 
 void erase(Server& s) {
-    if (s.faults.erase_fail) {
+    if (faults(s).erase_fail) {
         s.link->send("er", 2);
         send_end(s);
         return;
@@ -190,7 +212,7 @@ void erase(Server& s) {
         refusal = "erase failed: the probe failed";
     if (refusal) {
         s.asked = 0;  // a new identification before another try
-        s.link->note(refusal);
+        note(s, refusal);
         s.link->send("er", 2);
         send_end(s);
         return;
@@ -198,7 +220,7 @@ void erase(Server& s) {
     s.erased_idcode = s.chip.idcode;
     s.locked = false;
     ++s.erases;
-    s.link->note("erased");
+    note(s, "erased");
     s.link->send("ok", 2);
     send_end(s);
 }
@@ -209,20 +231,20 @@ void reply(Server& s, uint16_t address, const uint8_t* word) {
     const uint16_t bits = word_bits(chip_layout(s.chip), address);
     char r[100];
     uint8_t n = 0;
-    const uint16_t shown = static_cast<int16_t>(address) == s.faults.wrong_address ? address + 1 : address;
-    r[n++] = static_cast<int16_t>(address) == s.faults.no_r ? 'x' : 'r';
+    const uint16_t shown = static_cast<int16_t>(address) == faults(s).wrong_address ? address + 1 : address;
+    r[n++] = static_cast<int16_t>(address) == faults(s).no_r ? 'x' : 'r';
     r[n++] = hex_char((shown >> 8) & 0xF);
     r[n++] = hex_char((shown >> 4) & 0xF);
     r[n++] = hex_char(shown & 0xF);
-    r[n++] = static_cast<int16_t>(address) == s.faults.no_d ? 'D' : 'd';
+    r[n++] = static_cast<int16_t>(address) == faults(s).no_d ? 'D' : 'd';
     field_from_word(word, bits, digits, r + n);
     n = static_cast<uint8_t>(n + digits);
-    r[n++] = static_cast<int16_t>(address) == s.faults.no_e ? 'x' : 'e';
-    if (static_cast<int16_t>(address) == s.faults.bad_hex) r[5 + digits / 2] = 'G';
-    if (static_cast<int16_t>(address) == s.faults.nul_row) r[5 + digits / 2] = 0;
-    if (s.faults.crlf) r[n++] = '\r', r[n++] = '\n';
+    r[n++] = static_cast<int16_t>(address) == faults(s).no_e ? 'x' : 'e';
+    if (static_cast<int16_t>(address) == faults(s).bad_hex) r[5 + digits / 2] = 'G';
+    if (static_cast<int16_t>(address) == faults(s).nul_row) r[5 + digits / 2] = 0;
+    if (faults(s).crlf) r[n++] = '\r', r[n++] = '\n';
     else r[n++] = '\r';
-    if (static_cast<int16_t>(address) == s.faults.stall_row) {
+    if (static_cast<int16_t>(address) == faults(s).stall_row) {
         s.link->send(r, n / 2);
         s.link->stall(700);
         s.link->send(r + n / 2, static_cast<uint16_t>(n - n / 2));
@@ -262,12 +284,12 @@ void read_block(Server& s, char block) {
 
 // "#8W" aaa "d" digits "e": checks the word, then programs it.
 void write(Server& s, const char* cmd, uint8_t length) {
-    if (!ensure_identified(s)) return s.link->note("write refused: no supported chip identified");
-    if (length < 9 || cmd[6] != 'd' || cmd[length - 1] != 'e') return s.link->note("write refused: malformed");
+    if (!ensure_identified(s)) return note(s, "write refused: no supported chip identified");
+    if (length < 9 || cmd[6] != 'd' || cmd[length - 1] != 'e') return note(s, "write refused: malformed");
     uint16_t address = 0;
     for (uint8_t k = 3; k < 6; ++k) {
         const int v = hex_digit(cmd[k]);
-        if (v < 0) return s.link->note("write refused: malformed address");
+        if (v < 0) return note(s, "write refused: malformed address");
         address = static_cast<uint16_t>(address * 16 + v);
     }
     const uint16_t bits = word_bits(chip_layout(s.chip), address);
@@ -280,7 +302,7 @@ void write(Server& s, const char* cmd, uint8_t length) {
     if (address < 0x0E0)
         for (uint16_t i = 0; i < 6; ++i)
             if (!bit_of(word, i)) return note_word(s, "not programmed: unused low bits cleared at", address);
-    if (static_cast<int16_t>(address) == s.faults.drop_write) return;
+    if (static_cast<int16_t>(address) == faults(s).drop_write) return;
     // Read protection is the last thing programmed before the next erase.
     if (s.locked) return note_word(s, "not programmed: read protection is set, erase first:", address);
     const int16_t slot = slot_of(address);
@@ -288,11 +310,11 @@ void write(Server& s, const char* cmd, uint8_t length) {
     if (address == page_special) {
         if (word[0] == special_protected) {
             s.protect_pending = true;
-            return s.link->note("read protection asked for: programmed after word 100 reads back, once all is verified");
+            return note(s, "read protection asked for: programmed after word 100 reads back, once all is verified");
         }
         // F is the erased state: nothing to program.
         if (word[0] != special_erased)
-            return s.link->note("not programmed: word 200 other than F or 7 (the JTAG pin bit stays set)");
+            return note(s, "not programmed: word 200 other than F or 7 (the JTAG pin bit stays set)");
     } else if (!chip_program(s.chip, address, word)) {
         return note_word(s, "program failed: the probe failed at", address);
     }
@@ -322,6 +344,7 @@ void command(Server& s) {
 
 }  // namespace
 
+#ifndef __AVR__
 void identification_text(const Chip& chip, IdResult r, char* out, uint16_t size) {
     Text t;
     text_start(t);
@@ -350,6 +373,7 @@ void identification_text(const Chip& chip, IdResult r, char* out, uint16_t size)
     for (; size > 0 && i + 1 < size && t.s[i]; ++i) out[i] = t.s[i];
     if (size > 0) out[i] = 0;
 }
+#endif
 
 void faults_none(Faults& f) {
     f.no_id = f.erase_fail = f.crlf = false;
@@ -359,8 +383,10 @@ void faults_none(Faults& f) {
 void server_init(Server& s, Probe& probe, Link& link) {
     chip_init(s.chip, probe);
     s.link = &link;
+#ifndef __AVR__
     faults_none(s.faults);
     s.id_reply = 0;
+#endif
     s.length = 0;
     s.too_long = false;
     s.identified = false;

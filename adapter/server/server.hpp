@@ -56,13 +56,16 @@ struct Faults {
 };
 void faults_none(Faults& faults);
 
-const uint16_t word_slots = 254;  // rows 000-0FA, then 100, 200, 300
+const uint16_t word_slots = 234;  // rows 000-06B and 080-0FA, then 100, 200, 300
 
 struct Server {
     Chip chip;
     Link* link;
+#ifndef __AVR__
+    // The emulator's faults; the microcontroller adapter has none.
     Faults faults;
     char id_reply;  // replaces the chip type digit of the reply when not 0
+#endif
 
     char line[100];
     uint8_t length;

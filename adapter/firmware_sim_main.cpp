@@ -1,0 +1,347 @@
+// vrjtag-firmware-sim: runs the Nano adapter firmware (vrjtag-nano.elf) in
+// simavr and makes it an adapter on a pseudo-terminal, as the emulator is
+// one. The UART is bridged to the pseudo-terminal (one thread, bytes fed at
+// the wire's byte time, the simulation kept to wall-clock time); the JTAG
+// pins drive the JTAG-level chip model in process, its clock advanced by
+// simulated time, so the model checks the firmware's waits; or, with --rbb,
+// any OpenOCD remote_bitbang server plays the chip.
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include <simavr/avr_adc.h>
+#include <simavr/avr_ioport.h>
+#include <simavr/avr_uart.h>
+#include <simavr/sim_avr.h>
+#include <simavr/sim_elf.h>
+
+#include "adapter/model/chip_files.hpp"
+#include "adapter/model/chip_model.hpp"
+#include "adapter/pty.hpp"
+
+namespace {
+
+volatile sig_atomic_t stop = 0;
+void on_signal(int) { stop = 1; }
+
+const char usage[] =
+    "usage: vrjtag-firmware-sim [options] FIRMWARE.elf LINK\n"
+    "Runs the adapter firmware of an ATmega328P Nano (vrjtag-nano.elf) in simavr\n"
+    "and serves its serial line on a pseudo-terminal, LINK a symbolic link to it.\n"
+    "The JTAG pins (A0 TCK, A1 TMS, A2 TDI, A3 TDO) drive the JTAG-level chip model,\n"
+    "which checks the firmware's waits against simulated time. Runs until\n"
+    "SIGINT/SIGTERM.\n"
+    "\n"
+    "  --device NAME      the chip: ATF1508AS (default), ATF1504AS, ATF1508ASV,\n"
+    "                     ATF1504ASV, ATF1502AS, ATF1502ASV\n"
+    "  --load FILE        the chip starts holding this JEDEC file\n"
+    "  --save FILE        the chip's contents are written here at the end\n"
+    "  --log FILE         the chip model's operations, and every byte on the line\n"
+    "  --rbb HOST:PORT    an OpenOCD remote_bitbang server plays the chip instead\n"
+    "                     (--device, --load and --save then do not apply)\n"
+    "  --reset-on-open    reset the microcontroller when a program opens the port and\n"
+    "                     ignore input for 1.4 s, as a Nano's bootloader does\n"
+    "  --target-mv MV     the target supply seen on A4 (default 5000; 0: unpowered)\n"
+    "  --help             this text\n";
+
+int fail(const std::string& what) {
+    std::fprintf(stderr, "vrjtag-firmware-sim: %s\n%s", what.c_str(), usage);
+    return 2;
+}
+
+double wall() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+const avr_cycle_count_t byte_cycles = 16000000 / 11520;  // 10 bits at 115200 baud
+
+struct Sim {
+    avr_t* avr = nullptr;
+    vr::model::ChipModel* model = nullptr;
+    vr::sim::Pty pty;
+    std::string link;
+    std::FILE* log = nullptr;
+    bool reset_on_open = false;
+    double wall0 = 0;
+    // The line.
+    std::deque<uint8_t> input;
+    bool uart_ready = true;  // simavr's receive FIFO has room
+    bool host = false;       // a program has the port open
+    double ignore_until = 0; // the bootloader's time after a reset
+    // The pins.
+    uint32_t pins = 0;
+    avr_cycle_count_t last_edge = 0;
+    // remote_bitbang.
+    int rbb = -1;
+    std::string rbb_out;
+    bool tdo = false;
+    uint32_t target_mv = 5000;
+};
+Sim sim;
+
+void log_line(const char* dir, const uint8_t* data, std::size_t n) {
+    if (!sim.log || n == 0) return;
+    std::fprintf(sim.log, "%.6f %s ", wall() - sim.wall0, dir);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (data[i] >= 0x20 && data[i] < 0x7f && data[i] != '\\') std::fputc(data[i], sim.log);
+        else std::fprintf(sim.log, "\\x%02X", data[i]);
+    }
+    std::fprintf(sim.log, " %zu\n", n);
+    std::fflush(sim.log);
+}
+
+void set_tdo(bool v) {
+    sim.tdo = v;
+    avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 3), v ? 1 : 0);
+}
+
+bool rbb_flush_read() {
+    sim.rbb_out += 'R';
+    std::size_t pos = 0;
+    while (pos < sim.rbb_out.size()) {
+        const ssize_t w = ::send(sim.rbb, sim.rbb_out.data() + pos, sim.rbb_out.size() - pos, MSG_NOSIGNAL);
+        if (w <= 0) return false;
+        pos += static_cast<std::size_t>(w);
+    }
+    sim.rbb_out.clear();
+    char c = 0;
+    if (::recv(sim.rbb, &c, 1, 0) != 1) return false;
+    return c == '1';
+}
+
+void rbb_flush() {
+    if (sim.rbb < 0 || sim.rbb_out.empty()) return;
+    (void)!::send(sim.rbb, sim.rbb_out.data(), sim.rbb_out.size(), MSG_NOSIGNAL);
+    sim.rbb_out.clear();
+}
+
+// Port C changed: simavr raises the pins lowest first, then the whole port,
+// so TMS and TDI are read from the whole value at TCK's change.
+void on_port(avr_irq_t*, uint32_t value, void*) {
+    const uint32_t before = sim.pins;
+    sim.pins = value;
+    if (((before ^ value) & 7) == 0) return;
+    const bool tck = value & 1, was = before & 1;
+    if (sim.rbb >= 0) {
+        // '0'-'7' = TCK*4 + TMS*2 + TDI; the port has TCK in bit 0, TMS 1, TDI 2.
+        sim.rbb_out += static_cast<char>('0' + ((value & 1) << 2 | (value & 2) | (value >> 2 & 1)));
+        if (was && !tck) set_tdo(rbb_flush_read());
+        return;
+    }
+    if (tck && !was) {
+        const avr_cycle_count_t now = sim.avr->cycle;
+        const uint64_t us = (now - sim.last_edge) / 16;
+        sim.last_edge += us * 16;
+        if (us > 1) sim.model->advance(us - 1);  // the clock itself counts one
+        sim.model->clock(value & 2, value & 4);
+    } else if (!tck && was) {
+        set_tdo(sim.model->tdo());
+    }
+}
+
+void on_uart_out(avr_irq_t*, uint32_t value, void*) {
+    const uint8_t c = static_cast<uint8_t>(value);
+    if (sim.pty.master >= 0) (void)!::write(sim.pty.master, &c, 1);
+    log_line("out", &c, 1);
+}
+void on_xon(avr_irq_t*, uint32_t, void*) { sim.uart_ready = true; }
+void on_xoff(avr_irq_t*, uint32_t, void*) { sim.uart_ready = false; }
+
+// One received byte per byte time, while simavr's FIFO has room.
+avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
+    if (!sim.input.empty() && sim.uart_ready) {
+        const uint8_t c = sim.input.front();
+        sim.input.pop_front();
+        log_line("in", &c, 1);
+        avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT), c);
+    }
+    return when + byte_cycles;
+}
+
+// The line: reads what the host sent, notices it opening and closing the
+// port, waits up to timeout_ms for input.
+void service_line(int timeout_ms) {
+    pollfd p{sim.pty.master, POLLIN, 0};
+    const int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0) return;
+    const bool hup = p.revents & POLLHUP;
+    if (!hup && !sim.host) {
+        sim.host = true;
+        if (sim.reset_on_open) {
+            // The host's DTR resets the Nano; its bootloader then ignores input.
+            avr_reset(sim.avr);
+            set_tdo(sim.tdo);
+            avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
+            sim.ignore_until = wall() + 1.4;
+            sim.input.clear();
+            if (sim.log) std::fprintf(sim.log, "%.6f reset\n", wall() - sim.wall0);
+        }
+    }
+    if (p.revents & POLLIN) {
+        uint8_t buf[256];
+        const ssize_t n = ::read(sim.pty.master, buf, sizeof buf);
+        if (n > 0 && wall() >= sim.ignore_until) sim.input.insert(sim.input.end(), buf, buf + n);
+        return;
+    }
+    if (hup && sim.host) {
+        sim.host = false;
+        sim.input.clear();
+        std::string error;
+        vr::sim::renew_pty_link(sim.link, sim.pty, error);
+        if (sim.log) std::fprintf(sim.log, "%.6f hangup\n", wall() - sim.wall0);
+    } else if (hup && timeout_ms > 0) {
+        usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
+    }
+}
+
+// The firmware sleeps: serve the line, and keep simulated time from running
+// ahead of wall-clock time.
+void on_sleep(avr_t* avr, avr_cycle_count_t howLong) {
+    rbb_flush();
+    const double target = static_cast<double>(avr->cycle + howLong) / 16e6;
+    double ahead = target - (wall() - sim.wall0);
+    do {
+        service_line(ahead > 0 ? static_cast<int>(ahead * 1000) : 0);
+        ahead = target - (wall() - sim.wall0);
+    } while (ahead > 0.001 && sim.input.empty() && !stop);
+}
+
+bool connect_rbb(const std::string& where) {
+    const std::size_t colon = where.rfind(':');
+    if (colon == std::string::npos) return false;
+    addrinfo hints{}, *list = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(where.substr(0, colon).c_str(), where.substr(colon + 1).c_str(), &hints, &list) != 0) return false;
+    for (addrinfo* a = list; a && sim.rbb < 0; a = a->ai_next) {
+        sim.rbb = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (sim.rbb >= 0 && ::connect(sim.rbb, a->ai_addr, a->ai_addrlen) != 0) ::close(sim.rbb), sim.rbb = -1;
+    }
+    freeaddrinfo(list);
+    if (sim.rbb < 0) return false;
+    const int yes = 1;
+    setsockopt(sim.rbb, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vr::model::ModelOptions options;
+    const char *load = nullptr, *save = nullptr, *logname = nullptr, *elf = nullptr, *link = nullptr;
+    std::string rbb;
+    long target_mv = 5000;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (a == "--help" || a == "-h") return std::fputs(usage, stdout), 0;
+        if (a == "--device") {
+            const char* v = value();
+            if (!v || !(options.chip = vr::model::find_chip(v))) return fail("unknown device");
+        } else if (a == "--load") {
+            if (!(load = value())) return fail("--load needs a file");
+        } else if (a == "--save") {
+            if (!(save = value())) return fail("--save needs a file");
+        } else if (a == "--log") {
+            if (!(logname = value())) return fail("--log needs a file");
+        } else if (a == "--rbb") {
+            const char* v = value();
+            if (!v) return fail("--rbb needs HOST:PORT");
+            rbb = v;
+        } else if (a == "--reset-on-open") {
+            sim.reset_on_open = true;
+        } else if (a == "--target-mv") {
+            const char* v = value();
+            if (!v) return fail("--target-mv needs millivolts");
+            target_mv = std::strtol(v, nullptr, 10);
+        } else if (!a.empty() && a[0] != '-' && !elf) {
+            elf = argv[i];
+        } else if (!a.empty() && a[0] != '-' && !link) {
+            link = argv[i];
+        } else {
+            return fail("unknown argument " + a);
+        }
+    }
+    if (!elf || !link) return fail("FIRMWARE.elf and LINK are needed");
+
+    static vr::model::ChipModel model(options);
+    static vr::FuseMap map;
+    if (load && !vr::model::read_chip_file(load, model.code(), map))
+        return std::fprintf(stderr, "vrjtag-firmware-sim: %s is not an accepted JEDEC file of this device\n", load), 1;
+    if (load) model.load(map);
+    sim.model = &model;
+    if (!rbb.empty() && !connect_rbb(rbb)) return std::fprintf(stderr, "vrjtag-firmware-sim: no remote_bitbang server at %s\n", rbb.c_str()), 1;
+    if (logname && !(sim.log = std::fopen(logname, "w"))) return std::perror("vrjtag-firmware-sim: log"), 1;
+    model.set_log(sim.log);
+
+    elf_firmware_t f;
+    std::memset(&f, 0, sizeof f);
+    if (elf_read_firmware(elf, &f) != 0) return std::fprintf(stderr, "vrjtag-firmware-sim: cannot read %s\n", elf), 1;
+    f.frequency = 16000000;
+    std::strcpy(f.mmcu, "atmega328p");
+    sim.avr = avr_make_mcu_by_name(f.mmcu);
+    if (!sim.avr) return std::fprintf(stderr, "vrjtag-firmware-sim: simavr has no atmega328p\n"), 1;
+    avr_init(sim.avr);
+    avr_load_firmware(sim.avr, &f);
+    sim.avr->vcc = sim.avr->avcc = sim.avr->aref = 5000;
+    sim.avr->sleep = on_sleep;
+    sim.avr->log = LOG_NONE;
+
+    uint32_t flags = 0;
+    avr_ioctl(sim.avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
+    flags &= ~AVR_UART_FLAG_STDIO;
+    avr_ioctl(sim.avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
+    avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT), on_uart_out, nullptr);
+    avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON), on_xon, nullptr);
+    avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF), on_xoff, nullptr);
+    avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_PIN_ALL), on_port, nullptr);
+    sim.target_mv = static_cast<uint32_t>(target_mv);
+    avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
+    set_tdo(sim.rbb >= 0 ? false : model.tdo());
+    avr_cycle_timer_register(sim.avr, byte_cycles, feed, nullptr);
+
+    std::string error;
+    sim.link = link;
+    if (!vr::sim::open_pty_link(link, sim.pty, error)) return std::fprintf(stderr, "vrjtag-firmware-sim: %s\n", error.c_str()), 1;
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::printf("%s -> %s\n", link, sim.pty.name.c_str());
+    std::fflush(stdout);
+
+    sim.wall0 = wall();
+    int state = cpu_Running;
+    uint32_t n = 0;
+    while (!stop && state != cpu_Done && state != cpu_Crashed) {
+        state = avr_run(sim.avr);
+        // A busy firmware does not sleep: look at the line now and then.
+        if (++n % 20000 == 0) service_line(0);
+    }
+    if (sim.rbb >= 0) {
+        sim.rbb_out += 'Q';
+        rbb_flush();
+        ::close(sim.rbb);
+    }
+    vr::sim::close_pty_link(link, sim.pty);
+    int rc = state == cpu_Crashed ? 1 : 0;
+    if (state == cpu_Crashed) std::fprintf(stderr, "vrjtag-firmware-sim: the firmware crashed\n");
+    if (save && sim.rbb < 0) {
+        model.save(map);
+        if (!vr::model::write_chip_file(save, map, model.code())) rc = 1;
+    }
+    if (sim.log) std::fclose(sim.log);
+    return rc;
+}

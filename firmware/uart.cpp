@@ -1,0 +1,99 @@
+#include "firmware/uart.hpp"
+
+#include <avr/interrupt.h>
+#include <avr/io.h>
+
+#include "firmware/timer.hpp"
+
+namespace vr {
+namespace fw {
+namespace {
+
+const uint8_t xon = 0x11, xoff = 0x13;
+
+// Power-of-two rings with 8-bit indices: wrapping is a mask.
+template <uint8_t Size>
+struct Ring {
+    static_assert(Size && !(Size & (Size - 1)), "a ring's size is a power of two");
+    volatile uint8_t head, tail;
+    uint8_t bytes[Size];
+    bool empty() const { return head == tail; }
+    bool full() const { return static_cast<uint8_t>(head - tail) == Size; }
+    void put(uint8_t c) { bytes[head++ & (Size - 1)] = c; }
+    uint8_t get() { return bytes[tail++ & (Size - 1)]; }
+};
+
+Ring<128> rx;  // a 91-byte line and the erase's "#8E" CR "#8X" CR fit
+Ring<128> tx;  // more than the longest reply (90 bytes)
+volatile bool paused;
+volatile uint32_t paused_at;
+
+void rx_byte(uint8_t c) {
+    if (c == xoff) {
+        paused = true;
+        paused_at = ticks();
+        UCSR0B &= static_cast<uint8_t>(~_BV(UDRIE0));
+    } else if (c == xon) {
+        paused = false;
+        if (!tx.empty()) UCSR0B |= _BV(UDRIE0);
+    } else if (!rx.full()) {
+        rx.put(c);
+    }
+}
+
+void tx_ready() {
+    if (paused || tx.empty()) {
+        UCSR0B &= static_cast<uint8_t>(~_BV(UDRIE0));
+        return;
+    }
+    UDR0 = tx.get();
+}
+
+bool tx_room() { return !tx.full(); }
+
+}  // namespace
+
+void uart_init() {
+    UCSR0A = _BV(U2X0);
+    UBRR0 = 16;  // 115200 baud at 16 MHz with U2X (2.1 % fast)
+    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
+    UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
+}
+
+bool uart_read(char& c) {
+    if (rx.empty()) return false;
+    c = static_cast<char>(rx.get());
+    return true;
+}
+
+bool uart_pending() { return !rx.empty(); }
+
+void uart_write(const char* bytes, uint16_t count) {
+    for (uint16_t i = 0; i < count; ++i) {
+        while (tx.full()) {
+            uart_poll();
+            sleep_unless(tx_room);
+        }
+        cli();
+        tx.put(static_cast<uint8_t>(bytes[i]));
+        if (!paused) UCSR0B |= _BV(UDRIE0);
+        sei();
+    }
+}
+
+void uart_poll() {
+    cli();
+    const bool stale = paused && ticks() - paused_at > 250000u;  // a second
+    if (stale) {
+        paused = false;
+        if (!tx.empty()) UCSR0B |= _BV(UDRIE0);
+    }
+    sei();
+}
+
+}  // namespace fw
+}  // namespace vr
+
+// The vectors only call into the driver.
+ISR(USART_RX_vect) { vr::fw::rx_byte(UDR0); }
+ISR(USART_UDRE_vect) { vr::fw::tx_ready(); }

@@ -1,0 +1,25 @@
+// The serial line to the host: 115200 baud 8N1 on the ATmega328P's USART0,
+// interrupt-driven both ways. Receive fills a ring that holds everything a
+// host sends while the chip works (a 91-byte line, or "#8E" CR "#8X" CR during
+// the 210 ms erase); transmit drains a ring, so a reply goes out while the
+// next word is read. XON/XOFF from the host pause and resume transmission (a
+// pause ends by itself after a second) and never reach the command stream.
+#pragma once
+
+#include <stdint.h>
+
+namespace vr {
+namespace fw {
+
+void uart_init();
+// The next received byte; false when none is waiting.
+bool uart_read(char& c);
+// Queues bytes for sending; sleeps while the ring is full.
+void uart_write(const char* bytes, uint16_t count);
+// Ends an XOFF pause that has lasted a second (call from the main loop).
+void uart_poll();
+// True when a received byte waits (interrupts off when called).
+bool uart_pending();
+
+}  // namespace fw
+}  // namespace vr
