@@ -182,7 +182,9 @@ void service_line(int timeout_ms) {
         sim.host = true;
         if (sim.reset_on_open) {
             // The host's DTR resets the Nano; its bootloader then ignores input.
-            avr_reset(sim.avr);
+            avr_reset(sim.avr);  // which also clears the cycle timers and the cycle count
+            avr_cycle_timer_register(sim.avr, byte_cycles, feed, nullptr);
+            sim.last_edge = sim.avr->cycle;
             set_tdo(sim.tdo);
             avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
             sim.ignore_until = wall() + 1.4;

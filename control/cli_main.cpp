@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,7 +18,7 @@
 namespace {
 
 const char usage[] =
-    "usage: vrjtag-cli [--port PATH] [--force] write|secure|read|verify FILE\n"
+    "usage: vrjtag-cli [--port PATH] [--boot-wait MS] [--force] write|secure|read|verify FILE\n"
     "       vrjtag-cli --probe PROBE [--speed KHZ] [--force] write|secure|read|verify FILE\n"
     "       vrjtag-cli --help\n"
     "Programs, reads or verifies an ATF1504AS/ATF1508AS through the programming\n"
@@ -35,6 +36,10 @@ const char usage[] =
     "               jlink; vrjtag-adapter --probe list) or an OpenOCD configuration\n"
     "               file; the adapter and OpenOCD are stopped again afterwards\n"
     "  --speed KHZ  the JTAG clock with --probe\n"
+    "  --boot-wait MS  wait this long after opening the port before the first byte\n"
+    "               (default 2000: a Nano adapter resets when the port opens and its\n"
+    "               bootloader drops what arrives in the first 1.4 s; 0 for adapters\n"
+    "               that do not reset; --probe needs none)\n"
     "  --force      let read replace an existing FILE\n"
     "\n"
     "FILE is used exactly as given. The final text is printed last; exit status 0\n"
@@ -54,6 +59,7 @@ void on_signal(int) { vr::terminal::request_cancel(); }
 
 int main(int argc, char** argv) {
     std::string port, probe, speed, action, file;
+    long boot_wait = -1;
     bool force = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -69,6 +75,11 @@ int main(int argc, char** argv) {
         } else if (a == "--probe") {
             if (i + 1 >= argc || !*argv[i + 1]) return usage_error("--probe needs a probe name or configuration file");
             probe = argv[++i];
+        } else if (a == "--boot-wait") {
+            char* end = nullptr;
+            boot_wait = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
+            if (boot_wait < 0 || boot_wait > 60000 || !end || *end) return usage_error("--boot-wait needs milliseconds (0-60000)");
+            ++i;
         } else if (a == "--speed") {
             if (i + 1 >= argc || std::strspn(argv[i + 1], "0123456789") != std::strlen(argv[i + 1]) || !*argv[i + 1])
                 return usage_error("--speed needs a number of kHz");
@@ -114,6 +125,7 @@ int main(int argc, char** argv) {
         port = adapter.link;
     }
     if (!port.empty()) vr::use_port(port);
+    vr::set_boot_wait(static_cast<int32_t>(boot_wait >= 0 ? boot_wait : probe.empty() ? 2000 : 0));
     vr::terminal::set_choice(code, file, force);
     vr::main_sequence();
     const int status = vr::terminal::exit_status();

@@ -7,24 +7,25 @@
 namespace vr {
 namespace fw {
 namespace {
-volatile uint16_t overflows;
+volatile uint32_t tenths;  // of a millisecond, counted by Timer2
 }
 
+// Timer2 in CTC mode: 16 MHz / 8 / 200, an interrupt every 100 us. Only the
+// interrupt changes the count, so it never runs backwards.
 void timer_init() {
-    TCCR1A = 0;
-    TCCR1B = _BV(CS11) | _BV(CS10);  // clk/64: 4 us
-    TIMSK1 = _BV(TOIE1);
+    TCCR2A = _BV(WGM21);
+    OCR2A = 199;
+    TCCR2B = _BV(CS21);
+    TIMSK2 = _BV(OCIE2A);
     set_sleep_mode(SLEEP_MODE_IDLE);
 }
 
 uint32_t ticks() {
     const uint8_t sreg = SREG;
     cli();
-    const uint16_t t = TCNT1;
-    uint16_t o = overflows;
-    if ((TIFR1 & _BV(TOV1)) && t < 0x8000) ++o;  // an overflow not yet counted
+    const uint32_t t = tenths;
     SREG = sreg;
-    return static_cast<uint32_t>(o) << 16 | t;
+    return t;
 }
 
 void sleep_unless(bool (*ready)()) {
@@ -44,23 +45,12 @@ bool never() { return false; }
 
 void wait_us(uint32_t microseconds) {
     const uint32_t start = ticks();
-    const uint32_t need = microseconds / 4 + 2;  // rounded up, and a tick for the phase
-    for (;;) {
-        const uint32_t gone = ticks() - start;
-        if (gone >= need) break;
-        const uint32_t left = need - gone;
-        cli();
-        OCR1A = static_cast<uint16_t>(TCNT1 + (left > 60000u ? 60000u : left));
-        TIFR1 = _BV(OCF1A);
-        TIMSK1 |= _BV(OCIE1A);
-        sei();
-        sleep_unless(never);
-    }
-    TIMSK1 &= static_cast<uint8_t>(~_BV(OCIE1A));
+    // Rounded up, and one tick more: the first one may be partly gone.
+    const uint32_t need = (microseconds + 99) / 100 + 1;
+    while (ticks() - start < need) sleep_unless(never);
 }
 
 }  // namespace fw
 }  // namespace vr
 
-ISR(TIMER1_OVF_vect) { ++vr::fw::overflows; }
-ISR(TIMER1_COMPA_vect) {}  // wakes the waiting CPU
+ISR(TIMER2_COMPA_vect) { ++vr::fw::tenths; }

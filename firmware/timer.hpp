@@ -1,4 +1,4 @@
-// Time on Timer1: 4 us ticks (16 MHz / 64), counted across overflows. Waits
+// Time in ticks of 100 us from Timer2. Waits
 // sleep in idle mode between interrupts and last at least what is asked.
 #pragma once
 
@@ -8,7 +8,7 @@ namespace vr {
 namespace fw {
 
 void timer_init();
-uint32_t ticks();  // 4 us each
+uint32_t ticks();  // 100 us each
 void wait_us(uint32_t microseconds);
 // Idle sleep until the next interrupt, unless `ready` already holds; the
 // avr-libc test-and-sleep idiom, so a wake-up is never missed.

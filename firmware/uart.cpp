@@ -83,7 +83,7 @@ void uart_write(const char* bytes, uint16_t count) {
 
 void uart_poll() {
     cli();
-    const bool stale = paused && ticks() - paused_at > 250000u;  // a second
+    const bool stale = paused && ticks() - paused_at > 10000u;  // a second
     if (stale) {
         paused = false;
         if (!tx.empty()) UCSR0B |= _BV(UDRIE0);

@@ -1,5 +1,8 @@
 #include "link/serial.hpp"
 
+#include <chrono>
+#include <thread>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +58,14 @@ std::string port_override;
 
 void use_port(std::string_view path) { port_override = std::string(path); }
 
+namespace {
+int32_t boot_wait_ms = 0;
+std::chrono::steady_clock::time_point boot_until;
+bool booting = false;  // the first byte since the open is still to wait
+}  // namespace
+
+void set_boot_wait(int32_t milliseconds) { boot_wait_ms = std::max<int32_t>(0, milliseconds); }
+
 void initcom(MsgBuf& buf, int32_t& status) {
     if (!port_override.empty()) {
         put_text(buf, open_failed);
@@ -62,6 +73,8 @@ void initcom(MsgBuf& buf, int32_t& status) {
         if (!port::open_device(port_override.c_str())) return;
         put_text(buf, "ok, done");
         status = 0;
+        booting = boot_wait_ms > 0;
+        boot_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boot_wait_ms);
         return;
     }
     MsgBuf path;
@@ -78,9 +91,15 @@ void initcom(MsgBuf& buf, int32_t& status) {
     if (!port::open(shown(std::string_view(name.data(), name.size())))) return;
     put_text(buf, "ok, done");
     status = 0;
+    booting = boot_wait_ms > 0;
+    boot_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boot_wait_ms);
 }
 
 void com_w(const MsgBuf& buf, int32_t count) {
+    if (booting) {
+        std::this_thread::sleep_until(boot_until);
+        booting = false;
+    }
     port::write(buf.data(), static_cast<std::size_t>(std::clamp<int32_t>(count, 0, msg_len)));
 }
 

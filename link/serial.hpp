@@ -20,6 +20,11 @@ void initcom(MsgBuf& buf, int32_t& status);
 // that jtag.ini names; an empty path goes back to jtag.ini.
 void use_port(std::string_view path);
 
+// An adapter that resets when the port opens (a Nano's bootloader runs about
+// 1.4 s and drops what arrives): the first byte after initcom waits until
+// this long after the open. 0 (the default) sends at once.
+void set_boot_wait(int32_t milliseconds);
+
 // Sends the first count bytes of buf in one write.
 void com_w(const MsgBuf& buf, int32_t count);
 

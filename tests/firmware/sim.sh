@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# The Nano firmware in simavr: vrjtag-headless (or vrjtag-cli) ->
+# pseudo-terminal -> vrjtag-firmware-sim -> the firmware -> the JTAG-level
+# chip model, which checks the firmware's waits against simulated time.
+# usage: sim.sh CASE (BIN, DATA and FIRMWARE set by CTest)
+set -uo pipefail
+WORK=$(mktemp -d /tmp/vrjtag-fw-XXXXXX)
+PIDS=()
+cleanup() {
+    local rc=$?
+    for p in "${PIDS[@]}"; do kill "$p" 2> /dev/null || true; done
+    wait 2> /dev/null || true
+    if [ $rc -eq 0 ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ -x "$BIN/vrjtag-firmware-sim" ] || { echo "vrjtag-firmware-sim was not built (simavr missing)"; exit 77; }
+[ -f "$FIRMWARE" ] || { echo "the firmware was not built (avr-g++ missing)"; exit 77; }
+export XDG_CONFIG_HOME=$WORK/cfg
+mkdir -p "$XDG_CONFIG_HOME/varnholme"
+printf 'nano\r\n' > "$XDG_CONFIG_HOME/varnholme/jtag.ini"
+LINK=$XDG_CONFIG_HOME/varnholme/nano
+S1508=$DATA/atf1508as-harrowm-Simple030-rosco.jed
+S1504=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed
+sample() { [ "$1" = ATF1504AS ] && echo "$S1504" || echo "$S1508"; }
+
+# start_fw DEVICE [options]: the firmware on $LINK, the model's file in chip.jed.
+start_fw() {
+    local dev=$1
+    shift
+    rm -f "$LINK"
+    "$BIN/vrjtag-firmware-sim" --device "$dev" --save "$WORK/chip.jed" --log "$WORK/fw.log" "$@" "$FIRMWARE" "$LINK" \
+        > "$WORK/fw.out" 2>&1 &
+    FW_PID=$!
+    PIDS+=("$FW_PID")
+    for _ in $(seq 100); do [ -L "$LINK" ] && return 0; sleep 0.05; done
+    fail "vrjtag-firmware-sim did not start: $(cat "$WORK/fw.out")"
+}
+stop_fw() {
+    kill -TERM "$FW_PID" 2> /dev/null
+    wait "$FW_PID" || fail "vrjtag-firmware-sim failed: $(cat "$WORK/fw.out")"
+}
+run_headless() {
+    printf '%s\n' "$@" > "$WORK/operator"
+    VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/transcript timeout 300 "$BIN/vrjtag-headless" ||
+        fail "vrjtag-headless failed or hung"
+    BOX=$(grep '^WMessageBox' "$WORK/transcript" | cut -f3-)
+}
+# The model refused nothing: every wait was at least the chip maker's.
+waits_kept() { grep -q 'refused' "$WORK/fw.log" && fail "the model refused: $(grep refused "$WORK/fw.log" | head -3)"; return 0; }
+# holds FILE SECURE: the model holds FILE but for the four special purpose
+# fuses (1111, or 0111 with read protection programmed last and alone).
+holds() {
+    local first
+    first=$(grep -q 1508 <<< "$1" && echo 74114 || echo 34166)
+    "$BIN/vrjtag-jed" diff "$1" "$WORK/chip.jed" > "$WORK/diff"
+    [ $? -le 1 ] || fail "saved file refused"
+    [ -z "$(awk -v a="$first" '$1 < a || $1 > a + 3' "$WORK/diff")" ] || fail "the model differs: $(head -3 "$WORK/diff")"
+    [ "$(grep -c '^erase$' "$WORK/fw.log")" = 1 ] || fail "not erased exactly once"
+    if [ "$2" = 1 ]; then
+        [ "$(grep '^program' "$WORK/fw.log" | tail -n 1)" = 'program 200 7' ] || fail "read protection not last and alone"
+    else
+        grep -q '^program 200' "$WORK/fw.log" && fail "word 200 programmed on a plain write"
+    fi
+    return 0
+}
+
+case $1 in
+write_* | secure_* | verify_* | read_*)
+    action=${1%_*} dev=ATF${1#*_}AS file=
+    file=$(sample "$dev")
+    case $action in
+    write | secure)
+        start_fw "$dev"
+        run_headless "tick $([ $action = write ] && echo 211 || echo 212)" 'press 216' "choose $file"
+        [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "final box: $BOX"
+        stop_fw
+        holds "$file" "$([ $action = secure ] && echo 1 || echo 0)"
+        ;;
+    verify)
+        start_fw "$dev" --load "$file"
+        run_headless 'tick 214' 'press 216' "choose $file"
+        [ "$BOX" = 'VERIFY SUCCESS' ] || fail "final box: $BOX"
+        stop_fw
+        ;;
+    read)
+        start_fw "$dev" --load "$file"
+        run_headless 'tick 213' 'press 216' "choose $WORK/back.jed"
+        [ "$BOX" = 'READ & SAVE SUCCESS' ] || fail "final box: $BOX"
+        stop_fw
+        cmp "$WORK/back.jed" "$WORK/chip.jed" || fail "READ output differs from the chip"
+        ;;
+    esac
+    waits_kept
+    ;;
+rbb)
+    # The chip played by vrjtag-chip-model over remote_bitbang.
+    "$BIN/vrjtag-chip-model" --device ATF1508AS --port 0 --save "$WORK/model.jed" --log "$WORK/model.log" > "$WORK/model.out" 2>&1 &
+    model=$!
+    PIDS+=("$model")
+    for _ in $(seq 100); do grep -q '^listening on' "$WORK/model.out" && break; sleep 0.05; done
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/model.out")
+    start_fw ATF1508AS --rbb "127.0.0.1:$port"
+    run_headless 'tick 211' 'press 216' "choose $S1508"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "final box: $BOX"
+    stop_fw
+    wait "$model" || fail "the chip model failed"
+    cp "$WORK/model.jed" "$WORK/chip.jed"
+    cp "$WORK/model.log" "$WORK/fw.log"
+    holds "$S1508" 0
+    ;;
+cli_boot)
+    # A Nano resets when the port opens: vrjtag-cli waits out its bootloader
+    # by default; without the wait the identification is lost and nothing is erased.
+    start_fw ATF1504AS --load "$S1504" --reset-on-open
+    timeout 120 "$BIN/vrjtag-cli" --port "$LINK" verify "$S1504" > "$WORK/cli.out" 2>&1 || fail "default boot wait: $(tail -n 2 "$WORK/cli.out")"
+    [ "$(tail -n 1 "$WORK/cli.out")" = 'VERIFY SUCCESS' ] || fail "default boot wait: $(tail -n 1 "$WORK/cli.out")"
+    timeout 120 "$BIN/vrjtag-cli" --port "$LINK" --boot-wait 0 write "$S1504" > "$WORK/cli.out" 2>&1 && fail "no boot wait: exit 0"
+    [ "$(tail -n 1 "$WORK/cli.out")" = 'Programmer not responding, abort' ] || fail "no boot wait: $(tail -n 1 "$WORK/cli.out")"
+    stop_fw
+    grep -q '^erase' "$WORK/fw.log" && fail "erased"
+    waits_kept
+    ;;
+cancel)
+    start_fw ATF1504AS
+    run_headless 'tick 212' 'press 216' "choose $S1504" 'wait 1010 page 3' 'press 1012'
+    [ "$BOX" = 'Abort requested...write not finished.' ] || fail "final box: $BOX"
+    stop_fw
+    grep -q '^program 200' "$WORK/fw.log" && fail "read protection programmed after a cancel"
+    waits_kept
+    ;;
+no_power)
+    start_fw ATF1504AS --target-mv 0
+    run_headless 'tick 211' 'press 216' "choose $S1504"
+    [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
+    stop_fw
+    grep -q '^erase\|^program\|^enter' "$WORK/fw.log" && fail "the unpowered chip was worked on"
+    ;;
+*) fail "unknown case $1" ;;
+esac
+echo "ok: $1"
