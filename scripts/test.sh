@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
-#  1. the default build (g++): unit tests, end-to-end runs against the adapter
-#     emulator, the window checks under Xvfb, and the .deb;
+#  1. the default build (g++, and the Nano firmware with avr-g++): unit tests,
+#     end-to-end runs against the adapter emulator, through OpenOCD and through
+#     the firmware in simavr, the window checks under Xvfb, and the .deb;
 #  2. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer: the
 #     unit tests again, and each libFuzzer target for a bounded time;
 #  3. the Windows build (MinGW-w64): its unit tests, a VERIFY and a READ
@@ -13,7 +14,7 @@ cd "$root"
 . scripts/packages.sh
 need cmake make g++ libgtest-dev libfltk1.3-dev clang libclang-rt-14-dev \
      xvfb xdotool x11-utils imagemagick xauth g++-mingw-w64-x86-64-posix wine wine64 \
-     openocd gcc-avr avr-libc binutils-avr
+     openocd gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev pkg-config python3
 
 jobs=$(nproc)
 cmake -S . -B build > /dev/null

@@ -12,7 +12,7 @@ zip=$(ls "$WORK"/out/vrjtag-*.zip)
 echo "built $(basename "$zip")"
 (cd "$WORK" && cmake -E tar xf "$zip")
 dir=$(ls -d "$WORK"/vrjtag-*/)
-for f in vrjtag.exe vrjtag-headless.exe vrjtag-jed.exe README.md LICENSE-NOTES.txt; do
+for f in vrjtag.exe vrjtag-headless.exe vrjtag-jed.exe README.md LICENSE-NOTES.txt vrjtag-nano.hex; do
     [ -e "$dir/$f" ] || fail "missing in the zip: $f"
 done
 for exe in "$dir"/*.exe; do
