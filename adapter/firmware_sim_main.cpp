@@ -152,10 +152,18 @@ void on_port(avr_irq_t*, uint32_t value, void*) {
     }
 }
 
+// Logged a reply at a time, as the emulator logs them.
+std::string out_line;
+void flush_out_log() {
+    log_line("out", reinterpret_cast<const uint8_t*>(out_line.data()), out_line.size());
+    out_line.clear();
+}
+
 void on_uart_out(avr_irq_t*, uint32_t value, void*) {
     const uint8_t c = static_cast<uint8_t>(value);
     if (sim.pty.master >= 0) (void)!::write(sim.pty.master, &c, 1);
-    log_line("out", &c, 1);
+    out_line += static_cast<char>(c);
+    if (c == '\r') flush_out_log();
 }
 void on_xon(avr_irq_t*, uint32_t, void*) { sim.uart_ready = true; }
 void on_xoff(avr_irq_t*, uint32_t, void*) { sim.uart_ready = false; }
@@ -165,7 +173,6 @@ avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
     if (!sim.input.empty() && sim.uart_ready) {
         const uint8_t c = sim.input.front();
         sim.input.pop_front();
-        log_line("in", &c, 1);
         avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT), c);
     }
     return when + byte_cycles;
@@ -195,7 +202,10 @@ void service_line(int timeout_ms) {
     if (p.revents & POLLIN) {
         uint8_t buf[256];
         const ssize_t n = ::read(sim.pty.master, buf, sizeof buf);
-        if (n > 0 && wall() >= sim.ignore_until) sim.input.insert(sim.input.end(), buf, buf + n);
+        if (n > 0 && wall() >= sim.ignore_until) {
+            sim.input.insert(sim.input.end(), buf, buf + n);
+            log_line("in", buf, static_cast<std::size_t>(n));
+        }
         return;
     }
     if (hup && sim.host) {

@@ -17,9 +17,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
-need cmake make g++ libfltk1.3-dev time xvfb openocd
+need cmake make g++ libfltk1.3-dev time xvfb openocd gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev pkg-config
 cmake -S "$root" -B "$root/build" > /dev/null
-cmake --build "$root/build" -j"$(nproc)" --target vrjtag vrjtag-headless vrjtag-adapter-sim vrjtag-adapter vrjtag-chip-model vrjtag-bench-jedec > /dev/null
+cmake --build "$root/build" -j"$(nproc)" --target vrjtag vrjtag-headless vrjtag-adapter-sim vrjtag-adapter vrjtag-chip-model vrjtag-bench-jedec firmware vrjtag-firmware-sim > /dev/null
 bin=$root/build
 data=$root/tests/data
 work=$(mktemp -d /tmp/vrjtag-bench-XXXXXX)
@@ -83,7 +83,7 @@ run_road() {
     tr '|' '\n' <<< "$steps" > "$work/operator"
     VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript \
         /usr/bin/time -f "%e %U %S" -o "$work/time" "$bin/vrjtag-headless"
-    if [ $start = start_sim ]; then stop_sim; else stop_jtag; fi
+    case $start in start_sim) stop_sim ;; start_fw) stop_fw ;; *) stop_jtag ;; esac
     box=$(grep '^WMessageBox' "$work/transcript" | cut -f3)
     read -r wall user sys < "$work/time"
     read -r fl pauses drains bytes < <(floor "$work/log")
@@ -126,10 +126,22 @@ start_jtag() {
 }
 stop_jtag() { kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; kill "$ocd"; wait "$ocd" 2>/dev/null; wait "$model" 2>/dev/null || true; }
 
+# The Nano road: vrjtag-firmware-sim runs the firmware in simavr against
+# the chip model in process; its log holds both the line's bytes and the
+# model's operations.
+start_fw() {
+    rm -f "$link" "$work/model.log"
+    "$bin/vrjtag-firmware-sim" --log "$work/log" "$@" "$bin/firmware/vrjtag-nano.elf" "$link" > "$work/fw.out" 2>&1 &
+    sim=$!
+    for _ in $(seq 100); do [ -L "$link" ] && return 0; sleep 0.05; done
+    echo "vrjtag-firmware-sim did not start" >&2; exit 1
+}
+stop_fw() { kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; cp "$work/log" "$work/model.log"; }
+
 # chip_time DEVICE: seconds the chip itself adds, from the model's log.
 chip_time() {
     awk -v big=$([ "$1" = ATF1508AS ] && echo 1 || echo 0) '
-    $1 == "erase" { t += 0.21 }
+    $1 == "erase" { t += 0.26 }  # the pulse, then 50 ms in Test-Logic-Reset
     $1 == "read" {
         digits = $2 ~ /^0/ ? (big ? 82 : 42) : ($2 == "100" ? 8 : ($2 == "200" ? 1 : 4))
         s = 0.020 - (digits + 7) * 10 / 115200
@@ -180,6 +192,27 @@ for device in ATF1508AS ATF1504AS; do
         jtag_rows+=("$(run_jtag_case $device $action)")
     done
 done
+fw_rows=()
+for device in ATF1508AS ATF1504AS; do
+    for action in write secure read verify; do
+        echo "running $action on $device through the Nano firmware in simavr ..." >&2
+        run_road start_fw "$device" "$action"
+        chip=$(chip_time "$device")
+        fw_rows+=("$(awk -v d=$device -v a=$action -v w=$wall -v f=$fl -v c=$chip -v box="$box" 'BEGIN {
+            printf "| %s | %s | %.2f | %.2f + %.2f = %.2f | %.4f | %s |\n", d, a, w, f, c, f + c, w / (f + c), box }')")
+    done
+done
+# The simulator's speed: simulated seconds per second of processor time, in a
+# VERIFY of the ATF1508AS (the firmware mostly bit-banging or waiting).
+echo "measuring the simulator's speed ..." >&2
+start_fw --device ATF1508AS --load "$data/atf1508as-harrowm-Simple030-rosco.jed"
+printf '%s\n' 'tick 214' 'press 216' "choose $data/atf1508as-harrowm-Simple030-rosco.jed" > "$work/operator"
+VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript "$bin/vrjtag-headless"
+fw_cpu=$(awk '{print $14 + $15}' /proc/$sim/stat)
+fw_wall=$(awk -v s=$(awk '{print $22}' /proc/$sim/stat) -v hz=$(getconf CLK_TCK) -v up=$(cut -d' ' -f1 /proc/uptime) 'BEGIN { printf "%.2f", up - s / hz }')
+stop_fw
+fw_speed=$(awk -v c=$fw_cpu -v w=$fw_wall -v hz=$(getconf CLK_TCK) 'BEGIN { printf "%.0f %%", 100 * c / hz / w }')
+
 echo "measuring vrjtag idle in the action dialog ..." >&2
 idle=$(idle_cpu)
 largest=$(ls -S "$data"/*.jed | head -1)
@@ -195,6 +228,14 @@ echo
 echo "| device | action | wall s | floor s (protocol + chip) | wall / floor | final box |"
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${jtag_rows[@]}"
+echo
+echo "Through the Nano firmware in simavr (vrjtag-firmware-sim) and the chip model:"
+echo
+echo "| device | action | wall s | floor s (protocol + chip) | wall / floor | final box |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${fw_rows[@]}"
+echo
+echo "vrjtag-firmware-sim's processor use while it keeps simulated time to wall-clock time: $fw_speed of one core"
 echo
 echo "vrjtag idle in the action dialog (10 s under Xvfb): $idle % of one core"
 echo "JEDEC file $(basename "$largest"): read $read_us µs, write $write_us µs (mean of 200)"

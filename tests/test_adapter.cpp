@@ -80,7 +80,7 @@ TEST(AdapterServer, IdcodeGivesTheChipTypeDigitOrNoReply) {
         {"ATF1504AS", -1, "0\r"},          {"ATF1504AS", 0x0150503F, "0\r"}, {"ATF1508AS", -1, "1\r"},
         {"ATF1508AS", 0x0150903F, "1\r"},  {"ATF1504ASV", -1, "2\r"},        {"ATF1508ASV", -1, "3\r"},
         {"ATF1508AS", 0x0150603F, ""},     {"ATF1508AS", 0xFFFFFFFF, ""},    {"ATF1508AS", 0x1150803F, ""},
-        {"ATF1502AS", -1, ""},             {"ATF1502ASV", -1, ""},
+        {"ATF1502AS", -1, ""},             {"ATF1502ASV", -1, ""},           {"ATF1504AS", 0x00000000, ""},
     };
     for (const Case& c : cases) {
         Bench b(c.device, c.idcode);
