@@ -13,8 +13,12 @@
 # 10 bits each at 115200 baud. The program's own bytes travel during the pause
 # that follows them.
 #
+# With arguments (emulator, openocd, firmware) it runs only those roads.
+#
 # Installs the Debian packages it needs when they are missing (as root).
 set -euo pipefail
+roads=${*:-emulator openocd firmware}
+road() { [[ " $roads " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
 need cmake make g++ libfltk1.3-dev time xvfb openocd gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev pkg-config
@@ -179,21 +183,21 @@ idle_cpu() {
 }
 
 rows=()
-for device in ATF1508AS ATF1504AS; do
+road emulator && for device in ATF1508AS ATF1504AS; do
     for action in write secure read verify; do
         echo "running $action on $device ..." >&2
         rows+=("$(run_case $device $action)")
     done
 done
 jtag_rows=()
-for device in ATF1508AS ATF1504AS; do
+road openocd && for device in ATF1508AS ATF1504AS; do
     for action in write secure read verify; do
         echo "running $action on $device through vrjtag-adapter and openocd ..." >&2
         jtag_rows+=("$(run_jtag_case $device $action)")
     done
 done
 fw_rows=()
-for device in ATF1508AS ATF1504AS; do
+road firmware && for device in ATF1508AS ATF1504AS; do
     for action in write secure read verify; do
         echo "running $action on $device through the Nano firmware in simavr ..." >&2
         run_road start_fw "$device" "$action"
@@ -202,16 +206,19 @@ for device in ATF1508AS ATF1504AS; do
             printf "| %s | %s | %.2f | %.2f + %.2f = %.2f | %.4f | %s |\n", d, a, w, f, c, f + c, w / (f + c), box }')")
     done
 done
-# The simulator's speed: simulated seconds per second of processor time, in a
-# VERIFY of the ATF1508AS (the firmware mostly bit-banging or waiting).
-echo "measuring the simulator's speed ..." >&2
-start_fw --device ATF1508AS --load "$data/atf1508as-harrowm-Simple030-rosco.jed"
-printf '%s\n' 'tick 214' 'press 216' "choose $data/atf1508as-harrowm-Simple030-rosco.jed" > "$work/operator"
-VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript "$bin/vrjtag-headless"
-fw_cpu=$(awk '{print $14 + $15}' /proc/$sim/stat)
-fw_wall=$(awk -v s=$(awk '{print $22}' /proc/$sim/stat) -v hz=$(getconf CLK_TCK) -v up=$(cut -d' ' -f1 /proc/uptime) 'BEGIN { printf "%.2f", up - s / hz }')
-stop_fw
-fw_speed=$(awk -v c=$fw_cpu -v w=$fw_wall -v hz=$(getconf CLK_TCK) 'BEGIN { printf "%.0f %%", 100 * c / hz / w }')
+# The simulator's processor use in a VERIFY of the ATF1508AS (the firmware
+# mostly bit-banging or waiting).
+fw_speed=-
+if road firmware; then
+    echo "measuring the simulator's processor use ..." >&2
+    start_fw --device ATF1508AS --load "$data/atf1508as-harrowm-Simple030-rosco.jed"
+    printf '%s\n' 'tick 214' 'press 216' "choose $data/atf1508as-harrowm-Simple030-rosco.jed" > "$work/operator"
+    VRJTAG_OPERATOR=$work/operator VRJTAG_TRANSCRIPT=$work/transcript "$bin/vrjtag-headless"
+    fw_cpu=$(awk '{print $14 + $15}' /proc/$sim/stat)
+    fw_wall=$(awk -v s=$(awk '{print $22}' /proc/$sim/stat) -v hz=$(getconf CLK_TCK) -v up=$(cut -d' ' -f1 /proc/uptime) 'BEGIN { printf "%.2f", up - s / hz }')
+    stop_fw
+    fw_speed=$(awk -v c=$fw_cpu -v w=$fw_wall -v hz=$(getconf CLK_TCK) 'BEGIN { printf "%.0f %%", 100 * c / hz / w }')
+fi
 
 echo "measuring vrjtag idle in the action dialog ..." >&2
 idle=$(idle_cpu)

@@ -45,13 +45,16 @@ inline bool word_from_field(const char* digits, uint8_t n, uint16_t bits, uint8_
     return true;
 }
 
-// The n digits (upper case, or lower when asked) that carry the word.
+// The n digits (upper case, or lower when asked) that carry the word. Each
+// digit is a nibble of a byte (its bits start at a multiple of 4); bits from
+// `bits` on read as 0.
 inline void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits, bool lower = false) {
     for (uint8_t k = 0; k < n; ++k) {
+        const uint16_t i = static_cast<uint16_t>(4 * (n - 1 - k));
         uint8_t v = 0;
-        for (uint8_t b = 0; b < 4; ++b) {
-            const uint16_t i = static_cast<uint16_t>(4 * (n - 1 - k) + (3 - b));
-            v = static_cast<uint8_t>(v * 2 + (i < bits && bit_of(word, i)));
+        if (i < bits) {
+            v = static_cast<uint8_t>((word[i / 8] >> (i % 8)) & 0xF);
+            if (bits - i < 4) v = static_cast<uint8_t>(v & ((1u << (bits - i)) - 1));
         }
         digits[k] = hex_char(v, lower);
     }

@@ -43,12 +43,18 @@ bool PinProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     return true;
 }
 
+// A byte at a time: the bits shift through a register instead of being
+// looked up one by one (326 bits per row word).
 bool PinProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
     clock(1, 0), clock(0, 0), clock(0, 0);
-    for (uint16_t i = 0; i < bits; ++i) {
-        const uint8_t m = static_cast<uint8_t>(1u << (i % 8));
-        const bool out = clock(i + 1 == bits, tdi && (tdi[i / 8] & m));
-        if (tdo) tdo[i / 8] = static_cast<uint8_t>(out ? tdo[i / 8] | m : tdo[i / 8] & ~m);
+    uint16_t left = bits;
+    for (uint16_t k = 0; left > 0; ++k) {
+        uint8_t in = tdi ? tdi[k] : 0, out = 0;
+        const uint8_t n = left < 8 ? static_cast<uint8_t>(left) : 8;
+        for (uint8_t b = 0; b < n; ++b, in >>= 1)
+            if (clock(left == static_cast<uint16_t>(b + 1), in & 1)) out = static_cast<uint8_t>(out | 1u << b);
+        left = static_cast<uint16_t>(left - n);
+        if (tdo) tdo[k] = out;
     }
     clock(1, 0), clock(0, 0);
     return true;

@@ -15,16 +15,13 @@ const Faults no_faults = {false, false, false, -1, -1, -1, -1, -1, -1, -1, -1};
 inline const Faults& faults(const Server&) { return no_faults; }
 inline char id_reply(const Server&) { return 0; }
 inline void note(Server&, const char*) {}
+inline void note2(Server&, const char*, const char*) {}
+inline void note_word(Server&, const char*, uint16_t) {}
 #else
 inline const Faults& faults(const Server& s) { return s.faults; }
 inline char id_reply(const Server& s) { return s.id_reply; }
 inline void note(Server& s, const char* text) { s.link->note(text); }
-#endif
 
-#ifdef __AVR__
-inline void note2(Server&, const char*, const char*) {}
-inline void note_word(Server&, const char*, uint16_t) {}
-#else
 // A short text built in place.
 struct Text {
     char s[160];
@@ -118,13 +115,18 @@ void end_session(Server& s, const char* reason) {
 
 void send_end(Server& s) { s.link->send(faults(s).crlf ? "\r\n" : "\r", faults(s).crlf ? 2 : 1); }
 
+// An identification's outcome: a chip the protocol serves, or none; the
+// words written stay counted only for the chip erased in this session.
+void take_identification(Server& s, IdResult r) {
+    s.identified = r == id_found && chip_served(s.chip);
+    if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
+}
+
 void identify(Server& s, char asked) {
     drop_protection(s, "the chip was identified again");
     const IdResult r = chip_identify(s.chip);
-    s.identified = r == id_found && chip_served(s.chip);
+    take_identification(s, r);
     s.asked = s.identified ? asked : 0;
-    // Words written to another chip (or none now) are not this chip's.
-    if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
 #ifndef __AVR__
     char text[160];
     identification_text(s.chip, r, text, sizeof text);
@@ -139,10 +141,7 @@ void identify(Server& s, char asked) {
 // Reads and writes need the chip's layout: a host that has not asked since
 // the last release gets the IDCODE read for it (without a reply).
 bool ensure_identified(Server& s) {
-    if (!s.identified) {
-        s.identified = chip_identify(s.chip) == id_found && chip_served(s.chip);
-        if (!s.identified || s.chip.idcode != s.erased_idcode) forget_words(s);
-    }
+    if (!s.identified) take_identification(s, chip_identify(s.chip));
     return s.identified;
 }
 

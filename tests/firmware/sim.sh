@@ -3,23 +3,9 @@
 # pseudo-terminal -> vrjtag-firmware-sim -> the firmware -> the JTAG-level
 # chip model, which checks the firmware's waits against simulated time.
 # usage: sim.sh CASE (BIN, DATA and FIRMWARE set by CTest)
-set -uo pipefail
-WORK=$(mktemp -d /tmp/vrjtag-fw-XXXXXX)
-PIDS=()
-cleanup() {
-    local rc=$?
-    for p in "${PIDS[@]}"; do kill "$p" 2> /dev/null || true; done
-    wait 2> /dev/null || true
-    if [ $rc -eq 0 ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/../road.sh"
 [ -x "$BIN/vrjtag-firmware-sim" ] || { echo "vrjtag-firmware-sim was not built (simavr missing)"; exit 77; }
 [ -f "$FIRMWARE" ] || { echo "the firmware was not built (avr-g++ missing)"; exit 77; }
-export XDG_CONFIG_HOME=$WORK/cfg
-mkdir -p "$XDG_CONFIG_HOME/varnholme"
-printf 'nano\r\n' > "$XDG_CONFIG_HOME/varnholme/jtag.ini"
-LINK=$XDG_CONFIG_HOME/varnholme/nano
 S1508=$DATA/atf1508as-harrowm-Simple030-rosco.jed
 S1504=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed
 sample() { [ "$1" = ATF1504AS ] && echo "$S1504" || echo "$S1508"; }
@@ -40,30 +26,9 @@ stop_fw() {
     kill -TERM "$FW_PID" 2> /dev/null
     wait "$FW_PID" || fail "vrjtag-firmware-sim failed: $(cat "$WORK/fw.out")"
 }
-run_headless() {
-    printf '%s\n' "$@" > "$WORK/operator"
-    VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/transcript timeout 300 "$BIN/vrjtag-headless" ||
-        fail "vrjtag-headless failed or hung"
-    BOX=$(grep '^WMessageBox' "$WORK/transcript" | cut -f3-)
-}
 # The model refused nothing: every wait was at least the chip maker's.
 waits_kept() { grep -q 'refused' "$WORK/fw.log" && fail "the model refused: $(grep refused "$WORK/fw.log" | head -3)"; return 0; }
-# holds FILE SECURE: the model holds FILE but for the four special purpose
-# fuses (1111, or 0111 with read protection programmed last and alone).
-holds() {
-    local first
-    first=$(grep -q 1508 <<< "$1" && echo 74114 || echo 34166)
-    "$BIN/vrjtag-jed" diff "$1" "$WORK/chip.jed" > "$WORK/diff"
-    [ $? -le 1 ] || fail "saved file refused"
-    [ -z "$(awk -v a="$first" '$1 < a || $1 > a + 3' "$WORK/diff")" ] || fail "the model differs: $(head -3 "$WORK/diff")"
-    [ "$(grep -c '^erase$' "$WORK/fw.log")" = 1 ] || fail "not erased exactly once"
-    if [ "$2" = 1 ]; then
-        [ "$(grep '^program' "$WORK/fw.log" | tail -n 1)" = 'program 200 7' ] || fail "read protection not last and alone"
-    else
-        grep -q '^program 200' "$WORK/fw.log" && fail "word 200 programmed on a plain write"
-    fi
-    return 0
-}
+holds() { model_holds "$1" "$2" "$WORK/fw.log"; }
 
 case $1 in
 write_* | secure_* | verify_* | read_*)

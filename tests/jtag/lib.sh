@@ -1,17 +1,7 @@
 # Shared by the JTAG tests: the chip model as a remote_bitbang server and
 # OpenOCD connected to it, both on 127.0.0.1 only and both stopped on exit.
 # Needs BIN (the build folder) and SRC (the source tree).
-set -uo pipefail
-WORK=$(mktemp -d /tmp/vrjtag-jtag-XXXXXX)
-PIDS=()
-cleanup() {
-    local rc=$?
-    for p in "${PIDS[@]}"; do kill "$p" 2> /dev/null || true; done
-    wait 2> /dev/null || true
-    if [ $rc -eq 0 ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/../road.sh"
 
 TAP_CFG="$SRC/packaging/openocd/atf15xx.cfg"
 command -v openocd > /dev/null || { echo "openocd is not installed" >&2; exit 77; }
@@ -87,12 +77,6 @@ start_openocd() {
     fail "openocd did not start: $(tail -5 "$WORK/openocd.out")"
 }
 
-# The programmer's side: a configuration home whose jtag.ini names the link.
-export XDG_CONFIG_HOME=$WORK/cfg
-mkdir -p "$XDG_CONFIG_HOME/varnholme"
-printf 'jtag\r\n' > "$XDG_CONFIG_HOME/varnholme/jtag.ini"
-LINK=$XDG_CONFIG_HOME/varnholme/jtag
-
 # start_adapter OPTIONS...: vrjtag-adapter on $LINK, logging to $WORK/adapter.log.
 start_adapter() {
     "$BIN/vrjtag-adapter" --log "$WORK/adapter.log" "$@" "$LINK" > "$WORK/adapter.out" 2>&1 &
@@ -110,15 +94,6 @@ start_adapter() {
 stop_adapter() {
     kill -TERM "$ADAPTER_PID" 2> /dev/null || true
     wait "$ADAPTER_PID" 2> /dev/null || true
-}
-
-# run_headless STEP...: one run of the program with this operator script;
-# the final box's text in BOX.
-run_headless() {
-    printf '%s\n' "$@" > "$WORK/operator"
-    VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/transcript timeout 300 "$BIN/vrjtag-headless" ||
-        fail "vrjtag-headless failed or hung"
-    BOX=$(grep '^WMessageBox' "$WORK/transcript" | cut -f3-)
 }
 
 # stop_all: adapter (leaves programming mode), then OpenOCD (the model then
