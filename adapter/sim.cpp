@@ -264,7 +264,7 @@ Served serve_host(int fd, jtag::Server& server, ChunkLink& link, bool pacing, co
             break;
         }
         log_bytes(log, t0, "in", in, static_cast<std::size_t>(n));
-        for (ssize_t i = 0; i < n; ++i) jtag::server_receive(server, in[i]);
+        jtag::server_receive(server, in, static_cast<uint16_t>(n));
     }
     link.sink = nullptr;
     return result;

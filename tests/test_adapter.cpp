@@ -311,3 +311,128 @@ TEST(ChipModel, ShortWaitsAreRefused) {
         }
     }
 }
+
+namespace {
+
+// Drives the model a clock at a time through its pins, as a pin-level probe
+// (OpenOCD's remote_bitbang, the microcontroller) does.
+struct ClockedProbe final : jtag::Probe {
+    model::ChipModel& m;
+    explicit ClockedProbe(model::ChipModel& chip) : m(chip) { reset(); }
+    void shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
+        for (uint16_t i = 0; i < bits; ++i) {
+            if (tdo) set_bit(tdo, i, m.tdo());
+            m.clock(i + 1 == bits, tdi && bit_of(tdi, i));
+        }
+        m.clock(true, false), m.clock(false, false);  // Update, Run-Test/Idle
+    }
+    bool ir_scan(uint16_t instruction, uint16_t* captured) override {
+        const uint8_t in[2] = {static_cast<uint8_t>(instruction), static_cast<uint8_t>(instruction >> 8)};
+        uint8_t out[2] = {0, 0};
+        m.clock(true, false), m.clock(true, false), m.clock(false, false), m.clock(false, false);
+        shift(jtag::ir_length, in, out);
+        if (captured) *captured = static_cast<uint16_t>(out[0] | out[1] << 8);
+        return true;
+    }
+    bool dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) override {
+        m.clock(true, false), m.clock(false, false), m.clock(false, false);
+        shift(bits, tdi, tdo);
+        return true;
+    }
+    bool idle(uint32_t us) override { return m.advance(us), m.clock(false, false), true; }
+    bool reset() override {
+        for (int i = 0; i < 5; ++i) m.clock(true, false);
+        return m.clock(false, false), true;
+    }
+};
+
+// A row field with a pattern of its own per address.
+std::string row_field(int address, bool big) {
+    std::string f;
+    for (int k = 0; k < (big ? 80 : 40); ++k) f += "0123456789ABCDEF"[(address * 7 + k * 5) % 16];
+    return (big ? "1" : "2") + f.substr(1) + "FF";
+}
+
+}  // namespace
+
+// The model's whole-register shift (the in-process probe) must leave the chip
+// and the host's replies exactly as clocking every bit through the pins does.
+TEST(ChipModel, WholeRegisterScansEqualClockedOnes) {
+    for (const char* device : {"ATF1504AS", "ATF1508AS"}) {
+        const bool big = std::string(device) == "ATF1508AS";
+        std::vector<std::string> commands = {"#8I", "#8E", "#8X", "#8I"};
+        for (int a : {0x000, 0x00C, 0x06B, 0x080, 0x0E0, big ? 0x0FA : 0x0E8}) {
+            char head[8];
+            std::snprintf(head, sizeof head, "#8W%03Xd", a);
+            commands.push_back(head + row_field(a, big) + "e");
+        }
+        for (const char* c : {"#8W100d0102A0B0e", "#8W300dBEEFe", "#8a", "#8b", "#8c", "#8d", "#81", "#82", "#83", "#8X"})
+            commands.push_back(c);
+
+        Bench whole(device);
+        model::ChipModel chip(Bench::options(device, -1, -1));
+        ClockedProbe clocked_probe(chip);
+        Capture link;
+        jtag::Server server;
+        jtag::server_init(server, clocked_probe, link);
+        std::string whole_sent;
+        for (const std::string& c : commands) {
+            whole_sent += whole.send({c});
+            for (char ch : c + "\r") jtag::server_receive(server, ch);
+        }
+        EXPECT_EQ(whole_sent, link.sent) << device;
+        EXPECT_EQ(whole.chip.events(), chip.events()) << device;
+        EXPECT_EQ(whole.chip.refusals(), 0) << device;
+        for (int a = 0; a <= 0x300; ++a)
+            for (std::size_t i = 0; i < chip.word(a).size(); ++i)
+                ASSERT_EQ(whole.chip.word(a)[i], chip.word(a)[i]) << device << " word " << a << " bit " << i;
+        EXPECT_NE(whole_sent.find("r100d0102A0B0e"), std::string::npos) << device;
+    }
+}
+
+// Bytes that come in chunks (a pty read) are taken as one by one: lines cut
+// anywhere, control bytes inside them, a line over 100 characters void.
+TEST(AdapterServer, BytesInChunksAsOneByOne) {
+    const std::string stream = std::string("#8I\r#8W100d0000FFFFe\r#8\x11") + "1\r\n#8" + std::string(120, 'W') +
+                               "\r#81\r#8W300d\0" "1234e\r#83\r#8X\r";
+    const std::string stream_with_nul = std::string(stream.data(), stream.size());
+    Bench one;
+    for (char c : stream_with_nul) jtag::server_receive(one.server, c);
+    ASSERT_NE(one.link.sent.find("r100d0000FFFFe"), std::string::npos);
+    for (std::size_t chunk : {1u, 2u, 7u, 64u, 400u}) {
+        Bench b;
+        for (std::size_t i = 0; i < stream_with_nul.size(); i += chunk) {
+            const std::size_t n = std::min(chunk, stream_with_nul.size() - i);
+            jtag::server_receive(b.server, stream_with_nul.data() + i, static_cast<uint16_t>(n));
+        }
+        EXPECT_EQ(b.link.sent, one.link.sent) << "chunks of " << chunk;
+        EXPECT_EQ(b.chip.events(), one.chip.events()) << "chunks of " << chunk;
+    }
+}
+
+// The data field codec: every width the chips have, round trip and the
+// fields a word cannot take (a bit above the word, a non-hex digit).
+TEST(FieldCodec, RoundTripsAndRefusesWhatTheWordCannotHold) {
+    for (uint16_t bits : {4, 16, 32, 86, 166, 326}) {
+        const uint8_t digits = static_cast<uint8_t>((bits + 3) / 4);
+        uint8_t word[jtag::max_word_bytes] = {}, back[jtag::max_word_bytes];
+        for (uint16_t i = 0; i < bits; ++i) set_bit(word, i, (i * 37 + bits) % 3 == 0 || i + 1 == bits);
+        char field[100] = {};
+        field_from_word(word, bits, digits, field);
+        ASSERT_TRUE(word_from_field(field, digits, bits, back)) << bits << " " << field;
+        for (uint16_t i = 0; i < (bits + 7) / 8; ++i) ASSERT_EQ(back[i], word[i]) << bits << " byte " << i;
+        // The top digit with the first bit above the word set.
+        std::string above = field;
+        const int top_bits = bits % 4 ? bits % 4 : 4;
+        if (top_bits < 4) {
+            above[0] = hex_char(hex_digit(above[0]) | 1 << top_bits);
+            EXPECT_FALSE(word_from_field(above.c_str(), digits, bits, back)) << bits << " " << above;
+        }
+        // One more digit than the word has: only a leading 0 is taken.
+        EXPECT_TRUE(word_from_field(("0" + std::string(field)).c_str(), digits + 1, bits, back)) << bits;
+        EXPECT_FALSE(word_from_field(("1" + std::string(field)).c_str(), digits + 1, bits, back)) << bits;
+        std::string bad = field;
+        bad[digits / 2] = 'G';
+        EXPECT_FALSE(word_from_field(bad.c_str(), digits, bits, back)) << bits;
+    }
+}

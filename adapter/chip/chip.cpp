@@ -6,16 +6,16 @@ namespace vr {
 namespace jtag {
 namespace {
 
-void put_value(uint8_t* v, uint32_t value, uint16_t bits) {
-    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) v[i] = 0;
-    for (uint16_t i = 0; i < bits; ++i) set_bit(v, i, (value >> i) & 1);
+// A value of up to 32 bits as a bit vector, and back.
+VR_PLAIN_LOOP void put_value(uint8_t* v, uint32_t value, uint16_t bits) {
+    for (uint16_t i = 0; i < (bits + 7) / 8; ++i, value >>= 8) v[i] = static_cast<uint8_t>(value);
+    if (bits % 8) v[bits / 8] = static_cast<uint8_t>(v[bits / 8] & ((1u << (bits % 8)) - 1));
 }
 
-uint32_t get_value(const uint8_t* v, uint16_t bits) {
+VR_PLAIN_LOOP uint32_t get_value(const uint8_t* v, uint16_t bits) {
     uint32_t value = 0;
-    for (uint16_t i = 0; i < bits; ++i)
-        if (bit_of(v, i)) value |= 1ul << i;
-    return value;
+    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) value |= static_cast<uint32_t>(v[i]) << (8 * i);
+    return bits < 32 ? value & ((1ul << bits) - 1) : value;
 }
 
 bool scan_value(Probe& p, uint16_t instruction, uint32_t value, uint16_t bits) {
@@ -153,13 +153,12 @@ bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expec
     Probe& p = *chip.probe;
     const uint16_t bits = word_bits(chip_layout(chip), address);
     if (bits == 0) return false;
-    uint8_t fill[max_word_bytes], mask[max_word_bytes];
-    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) word[i] = 0;
-    fill_ones(fill, bits);
-    fill_ones(mask, bits);
+    uint8_t ones[max_word_bytes];
+    clear_bits(word, bits);
+    fill_ones(ones, bits);  // shifted in, or with expect the mask of every bit
     return chip_enter(chip) && select_word(chip, address) && p.ir_scan(ir_read) && p.idle(wait_read_us) &&
            p.ir_scan(static_cast<uint16_t>(ir_data0 + address / 256)) &&
-           p.dr_scan(bits, expect ? expect : fill, word, expect, expect ? mask : 0) && p.flush();
+           p.dr_scan(bits, expect ? expect : ones, word, expect, expect ? ones : 0) && p.flush();
 }
 
 }  // namespace jtag

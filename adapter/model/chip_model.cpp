@@ -25,15 +25,31 @@ enum : uint16_t {
 };
 constexpr uint64_t min_erase_us = 210000, min_program_us = 30000, min_read_us = 20000;
 
-std::string hex_word(const std::vector<uint8_t>& bits) {
+bool get(const uint8_t* v, int i) { return (v[i / 8] >> (i % 8)) & 1; }
+
+void put(uint8_t* v, int i, bool b) {
+    if (b)
+        v[i / 8] = static_cast<uint8_t>(v[i / 8] | (1u << (i % 8)));
+    else
+        v[i / 8] = static_cast<uint8_t>(v[i / 8] & ~(1u << (i % 8)));
+}
+
+// Bits 0 .. n-1 of src into dst, the rest of dst's last byte kept.
+void copy_bits(uint8_t* dst, const uint8_t* src, int n) {
+    const int whole = n / 8;
+    for (int i = 0; i < whole; ++i) dst[i] = src[i];
+    if (n % 8) {
+        const uint8_t m = static_cast<uint8_t>((1u << (n % 8)) - 1);
+        dst[whole] = static_cast<uint8_t>((dst[whole] & ~m) | (src[whole] & m));
+    }
+}
+
+std::string hex_word(const uint8_t* bits, int n) {
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
-    for (int top = (static_cast<int>(bits.size()) + 3) / 4 * 4 - 4; top >= 0; top -= 4) {
+    for (int top = (n + 3) / 4 * 4 - 4; top >= 0; top -= 4) {
         int v = 0;
-        for (int b = 3; b >= 0; --b) {
-            const std::size_t i = static_cast<std::size_t>(top + b);
-            v = v * 2 + (i < bits.size() ? bits[i] : 0);
-        }
+        for (int b = 3; b >= 0; --b) v = v * 2 + (top + b < n ? get(bits, top + b) : 0);
         s += digits[v];
     }
     return s;
@@ -50,7 +66,7 @@ std::string hex3(int v) {
 ChipModel::ChipModel(const ModelOptions& options)
     : desc_(*options.chip), options_(options),
       idcode_(options.idcode >= 0 ? static_cast<uint32_t>(options.idcode) : options.chip->idcode) {
-    for (int a = 0; a <= 0x300; ++a) flash_[a].assign(static_cast<std::size_t>(width(a)), 1);
+    for (Word& w : flash_) w.fill(0xFF);
 }
 
 // Rows 000-06B and 080 up to 0E4, 0E8 or 0FA; words 100 (32 bits), 200 (4), 300 (16).
@@ -73,7 +89,7 @@ ChipModel::State ChipModel::next(State s, bool tms) {
 }
 
 bool ChipModel::chip_tdo() const {
-    if (state_ == shift_dr) return dr_[0];
+    if (state_ == shift_dr) return dr_[0] & 1;
     if (state_ == shift_ir) return ir_shift_ & 1;
     return false;
 }
@@ -104,33 +120,34 @@ int ChipModel::dr_length() const {
 }
 
 void ChipModel::capture() {
-    dr_.reset();
+    dr_.fill(0);
     dr_len_ = dr_length();
     if (ir_ == IDCODE)
         scans_since_idcode_ = 0;
     else if (scans_since_idcode_ >= 0)
         ++scans_since_idcode_;
     if (ir_ == IDCODE) {
-        for (int i = 0; i < 32; ++i) dr_[static_cast<std::size_t>(i)] = (idcode_ >> i) & 1;
+        for (int i = 0; i < 4; ++i) dr_[static_cast<std::size_t>(i)] = static_cast<uint8_t>(idcode_ >> (8 * i));
     } else if (ir_ == ADDRESS) {
-        for (int i = 0; i < 11; ++i) dr_[static_cast<std::size_t>(i)] = (address_ >> i) & 1;
+        dr_[0] = static_cast<uint8_t>(address_), dr_[1] = static_cast<uint8_t>(address_ >> 8 & 7);
     } else if (ir_ >= DATA0 && ir_ <= DATA3) {
-        for (std::size_t i = 0; i < latch_.size() && i < static_cast<std::size_t>(dr_len_); ++i) dr_[i] = latch_[i];
+        copy_bits(dr_.data(), latch_.data(), latch_len_ < dr_len_ ? latch_len_ : dr_len_);
     }
 }
 
 void ChipModel::update() {
     if (ir_ == CONFIG) {
-        const unsigned long key = (dr_ & std::bitset<400>(0x3FF)).to_ulong();
+        const unsigned key = (dr_[0] | dr_[1] << 8) & 0x3FF;
         if (key == 0x1B9 && !programming_) event("enter programming mode");
         if (key == 0x000 && programming_) event("leave programming mode");
         if (key == 0x1B9) programming_ = true;
         if (key == 0x000) programming_ = false;
     } else if (ir_ == ADDRESS) {
-        address_ = static_cast<uint16_t>((dr_ & std::bitset<400>(0x7FF)).to_ulong());
+        address_ = static_cast<uint16_t>((dr_[0] | dr_[1] << 8) & 0x7FF);
     } else if (ir_ >= DATA0 && ir_ <= DATA3) {
-        latch_.assign(static_cast<std::size_t>(dr_len_), 0);
-        for (int i = 0; i < dr_len_; ++i) latch_[static_cast<std::size_t>(i)] = dr_[static_cast<std::size_t>(i)];
+        latch_.fill(0);
+        copy_bits(latch_.data(), dr_.data(), dr_len_);
+        latch_len_ = dr_len_;
         latch_page_ = ir_ - DATA0;
     }
 }
@@ -140,15 +157,17 @@ void ChipModel::pulse() {
     const uint64_t waited = now_ - idle_since_;
     const int w = width(address_);
     if (ir_ == READ) {
-        latch_.assign(static_cast<std::size_t>(w), 0);
+        latch_.fill(0);
+        latch_len_ = w;
         latch_page_ = address_ >> 8;
         if (!programming_) return refuse("read " + hex3(address_) + " refused: not in programming mode");
         if (w == 0) return refuse("read " + hex3(address_) + " refused: no such word");
         if (options_.enforce_waits && waited < min_read_us)
             return refuse("read " + hex3(address_) + " refused: waited " + std::to_string(waited) + " us");
-        if (!protected_) latch_ = flash_[address_];
+        if (!protected_) copy_bits(latch_.data(), flash_[address_].data(), w);
         if (address_ == options_.flip_read) latch_[0] ^= 1;
-        event("read " + hex3(address_));
+        if (telling()) event("read " + hex3(address_));
+        if (watch_) watch_->read(address_);
         return;
     }
     // PROGRAM_ERASE
@@ -157,34 +176,41 @@ void ChipModel::pulse() {
         if (!programming_) return refuse("erase refused: not in programming mode");
         if (options_.enforce_waits && waited < min_erase_us)
             return refuse("erase refused: waited " + std::to_string(waited) + " us");
-        for (int a = 0; a <= 0x300; ++a) flash_[a].assign(flash_[a].size(), 1);
+        for (Word& word : flash_) word.fill(0xFF);
         protected_ = false;
         ++erases_;
         scans_before_erase_ = scans_since_idcode_;
         event("erase");
+        if (watch_) watch_->erased();
         return;
     }
-    const std::string what = "program " + hex3(address_);
-    if (!programming_) return refuse(what + " refused: not in programming mode");
-    if (w == 0) return refuse(what + " refused: no such word");
-    if (latch_page_ != address_ >> 8 || static_cast<int>(latch_.size()) != w)
-        return refuse(what + " refused: data register of another page");
-    if (options_.enforce_waits && waited < min_program_us)
-        return refuse(what + " refused: waited " + std::to_string(waited) + " us");
+    const char* refused = nullptr;
+    if (!programming_) refused = " refused: not in programming mode";
+    else if (w == 0) refused = " refused: no such word";
+    else if (latch_page_ != address_ >> 8 || latch_len_ != w) refused = " refused: data register of another page";
+    else if (options_.enforce_waits && waited < min_program_us) refused = " refused: waited ";
+    if (refused) {
+        std::string text = "program " + hex3(address_) + refused;
+        if (text.back() == ' ') text += std::to_string(waited) + " us";
+        return refuse(text);
+    }
     int stuck_address = -1, stuck_bit = -1;
     if (options_.stuck_fuse >= 0) locate(options_.stuck_fuse, stuck_address, stuck_bit);
-    std::vector<uint8_t>& word = flash_[address_];
-    for (int i = 0; i < w; ++i) {
-        const bool stuck = address_ == stuck_address && i == w - 1 - stuck_bit;
-        if (!latch_[static_cast<std::size_t>(i)] && !stuck) word[static_cast<std::size_t>(i)] = 0;
-    }
-    event(what + " " + hex_word(latch_));
+    // Programming only clears bits: the word is the AND of itself and the latch.
+    // A stuck fuse keeps what it held.
+    Word& word = flash_[address_];
+    const bool stuck_held = address_ == stuck_address && get(word.data(), w - 1 - stuck_bit);
+    for (int i = 0; i < (w + 7) / 8; ++i) word[static_cast<std::size_t>(i)] &= latch_[static_cast<std::size_t>(i)];
+    if (stuck_held) put(word.data(), w - 1 - stuck_bit, true);
+    if (telling()) event("program " + hex3(address_) + " " + hex_word(latch_.data(), w));
     if (address_ == 0x200) {
-        if (!word[3] && !protected_) event("read protection programmed");
-        if (!word[2] && !jtag_lost_) event("JTAG pin bit cleared");
-        protected_ = !word[3];
-        jtag_lost_ = !word[2];
+        const bool protect = !get(word.data(), 3), lost = !get(word.data(), 2);
+        if (protect && !protected_) event("read protection programmed");
+        if (lost && !jtag_lost_) event("JTAG pin bit cleared");
+        protected_ = protect;
+        jtag_lost_ = lost;
     }
+    if (watch_) watch_->programmed(address_, WordBits(latch_.data(), w));
 }
 
 void ChipModel::clock(bool tms, bool tdi) {
@@ -203,10 +229,7 @@ void ChipModel::clock(bool tms, bool tdi) {
     switch (state_) {
     case reset: ir_ = IDCODE; break;
     case capture_dr: capture(); break;
-    case shift_dr:
-        dr_ >>= 1;
-        dr_[static_cast<std::size_t>(dr_len_ - 1)] = tdi;
-        break;
+    case shift_dr: clock_shift(tms, tdi); return;
     case update_dr: update(); break;
     case capture_ir: ir_shift_ = 0x059; break;
     case shift_ir: ir_shift_ = static_cast<uint16_t>((ir_shift_ >> 1) | (tdi ? 0x200 : 0)); break;
@@ -228,6 +251,44 @@ void ChipModel::clock(bool tms, bool tdi) {
     state_ = n;
 }
 
+// One clock in Shift-DR: the register moves one bit towards TDO.
+void ChipModel::clock_shift(bool tms, bool tdi) {
+    const int bytes = (dr_len_ + 7) / 8;
+    for (int i = 0; i < bytes; ++i)
+        dr_[static_cast<std::size_t>(i)] = static_cast<uint8_t>(dr_[static_cast<std::size_t>(i)] >> 1 | dr_[static_cast<std::size_t>(i) + 1] << 7);
+    put(dr_.data(), dr_len_ - 1, tdi);
+    // Bits above the register stay clear.
+    if (dr_len_ % 8) dr_[static_cast<std::size_t>(dr_len_ / 8)] &= static_cast<uint8_t>((1u << (dr_len_ % 8)) - 1);
+    dr_[static_cast<std::size_t>(bytes)] = 0;
+    state_ = next(state_, tms);
+}
+
+void ChipModel::shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
+    // A scan of the register's own length, the chip alone on its chain: what
+    // the register held comes out, tdi takes its place.
+    const bool alone = options_.extra_ir == 0 && options_.tdo_stuck < 0;
+    if (alone && state_ == shift_dr && bits == dr_len_) {
+        now_ += bits;
+        if (tdo) copy_bits(tdo, dr_.data(), bits);
+        dr_.fill(0);
+        if (tdi) copy_bits(dr_.data(), tdi, bits);
+        state_ = exit1_dr;
+        return;
+    }
+    if (alone && state_ == shift_ir && bits == 10) {
+        now_ += bits;
+        const uint8_t out[2] = {static_cast<uint8_t>(ir_shift_), static_cast<uint8_t>(ir_shift_ >> 8)};
+        if (tdo) copy_bits(tdo, out, bits);
+        ir_shift_ = tdi ? static_cast<uint16_t>((tdi[0] | tdi[1] << 8) & 0x3FF) : 0;
+        state_ = exit1_ir;
+        return;
+    }
+    for (uint16_t i = 0; i < bits; ++i) {
+        if (tdo) put(tdo, i, this->tdo());
+        clock(i + 1 == bits, tdi && get(tdi, i));
+    }
+}
+
 void ChipModel::advance(uint64_t microseconds) { now_ += microseconds; }
 
 void ChipModel::trst() {
@@ -237,7 +298,7 @@ void ChipModel::trst() {
 }
 
 void ChipModel::event(const std::string& text) {
-    events_.push_back(text);
+    if (options_.record) events_.push_back(text);
     if (log_) {
         std::fprintf(log_, "%s\n", text.c_str());
         std::fflush(log_);
@@ -246,6 +307,7 @@ void ChipModel::event(const std::string& text) {
 
 void ChipModel::refuse(const std::string& text) {
     ++refusals_;
+    last_refusal_ = text;
     event(text);
 }
 
@@ -299,15 +361,14 @@ bool ChipModel::locate_1502(int32_t fuse, int& address, int& bit) const {
 }
 
 void ChipModel::load(const FuseMap& map) {
-    for (int a = 0; a <= 0x300; ++a) flash_[a].assign(flash_[a].size(), 1);
+    for (Word& word : flash_) word.fill(0xFF);
     for (int32_t i = 0; i < desc_.fuses; ++i) {
         int a = 0, b = 0;
         if (!locate(i, a, b)) continue;
-        std::vector<uint8_t>& word = flash_[a];
-        word[word.size() - 1 - static_cast<std::size_t>(b)] = map[static_cast<std::size_t>(i)] == 1 ? 1 : 0;
+        put(flash_[static_cast<std::size_t>(a)].data(), width(a) - 1 - b, map[static_cast<std::size_t>(i)] == 1);
     }
-    protected_ = !flash_[0x200][3];
-    jtag_lost_ = !flash_[0x200][2];
+    protected_ = !get(flash_[0x200].data(), 3);
+    jtag_lost_ = !get(flash_[0x200].data(), 2);
 }
 
 void ChipModel::save(FuseMap& map) const {
@@ -315,8 +376,7 @@ void ChipModel::save(FuseMap& map) const {
     for (int32_t i = 0; i < desc_.fuses; ++i) {
         int a = 0, b = 0;
         if (!locate(i, a, b)) continue;
-        const std::vector<uint8_t>& word = flash_[a];
-        map[static_cast<std::size_t>(i)] = static_cast<int8_t>(word[word.size() - 1 - static_cast<std::size_t>(b)]);
+        map[static_cast<std::size_t>(i)] = static_cast<int8_t>(get(flash_[static_cast<std::size_t>(a)].data(), width(a) - 1 - b));
     }
 }
 

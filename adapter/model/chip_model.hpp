@@ -14,13 +14,16 @@
 // zeros until the next erase. Clearing the JTAG pin bit is recorded (a real
 // chip would lose its JTAG pins at the next power-up).
 //
+// A scan of the register's own length is shifted in one step (shift);
+// the pins (clock) remain for the probes that drive them bit by bit.
+//
 // The mapping between JEDEC fuse numbers and flash words (for loading and
 // saving files) is this model's own, written from the word layout, so that
 // a mistake in the programmer's codec is not shared by the model that checks
 // it.
 #pragma once
 
-#include <bitset>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -43,6 +46,30 @@ struct ChipDesc {
 const ChipDesc* find_chip(const std::string& name);
 extern const ChipDesc chips[6];
 
+// A flash word, least significant bit first: bit i is word[i].
+class WordBits {
+public:
+    WordBits(const uint8_t* bytes, int width) : bytes_(bytes), width_(width) {}
+    std::size_t size() const { return static_cast<std::size_t>(width_); }
+    uint8_t operator[](std::size_t i) const { return (bytes_[i / 8] >> (i % 8)) & 1; }
+
+private:
+    const uint8_t* bytes_;
+    int width_;
+};
+
+// Told of each flash operation the chip carries out, as it happens: for
+// checks that follow the chip step by step without reading its event log.
+class ModelWatch {
+public:
+    virtual void erased() = 0;
+    virtual void programmed(int address, WordBits data) = 0;
+    virtual void read(int address) = 0;
+
+protected:
+    ~ModelWatch() = default;
+};
+
 struct ModelOptions {
     const ChipDesc* chip = &chips[1];
     int64_t idcode = -1;       // answer this IDCODE instead of the chip's own
@@ -55,6 +82,7 @@ struct ModelOptions {
     int extra_ir = 0;
     bool extra_after = false;
     int tdo_stuck = -1;        // 0 or 1: TDO reads this whatever the chip drives
+    bool record = true;        // keep the event log (events()); a refusal's text is kept always
 };
 
 class ChipModel {
@@ -67,6 +95,11 @@ public:
     // The chip's own TDO, and the other device's.
     bool chip_tdo() const;
     bool extra_tdo() const;
+    // In Shift-DR or Shift-IR: `bits` clocks, TMS 1 on the last (to Exit1),
+    // shifting tdi in (zeros when null) and storing what came out into tdo
+    // (when not null; its bits from `bits` on are left as they are). Bit
+    // vectors are bytes, least significant bit first.
+    void shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo);
     // Time passing (microseconds) without clock edges.
     void advance(uint64_t microseconds);
     void trst();
@@ -77,17 +110,19 @@ public:
     int32_t code() const { return desc_.code; }
 
     void set_log(std::FILE* log) { log_ = log; }
+    void set_watch(ModelWatch* watch) { watch_ = watch; }
     const std::vector<std::string>& events() const { return events_; }
     int erases() const { return erases_; }
     int refusals() const { return refusals_; }
+    const std::string& last_refusal() const { return last_refusal_; }
     bool read_protected() const { return protected_; }
     bool jtag_pins_lost() const { return jtag_lost_; }
     bool programming() const { return programming_; }
     // Data scans other than IDCODE between the last IDCODE read and the last
     // erase (-1 when the IDCODE was never read before it).
     int scans_before_erase() const { return scans_before_erase_; }
-    // The word at address, least significant bit first (empty where none).
-    const std::vector<uint8_t>& word(int address) const { return flash_[static_cast<std::size_t>(address)]; }
+    // The word at address (empty where none).
+    WordBits word(int address) const { return {flash_[static_cast<std::size_t>(address)].data(), width(address)}; }
 
 private:
     enum State {
@@ -100,8 +135,10 @@ private:
     void capture();
     void update();
     void pulse();
+    bool telling() const { return options_.record || log_; }
     void event(const std::string& text);
     void refuse(const std::string& text);
+    void clock_shift(bool tms, bool tdi);
     bool locate(int32_t fuse, int& address, int& bit) const;
     bool locate_1502(int32_t fuse, int& address, int& bit) const;
 
@@ -112,21 +149,27 @@ private:
     uint16_t ir_ = 0x059, ir_shift_ = 0;
     uint32_t extra_ir_shift_ = 0;
     bool extra_dr_ = false;
-    std::bitset<400> dr_;
+    // Bits, least significant first, as the chip's registers and words.
+    using Bits = std::array<uint8_t, 52>;
+    using Word = std::array<uint8_t, 41>;
+    Bits dr_{};
     int dr_len_ = 1;
     bool programming_ = false;
     bool erase_latched_ = false;
     bool pulse_armed_ = false;
     uint16_t address_ = 0;
-    std::vector<uint8_t> latch_;
+    Word latch_{};
+    int latch_len_ = 0;
     int latch_page_ = -1;
     uint64_t now_ = 0, idle_since_ = 0;
-    std::vector<uint8_t> flash_[0x301];
+    std::array<Word, 0x301> flash_{};
     bool protected_ = false, jtag_lost_ = false;
     int erases_ = 0, refusals_ = 0;
     int scans_since_idcode_ = -1, scans_before_erase_ = -1;
     std::vector<std::string> events_;
+    std::string last_refusal_;
     std::FILE* log_ = nullptr;
+    ModelWatch* watch_ = nullptr;
 };
 
 }  // namespace vr::model

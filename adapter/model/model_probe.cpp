@@ -11,13 +11,11 @@ ModelProbe::ModelProbe(ChipModel& model) : model_(model) { reset(); }
 bool ModelProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     if (failing || (instruction == jtag::ir_program_erase && selected_ >= 0 && selected_ == fail_program)) return false;
     tms(1), tms(1), tms(0), tms(0);
-    uint16_t out = 0;
-    for (uint16_t i = 0; i < jtag::ir_length; ++i) {
-        out = static_cast<uint16_t>(out | (model_.tdo() ? 1u << i : 0u));
-        tms(i + 1 == jtag::ir_length, (instruction >> i) & 1);
-    }
+    const uint8_t in[2] = {static_cast<uint8_t>(instruction), static_cast<uint8_t>(instruction >> 8)};
+    uint8_t out[2] = {0, 0};
+    model_.shift(jtag::ir_length, in, out);
     tms(1), tms(0);
-    if (captured) *captured = out;
+    if (captured) *captured = static_cast<uint16_t>(out[0] | out[1] << 8);
     ir_ = instruction;
     return true;
 }
@@ -26,16 +24,7 @@ bool ModelProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const 
     if (failing) return false;
     if (ir_ == jtag::ir_address && tdi) selected_ = tdi[0] | (tdi[1] & 7) << 8;
     tms(1), tms(0), tms(0);
-    for (uint16_t i = 0; i < bits; ++i) {
-        const bool out = model_.tdo();
-        if (tdo) {
-            if (out)
-                tdo[i / 8] = static_cast<uint8_t>(tdo[i / 8] | (1u << (i % 8)));
-            else
-                tdo[i / 8] = static_cast<uint8_t>(tdo[i / 8] & ~(1u << (i % 8)));
-        }
-        tms(i + 1 == bits, tdi && ((tdi[i / 8] >> (i % 8)) & 1));
-    }
+    model_.shift(bits, tdi, tdo);
     tms(1), tms(0);
     return true;
 }

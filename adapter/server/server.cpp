@@ -74,12 +74,14 @@ int16_t slot_of(uint16_t address) {
 bool flag(const uint8_t* set, int16_t slot) { return (set[slot / 8] >> (slot % 8)) & 1; }
 void mark(uint8_t* set, int16_t slot, bool on) { set_bit(set, static_cast<uint16_t>(slot), on); }
 
-uint16_t crc16(const uint8_t* v, uint16_t bits) {
+// CRC-16/CCITT-FALSE (polynomial 1021, start FFFF) of the word's bytes, a
+// byte per step without a table.
+VR_PLAIN_LOOP uint16_t crc16(const uint8_t* v, uint16_t bits) {
     uint16_t crc = 0xFFFF;
     for (uint16_t i = 0; i < (bits + 7) / 8; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (v[i] << 8));
-        for (uint8_t k = 0; k < 8; ++k)
-            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+        uint8_t x = static_cast<uint8_t>(crc >> 8 ^ v[i]);
+        x = static_cast<uint8_t>(x ^ x >> 4);
+        crc = static_cast<uint16_t>(crc << 8 ^ x << 12 ^ x << 5 ^ x);
     }
     return crc;
 }
@@ -396,15 +398,47 @@ void server_init(Server& s, Probe& probe, Link& link) {
 }
 
 void server_receive(Server& s, char c) {
-    if (c == '\r') {
-        if (!s.too_long) command(s);
-        s.length = 0;
-        s.too_long = false;
-    } else if (c != '\n' && c != 0 && c != 0x11 && c != 0x13) {
+    // CR ends the line; LF, NUL, XON and XOFF are no part of it. Every
+    // other byte is above them all: the common case decides once.
+    const uint8_t u = static_cast<uint8_t>(c);
+    if (u > 0x13 || (u != '\r' && u != '\n' && u != 0 && u != 0x11 && u != 0x13)) {
         if (s.length < sizeof s.line)
             s.line[s.length++] = c;
         else
             s.too_long = true;
+    } else if (u == '\r') {
+        if (!s.too_long) command(s);
+        s.length = 0;
+        s.too_long = false;
+    }
+}
+
+namespace {
+
+// The bytes before the first that is not an ordinary one (any of CR, LF,
+// NUL, XON, XOFF), and appending them to the line: a run at a time.
+VR_PLAIN_LOOP uint16_t ordinary_run(const char* bytes, uint16_t count) {
+    uint16_t i = 0;
+    while (i < count && static_cast<uint8_t>(bytes[i]) > 0x13) ++i;
+    return i;
+}
+
+VR_PLAIN_LOOP void append(Server& s, const char* bytes, uint16_t count) {
+    const uint16_t room = static_cast<uint16_t>(sizeof s.line - s.length);
+    const uint16_t n = count < room ? count : room;
+    for (uint16_t i = 0; i < n; ++i) s.line[s.length + i] = bytes[i];
+    s.length = static_cast<uint8_t>(s.length + n);
+    if (count > n) s.too_long = true;
+}
+
+}  // namespace
+
+void server_receive(Server& s, const char* bytes, uint16_t count) {
+    for (uint16_t i = 0; i < count;) {
+        const uint16_t run = ordinary_run(bytes + i, static_cast<uint16_t>(count - i));
+        append(s, bytes + i, run);
+        i = static_cast<uint16_t>(i + run);
+        if (i < count) server_receive(s, bytes[i++]);
     }
 }
 

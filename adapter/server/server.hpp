@@ -88,8 +88,9 @@ struct Server {
 
 void server_init(Server& server, Probe& probe, Link& link);
 
-// One byte from the host.
+// One byte from the host, or as many as came at once.
 void server_receive(Server& server, char c);
+void server_receive(Server& server, const char* bytes, uint16_t count);
 
 // What an identification found, for the operator: "ATF1508AS found (IDCODE
 // 0x0150803F)" (for an ATF1502, that it is not programmable through the

@@ -1,8 +1,6 @@
 #include "tests/fuzz/server_check.hpp"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <cstdio>
 
 #include "fusemap/device.hpp"
@@ -25,8 +23,9 @@ void load_design(ChipModel& m, int32_t code) {
 
 int hexv(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
 }
 
 bool is_row(int a, bool big) { return (a >= 0 && a <= 0x6B) || (a >= 0x80 && a <= (big ? 0xFA : 0xE8)); }
@@ -39,6 +38,12 @@ int field_digits(int a, bool big) {
     return is_row(a, big) ? (big ? 82 : 42) : 0;
 }
 
+std::string at_word(const char* what, int a) {
+    char where[16];
+    std::snprintf(where, sizeof where, " (word %03X)", a);
+    return what + std::string(where);
+}
+
 }  // namespace
 
 ServerCheck::ServerCheck() {
@@ -46,6 +51,7 @@ ServerCheck::ServerCheck() {
     for (int v = 0; v < 6; ++v) {
         ModelOptions o;
         o.chip = vr::model::find_chip(names[v]);
+        o.record = false;
         if (v == 4) o.idcode = 0x0150203F;  // another chip of the family
         if (v == 5) o.extra_ir = 4, o.extra_after = true;
         snapshots_[v] = ChipModel(o);
@@ -53,27 +59,32 @@ ServerCheck::ServerCheck() {
     }
 }
 
+void ServerCheck::forget_words() {
+    written_.fill(false);
+    read_back_.fill(false);
+}
+
 void ServerCheck::start(unsigned char variant) {
     const int v = variant % 6;
     model_ = snapshots_[v];
+    model_.set_watch(this);
     supported_ = v < 4;
     big_ = model_.code() == 8;
     probe_.failing = false;
     probe_.reset();
     vr::jtag::server_init(server_, probe_, link_);
-    line_.clear();
+    length_ = 0;
     too_long_ = identified_ = protected_ = protection_seen_ = false;
-    written_.clear();
-    read_back_.clear();
-    events_seen_ = model_.events().size();
-    erases_seen_ = model_.erases();
+    forget_words();
+    broken_.clear();
+    all_rows_ = 0;
 }
 
 std::string ServerCheck::run(const unsigned char* data, std::size_t size) {
     if (size == 0) return "";
     start(data[0]);
     for (std::size_t i = 1; i < size; ++i) {
-        const std::string broken = step(data[i]);
+        std::string broken = step(data[i]);
         if (!broken.empty()) return broken;
     }
     return "";
@@ -82,76 +93,94 @@ std::string ServerCheck::run(const unsigned char* data, std::size_t size) {
 std::string ServerCheck::step(unsigned char byte) {
     if (byte == byte_hangup) {
         vr::jtag::server_hangup(server_);
-        line_.clear();
+        length_ = 0;
         too_long_ = identified_ = false;
-        written_.clear();
-        read_back_.clear();
-        return check_events();
+        forget_words();
+        return check_state();
     }
     if (byte == byte_probe_toggle) {
         probe_.failing = !probe_.failing;
         return "";
     }
     if (byte == byte_all_rows) {
-        char head[8];
+        // Every fuse programmed; blocks a-c keep their six unused bits. Each
+        // command comes as one chunk, as from a pty, its CR on its own.
+        if (++all_rows_ > max_all_rows) return "";
+        static const char digit[] = "0123456789ABCDEF";
+        char cmd[96] = {'#', '8', 'W'};
         for (int a = 0; a <= 0xFA; ++a) {
             if (!is_row(a, big_)) continue;
-            std::snprintf(head, sizeof head, "#8W%03Xd", a);
             const int n = field_digits(a, big_);
-            // Every fuse programmed; blocks a-c keep their six unused bits.
-            std::string cmd = head + std::string(static_cast<std::size_t>(n - 2), '0') + (a < 0xE0 ? "3F" : "00") + "e\r";
-            for (char c : cmd) {
-                const std::string broken = host_byte(c);
-                if (!broken.empty()) return broken;
-            }
+            cmd[3] = '0', cmd[4] = digit[a >> 4], cmd[5] = digit[a & 15], cmd[6] = 'd';
+            std::fill(cmd + 7, cmd + 5 + n, '0');
+            cmd[5 + n] = a < 0xE0 ? '3' : '0';
+            cmd[6 + n] = a < 0xE0 ? 'F' : '0';
+            cmd[7 + n] = 'e';
+            const int k = 8 + n;
+            for (int i = 0; i < k; ++i) frame(cmd[i]);
+            vr::jtag::server_receive(server_, cmd, static_cast<uint16_t>(k));
+            std::string broken = host_byte('\r');
+            if (!broken.empty()) return broken;
         }
         return "";
     }
     return host_byte(static_cast<char>(byte));
 }
 
-std::string ServerCheck::host_byte(char c) {
-    // The host's command as the line carries it: CR ends it; LF, NUL, XON
-    // and XOFF are not part of it; over 100 characters it is void.
-    bool ended = false;
-    std::string cmd;
-    if (c == '\r') {
-        if (!too_long_) cmd = line_;
-        ended = true;
-        line_.clear();
-        too_long_ = false;
-    } else if (c != '\n' && c != 0 && c != 0x11 && c != 0x13) {
-        if (line_.size() < 100) line_ += c;
+// The host's command as the line carries it: CR ends it; LF, NUL, XON and
+// XOFF are not part of it; over 100 characters it is void.
+void ServerCheck::frame(char c) {
+    if (c != '\n' && c != 0 && c != 0x11 && c != 0x13) {
+        if (length_ < 100) line_[static_cast<std::size_t>(length_++)] = c;
         else too_long_ = true;
     }
-    if (ended && cmd.size() == 3 && (cmd == "#8I" || cmd == "#84")) identified_ = supported_;
-    if (ended && cmd == "#8X") identified_ = false;
+}
+
+std::string ServerCheck::host_byte(char c) {
+    if (c != '\r') {
+        frame(c);
+        vr::jtag::server_receive(server_, c);
+        return check_state();
+    }
+    const char* cmd = line_.data();
+    const int n = too_long_ ? 0 : length_;
+    length_ = 0;
+    too_long_ = false;
+    const bool is3 = n == 3 && cmd[0] == '#' && cmd[1] == '8';
+    if (is3 && (cmd[2] == 'I' || cmd[2] == '4')) identified_ = supported_;
+    if (is3 && cmd[2] == 'X') identified_ = false;
     const int erases_before = model_.erases();
     vr::jtag::server_receive(server_, c);
     if (model_.erases() != erases_before && !identified_) return "rule 1: erased without the host's identification";
     // A refused erase needs a new identification.
-    if (ended && cmd == "#8E" && model_.erases() == erases_before) identified_ = false;
-    if (ended && cmd.size() > 8 && cmd.compare(0, 3, "#8W") == 0 && cmd[6] == 'd' && cmd.back() == 'e') {
-        int a = 0;
-        bool ok = true;
-        for (int k = 3; k < 6; ++k) ok = ok && hexv(cmd[static_cast<std::size_t>(k)]) >= 0, a = a * 16 + std::max(0, hexv(cmd[static_cast<std::size_t>(k)]));
-        const std::string field = cmd.substr(7, cmd.size() - 8);
-        for (char d : field) ok = ok && hexv(d) >= 0;
-        if (ok && static_cast<int>(field.size()) == field_digits(a, big_)) written_[a] = field;
+    if (is3 && cmd[2] == 'E' && model_.erases() == erases_before) identified_ = false;
+    if (n > 8 && cmd[0] == '#' && cmd[1] == '8' && cmd[2] == 'W' && cmd[6] == 'd' && cmd[n - 1] == 'e') host_wrote(cmd, n);
+    return check_state();
+}
+
+// "#8W" aaa "d" field "e": the field kept when it is one the word can take.
+void ServerCheck::host_wrote(const char* cmd, int n) {
+    int a = 0;
+    for (int k = 3; k < 6; ++k) {
+        if (hexv(cmd[k]) < 0) return;
+        a = a * 16 + hexv(cmd[k]);
     }
-    return check_events();
+    const int digits = n - 8;
+    if (a > 0x300 || digits != field_digits(a, big_)) return;
+    for (int k = 0; k < digits; ++k)
+        if (hexv(cmd[7 + k]) < 0) return;
+    std::copy(cmd + 7, cmd + 7 + digits, fields_[static_cast<std::size_t>(a)].begin());
+    written_[static_cast<std::size_t>(a)] = true;
 }
 
 // True when the chip's word at address holds what the host last wrote there.
 bool ServerCheck::holds_written(int a) const {
-    const auto it = written_.find(a);
-    if (it == written_.end()) return false;
-    const std::string& f = it->second;
-    const std::vector<uint8_t>& w = model_.word(a);
-    const int n = static_cast<int>(f.size());
+    if (!written_[static_cast<std::size_t>(a)]) return false;
+    const char* f = fields_[static_cast<std::size_t>(a)].data();
+    const vr::model::WordBits w = model_.word(a);
+    const int n = field_digits(a, big_);
     for (int i = 0; i < 4 * n; ++i) {
-        const int digit = hexv(f[static_cast<std::size_t>(n - 1 - i / 4)]);
-        const bool want = (digit >> (i % 4)) & 1;
+        const bool want = (hexv(f[n - 1 - i / 4]) >> (i % 4)) & 1;
         const bool have = i < static_cast<int>(w.size()) && w[static_cast<std::size_t>(i)];
         if (want != have) return false;
     }
@@ -161,50 +190,52 @@ bool ServerCheck::holds_written(int a) const {
 std::string ServerCheck::check_protection() {
     for (int a = 0; a <= 0x300; ++a) {
         if (!(is_row(a, big_) || a == 0x100 || a == 0x300)) continue;
-        char where[64];
-        std::snprintf(where, sizeof where, " (word %03X)", a);
-        if (!written_.count(a)) return std::string("rule 3: read protection with a word the host never wrote") + where;
-        if (!read_back_[a]) return std::string("rule 3: read protection with a word not read back") + where;
-        if (!holds_written(a)) return std::string("rule 3: read protection with a word unlike what was written") + where;
+        if (!written_[static_cast<std::size_t>(a)]) return at_word("rule 3: read protection with a word the host never wrote", a);
+        if (!read_back_[static_cast<std::size_t>(a)]) return at_word("rule 3: read protection with a word not read back", a);
+        if (!holds_written(a)) return at_word("rule 3: read protection with a word unlike what was written", a);
     }
-    const std::vector<uint8_t>& w = model_.word(0x200);
+    const vr::model::WordBits w = model_.word(0x200);
     if (w[3] || !w[2] || !w[1] || !w[0]) return "rule 3: word 200 is not 7 after read protection";
     return "";
 }
 
-std::string ServerCheck::check_events() {
+std::string ServerCheck::check_state() {
+    if (!broken_.empty()) return broken_;
     if (model_.jtag_pins_lost()) return "rule 2: the JTAG pin bit was cleared";
-    if (model_.refusals() > 0) return "rule 5: the model refused an operation: " + model_.events().back();
-    const std::vector<std::string>& ev = model_.events();
-    for (; events_seen_ < ev.size(); ++events_seen_) {
-        const std::string& e = ev[events_seen_];
-        if (e == "erase") {
-            if (!supported_) return "rule 1: erased a chip that is not supported or not alone";
-            if (model_.scans_before_erase() < 0 || model_.scans_before_erase() > 1)
-                return "rule 1: erased without reading the IDCODE just before";
-            written_.clear();
-            read_back_.clear();
-            protected_ = false;
-        } else if (e.compare(0, 8, "program ") == 0) {
-            if (!supported_) return "rule 1: programmed a chip that is not supported or not alone";
-            if (protected_) return "rule 3: programmed after read protection: " + e;
-            const int a = static_cast<int>(std::strtol(e.c_str() + 8, nullptr, 16));
-            const std::string word = e.substr(12);
-            if (a == 0x200 && word != "F" && word != "7") return "rule 4: word 200 programmed with " + word;
-            if (a < 0xE0 && !word.empty()) {
-                const int low = hexv(word.back()) | (word.size() > 1 ? (hexv(word[word.size() - 2]) & 3) << 4 : 0);
-                if (low != 0x3F) return "rule 4: unused row bits cleared: " + e;
-            }
-            read_back_[a] = false;
-        } else if (e.compare(0, 5, "read ") == 0 && e.find("protection") == std::string::npos) {
-            read_back_[static_cast<int>(std::strtol(e.c_str() + 5, nullptr, 16))] = true;
-        } else if (e == "read protection programmed") {
-            const std::string broken = check_protection();
-            if (!broken.empty()) return broken;
-            protected_ = protection_seen_ = true;
-        }
-    }
+    if (model_.refusals() > 0) return "rule 5: the model refused an operation: " + model_.last_refusal();
     return "";
 }
+
+void ServerCheck::broke(std::string rule) {
+    if (broken_.empty()) broken_ = std::move(rule);
+}
+
+void ServerCheck::erased() {
+    if (!supported_) return broke("rule 1: erased a chip that is not supported or not alone");
+    if (model_.scans_before_erase() < 0 || model_.scans_before_erase() > 1)
+        return broke("rule 1: erased without reading the IDCODE just before");
+    forget_words();
+    protected_ = false;
+}
+
+void ServerCheck::programmed(int a, vr::model::WordBits data) {
+    if (!supported_) return broke("rule 1: programmed a chip that is not supported or not alone");
+    if (protected_) return broke(at_word("rule 3: programmed after read protection", a));
+    if (a == 0x200) {
+        const int v = data[0] | data[1] << 1 | data[2] << 2 | data[3] << 3;
+        if (v != 0xF && v != 0x7) return broke(at_word("rule 4: word 200 programmed other than F or 7", a));
+    }
+    if (a < 0xE0)
+        for (std::size_t i = 0; i < 6; ++i)
+            if (!data[i]) return broke(at_word("rule 4: unused row bits cleared", a));
+    read_back_[static_cast<std::size_t>(a)] = false;
+    if (a == 0x200 && model_.read_protected()) {
+        std::string why = check_protection();
+        if (!why.empty()) return broke(why);
+        protected_ = protection_seen_ = true;
+    }
+}
+
+void ServerCheck::read(int a) { read_back_[static_cast<std::size_t>(a)] = true; }
 
 }  // namespace vt

@@ -2,9 +2,9 @@
 // protocol server takes any bytes from a host. Used by the fuzz_server target
 // and by the tests that prove the checks can fail.
 //
-// The checks look at the model's own state and event log and at the host's
-// bytes (framed here independently of the server), never at the server's
-// state:
+// The checks look at the model's own state, at the operations it reports as
+// it carries them out, and at the host's bytes (framed here independently of
+// the server), never at the server's state:
 //  1. no erase and no program unless a supported chip alone on its chain is
 //     attached; no erase unless the host identified it since its last
 //     release or hang-up, with the IDCODE read again just before;
@@ -16,12 +16,15 @@
 //  4. no word is programmed with bits its layout keeps at 1 (the unused row
 //     bits of blocks a-c; word 200 other than F or 7);
 //  5. no operation is refused by the model (its waits included).
+//
+// Each input starts from a copy of a prepared chip, and nothing of the
+// check's own is allocated while it runs: the fuzzer gets through many
+// inputs a second and sees no growth of the heap that could be a leak.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <map>
 #include <string>
-#include <vector>
 
 #include "adapter/model/model_probe.hpp"
 #include "adapter/server/server.hpp"
@@ -32,8 +35,11 @@ namespace vt {
 constexpr unsigned char byte_hangup = 0xFF;        // the host closes the port
 constexpr unsigned char byte_probe_toggle = 0xFE;  // the probe starts or stops failing
 constexpr unsigned char byte_all_rows = 0xFD;      // the host writes every row (a long command run)
+// Row runs taken per input (more are ignored): one makes a write, a second
+// one a write after another erase; each costs hundreds of commands.
+constexpr int max_all_rows = 2;
 
-class ServerCheck {
+class ServerCheck final : vr::model::ModelWatch {
 public:
     ServerCheck();
     // Starts again: variant (any byte) picks the chip, its contents and its
@@ -52,10 +58,19 @@ private:
         void stall(uint16_t) override {}
         void note(const char*) override {}
     };
+    // What the chip does, as it does it.
+    void erased() override;
+    void programmed(int address, vr::model::WordBits data) override;
+    void read(int address) override;
+    void broke(std::string rule);
+
+    void frame(char c);
     std::string host_byte(char c);
-    std::string check_events();
+    void host_wrote(const char* cmd, int length);
+    std::string check_state();
     std::string check_protection();
     bool holds_written(int address) const;
+    void forget_words();
 
     vr::model::ChipModel snapshots_[6];
     vr::model::ChipModel model_;
@@ -65,16 +80,18 @@ private:
     bool supported_ = true, big_ = false;
 
     // The host's side, framed here.
-    std::string line_;
+    std::array<char, 101> line_{};
+    int length_ = 0;
     bool too_long_ = false;
     bool identified_ = false;
+    int all_rows_ = 0;
     // Since the last erase in this session: the field the host last wrote
     // to each address, and whether a read followed its last program.
-    std::map<int, std::string> written_;
-    std::map<int, bool> read_back_;
+    std::array<bool, 0x301> written_{};
+    std::array<std::array<char, 84>, 0x301> fields_{};
+    std::array<bool, 0x301> read_back_{};
     bool protected_ = false, protection_seen_ = false;
-    std::size_t events_seen_ = 0;
-    int erases_seen_ = 0;
+    std::string broken_;  // the first rule the chip's operations broke
 };
 
 }  // namespace vt
