@@ -31,6 +31,7 @@ __attribute__((noinline, no_sanitize("coverage"))) bool map_sound(int32_t fuses)
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     if (size == 0) return 0;
+    if (size > VR_FUZZ_MAX_INPUT) size = VR_FUZZ_MAX_INPUT;
     const int32_t code = (data[0] & 1) ? 8 : 4;
     const Read read = reads[(data[0] >> 1) % 7];
     vr::port::feed(data + 1, size - 1);

@@ -7,14 +7,11 @@
 
 #include "tests/fuzz/server_check.hpp"
 
-// Bytes of an input taken (the rest is ignored): a whole secure write with
-// its row writes coded as one byte takes about a hundred, and every input
-// then stays as cheap as a run allowed this long.
-constexpr std::size_t max_input = 1024;
-
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     static vt::ServerCheck check;
-    const std::string broken = check.run(data, size < max_input ? size : max_input);
+    // A whole secure write, its row writes coded as one byte, takes about a
+    // hundred bytes of the cap; what lies beyond it is ignored.
+    const std::string broken = check.run(data, size < VR_FUZZ_MAX_INPUT ? size : VR_FUZZ_MAX_INPUT);
     if (!broken.empty()) {
         std::fprintf(stderr, "safety rule broken: %s\n", broken.c_str());
         std::abort();
