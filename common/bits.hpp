@@ -32,13 +32,11 @@ inline void set_bit(uint8_t* v, uint16_t i, bool b) {
 }
 
 // Clears the bytes that hold bits 0 .. bits-1.
-VR_PLAIN_LOOP inline void clear_bits(uint8_t* v, uint16_t bits) {
-    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) v[i] = 0;
-}
+inline void clear_bits(uint8_t* v, uint16_t bits) { __builtin_memset(v, 0, (bits + 7) / 8); }
 
 // Sets bits 0 .. bits-1 to one and the rest of the last byte to zero.
-VR_PLAIN_LOOP inline void fill_ones(uint8_t* v, uint16_t bits) {
-    for (uint16_t i = 0; i < (bits + 7) / 8; ++i) v[i] = 0xFF;
+inline void fill_ones(uint8_t* v, uint16_t bits) {
+    __builtin_memset(v, 0xFF, bits / 8);
     if (bits % 8) v[bits / 8] = static_cast<uint8_t>((1u << (bits % 8)) - 1);
 }
 
@@ -60,19 +58,20 @@ VR_PLAIN_LOOP inline bool word_from_field(const char* digits, uint8_t n, uint16_
     return true;
 }
 
-// The n digits (upper case, or lower when asked) that carry the word. Bits
-// from `bits` on read as 0.
+// The n digits (upper case, or lower when asked) that carry the word, from
+// the least significant up: two to a byte, the top digit cut to the bits the
+// word has, 0 above it.
 VR_PLAIN_LOOP inline void field_from_word(const uint8_t* word, uint16_t bits, uint8_t n, char* digits,
                                           bool lower = false) {
-    for (uint8_t k = 0; k < n; ++k) {
-        const uint16_t i = static_cast<uint16_t>(4 * (n - 1 - k));
-        uint8_t v = 0;
-        if (i < bits) {
-            v = static_cast<uint8_t>((word[i / 8] >> (i % 8)) & 0xF);
-            if (bits - i < 4) v = static_cast<uint8_t>(v & ((1u << (bits - i)) - 1));
-        }
-        digits[k] = hex_char(v, lower);
+    char* d = digits + n;
+    uint8_t k = 0;
+    for (const uint16_t whole = bits / 4; k < n && k < whole; ++k)
+        *--d = hex_char(k % 2 ? word[k / 2] >> 4 : word[k / 2] & 0xF, lower);
+    if (k < n && bits % 4) {
+        *--d = hex_char((word[k / 2] >> (4 * (k % 2))) & ((1u << (bits % 4)) - 1), lower);
+        ++k;
     }
+    for (; k < n; ++k) *--d = '0';
 }
 
 }  // namespace vr
