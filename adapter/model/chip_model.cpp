@@ -233,12 +233,7 @@ void ChipModel::clock(bool tms, bool tdi) {
     case update_dr: update(); break;
     case capture_ir: ir_shift_ = 0x059; break;
     case shift_ir: ir_shift_ = static_cast<uint16_t>((ir_shift_ >> 1) | (tdi ? 0x200 : 0)); break;
-    case update_ir:
-        ir_ = ir_shift_;
-        pulse_armed_ = ir_ == READ || ir_ == PROGRAM_ERASE;
-        if (ir_ == LATCH_ERASE && programming_) erase_latched_ = true;
-        else if (ir_ != PROGRAM_ERASE) erase_latched_ = false;
-        break;
+    case update_ir: update_instruction(); break;
     default: break;
     }
     const State n = next(state_, tms);
@@ -249,6 +244,47 @@ void ChipModel::clock(bool tms, bool tdi) {
     if (n == idle && state_ != idle) idle_since_ = now_;
     if (n == reset) ir_ = IDCODE;
     state_ = n;
+}
+
+void ChipModel::update_instruction() {
+    ir_ = ir_shift_;
+    pulse_armed_ = ir_ == READ || ir_ == PROGRAM_ERASE;
+    if (ir_ == LATCH_ERASE && programming_) erase_latched_ = true;
+    else if (ir_ != PROGRAM_ERASE) erase_latched_ = false;
+}
+
+void ChipModel::scan(bool instruction, uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
+    const bool alone = options_.extra_ir == 0 && options_.tdo_stuck < 0;
+    if (!alone || state_ != idle || bits == 0) {
+        clock(true, false);
+        if (instruction) clock(true, false);
+        clock(false, false), clock(false, false);
+        shift(bits, tdi, tdo);
+        clock(true, false), clock(false, false);
+        return;
+    }
+    // Leaving Run-Test/Idle takes the armed pulse; then Select-DR (and
+    // Select-IR), Capture, Shift.
+    ++now_;
+    if (pulse_armed_) {
+        pulse_armed_ = false;
+        pulse();
+    }
+    now_ += instruction ? 3 : 2;
+    if (instruction)
+        ir_shift_ = 0x059;
+    else
+        capture();
+    state_ = instruction ? shift_ir : shift_dr;
+    shift(bits, tdi, tdo);
+    // Exit1, Update, Run-Test/Idle.
+    now_ += 2;
+    if (instruction)
+        update_instruction();
+    else
+        update();
+    state_ = idle;
+    idle_since_ = now_;
 }
 
 // One clock in Shift-DR: the register moves one bit towards TDO.

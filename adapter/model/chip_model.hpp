@@ -100,6 +100,10 @@ public:
     // (when not null; its bits from `bits` on are left as they are). Bit
     // vectors are bytes, least significant bit first.
     void shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo);
+    // A whole scan from Run-Test/Idle back to it (Select-DR, for an
+    // instruction Select-IR, Capture, the bits, Exit1, Update): as the clocks
+    // would take it, in one step when the chip is alone on its chain.
+    void scan(bool instruction, uint16_t bits, const uint8_t* tdi, uint8_t* tdo);
     // Time passing (microseconds) without clock edges.
     void advance(uint64_t microseconds);
     void trst();
@@ -139,6 +143,7 @@ private:
     void event(const std::string& text);
     void refuse(const std::string& text);
     void clock_shift(bool tms, bool tdi);
+    void update_instruction();
     bool locate(int32_t fuse, int& address, int& bit) const;
     bool locate_1502(int32_t fuse, int& address, int& bit) const;
 

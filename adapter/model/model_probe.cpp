@@ -10,11 +10,9 @@ ModelProbe::ModelProbe(ChipModel& model) : model_(model) { reset(); }
 // the last one leaving for Exit1-IR; Update-IR; back to Run-Test/Idle.
 bool ModelProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     if (failing || (instruction == jtag::ir_program_erase && selected_ >= 0 && selected_ == fail_program)) return false;
-    tms(1), tms(1), tms(0), tms(0);
     const uint8_t in[2] = {static_cast<uint8_t>(instruction), static_cast<uint8_t>(instruction >> 8)};
     uint8_t out[2] = {0, 0};
-    model_.shift(jtag::ir_length, in, out);
-    tms(1), tms(0);
+    model_.scan(true, jtag::ir_length, in, out);
     if (captured) *captured = static_cast<uint16_t>(out[0] | out[1] << 8);
     ir_ = instruction;
     return true;
@@ -23,9 +21,7 @@ bool ModelProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
 bool ModelProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
     if (failing) return false;
     if (ir_ == jtag::ir_address && tdi) selected_ = tdi[0] | (tdi[1] & 7) << 8;
-    tms(1), tms(0), tms(0);
-    model_.shift(bits, tdi, tdo);
-    tms(1), tms(0);
+    model_.scan(false, bits, tdi, tdo);
     return true;
 }
 
