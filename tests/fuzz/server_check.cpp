@@ -77,13 +77,13 @@ void ServerCheck::start(unsigned char variant) {
     too_long_ = identified_ = protected_ = protection_seen_ = false;
     forget_words();
     broken_.clear();
-    all_rows_ = 0;
+    all_rows_ = word_operations_ = 0;
 }
 
 std::string ServerCheck::run(const unsigned char* data, std::size_t size) {
     if (size == 0) return "";
     start(data[0]);
-    for (std::size_t i = 1; i < size; ++i) {
+    for (std::size_t i = 1; i < size && word_operations_ < max_word_operations; ++i) {
         std::string broken = step(data[i]);
         if (!broken.empty()) return broken;
     }
@@ -219,6 +219,7 @@ void ServerCheck::erased() {
 }
 
 void ServerCheck::programmed(int a, vr::model::WordBits data) {
+    ++word_operations_;
     if (!supported_) return broke("rule 1: programmed a chip that is not supported or not alone");
     if (protected_) return broke(at_word("rule 3: programmed after read protection", a));
     if (a == 0x200) {
@@ -236,6 +237,9 @@ void ServerCheck::programmed(int a, vr::model::WordBits data) {
     }
 }
 
-void ServerCheck::read(int a) { read_back_[static_cast<std::size_t>(a)] = true; }
+void ServerCheck::read(int a) {
+    ++word_operations_;
+    read_back_[static_cast<std::size_t>(a)] = true;
+}
 
 }  // namespace vt

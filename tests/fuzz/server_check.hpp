@@ -38,6 +38,10 @@ constexpr unsigned char byte_all_rows = 0xFD;      // the host writes every row 
 // Row runs taken per input (more are ignored): one makes a write, a second
 // one a write after another erase; each costs hundreds of commands.
 constexpr int max_all_rows = 2;
+// Words read or programmed per input, after which the rest of the input is
+// not sent: about two whole secure writes of the ATF1508AS with their read
+// backs. Further block reads reach nothing new; they only make an input slow.
+constexpr int max_word_operations = 1000;
 
 class ServerCheck final : vr::model::ModelWatch {
 public:
@@ -47,7 +51,8 @@ public:
     void start(unsigned char variant);
     // One input byte; the first broken rule, or "" while all hold.
     std::string step(unsigned char byte);
-    // All of an input: the variant byte, then the rest.
+    // All of an input: the variant byte, then the rest (up to the word
+    // operations allowed).
     std::string run(const unsigned char* data, std::size_t size);
     // Read protection was programmed (and passed the checks) in this input.
     bool protection_seen() const { return protection_seen_; }
@@ -85,6 +90,7 @@ private:
     bool too_long_ = false;
     bool identified_ = false;
     int all_rows_ = 0;
+    int word_operations_ = 0;
     // Since the last erase in this session: the field the host last wrote
     // to each address, and whether a read followed its last program.
     std::array<bool, 0x301> written_{};
