@@ -184,16 +184,13 @@ void ChipModel::pulse() {
         if (watch_) watch_->erased();
         return;
     }
-    const char* refused = nullptr;
-    if (!programming_) refused = " refused: not in programming mode";
-    else if (w == 0) refused = " refused: no such word";
-    else if (latch_page_ != address_ >> 8 || latch_len_ != w) refused = " refused: data register of another page";
-    else if (options_.enforce_waits && waited < min_program_us) refused = " refused: waited ";
-    if (refused) {
-        std::string text = "program " + hex3(address_) + refused;
-        if (text.back() == ' ') text += std::to_string(waited) + " us";
-        return refuse(text);
-    }
+    // The refusal's text is built only when there is one.
+    auto refuse_program = [&](const std::string& why) { refuse("program " + hex3(address_) + " refused: " + why); };
+    if (!programming_) return refuse_program("not in programming mode");
+    if (w == 0) return refuse_program("no such word");
+    if (latch_page_ != address_ >> 8 || latch_len_ != w) return refuse_program("data register of another page");
+    if (options_.enforce_waits && waited < min_program_us)
+        return refuse_program("waited " + std::to_string(waited) + " us");
     int stuck_address = -1, stuck_bit = -1;
     if (options_.stuck_fuse >= 0) locate(options_.stuck_fuse, stuck_address, stuck_bit);
     // Programming only clears bits: the word is the AND of itself and the latch.
