@@ -6,13 +6,14 @@
 
 #include "adapter/chip/chip.hpp"
 #include "adapter/probe/svf_probe.hpp"
-#include "link/protocol.hpp"
+#include "common/bits.hpp"
+#include "common/hex.hpp"
+#include "jtag/flow/flow.hpp"
+#include "jtag/flow/words.hpp"
 
 namespace vr::svf {
 
-int32_t code_of(jtag::Layout layout) {
-    return layout == jtag::layout_1508 ? code_1508 : layout == jtag::layout_1502 ? code_1502 : code_1504;
-}
+int32_t code_of(jtag::Layout layout) { return flow::code_of(layout); }
 
 int8_t kind_of_name(const std::string& name) {
     for (uint8_t k = 0; k < jtag::chip_kind_count; ++k)
@@ -24,85 +25,32 @@ int8_t default_kind(int32_t code) { return code == code_1508 ? 1 : code == code_
 
 namespace {
 
-// Flash words in the order the chip maker's files program and read them.
-std::vector<uint16_t> word_order(jtag::Layout layout) {
-    std::vector<uint16_t> order;
-    for (uint16_t r = 0x00C; r <= 0x06B; ++r) order.push_back(r);
-    for (uint16_t r = 0x080; r <= 0x0DF; ++r) order.push_back(r);
-    for (uint16_t r = 0x000; r <= 0x00B; ++r) order.push_back(r);
-    for (uint16_t r = 0x0E0; r <= jtag::last_row(layout); ++r) order.push_back(r);
-    order.insert(order.end(), {jtag::page_special, jtag::page_ues, jtag::page_config});
-    return order;
-}
-
-// Where the ATF1502's fuse j lives: the word's address and its bit (0 = least
-// significant). Its rows are 86 bits: the first fuse at bit 79, the six
-// unused bits on top (85-80), where rows 0E0-0E4 keep the global OE fuses.
-bool locate_1502(int32_t j, uint16_t& address, uint16_t& bit) {
-    auto at = [&](int a, int b) { address = static_cast<uint16_t>(a), bit = static_cast<uint16_t>(b); };
-    if (j < 0) return false;
-    if (j < 7680) at(0x0C + j % 96, 79 - j / 96);
-    else if (j < 15360) at(0x80 + (j - 7680) % 96, 79 - (j - 7680) / 96);
-    else if (j < 16320) at((j - 15360) / 80, 79 - (j - 15360) % 80);
-    else if (j < 16720) at(0xE0 + (j - 16320) % 5, 79 - (j - 16320) / 5);
-    else if (j < 16750) at(0xE0 + (j - 16720) % 5, 85 - (j - 16720) / 5);
-    else if (j < 16782) at(0x100, 31 - (j - 16750));
-    else if (j < 16786) at(0x200, 3 - (j - 16782));
-    else if (j < 16802) at(0x300, 15 - (j - 16786));
-    else return false;
-    return true;
-}
-
-// The word at address as the chip takes it. The ATF1504AS and ATF1508AS words
-// are the adapter protocol's data fields; the ATF1502's unused bits are 1.
-void word_of(const FuseMap& map, jtag::Layout layout, uint16_t address, uint8_t* word) {
-    const uint16_t bits = jtag::word_bits(layout, address);
-    if (layout == jtag::layout_1502) {
-        fill_ones(word, bits);
-        uint16_t a = 0, b = 0;
-        for (int32_t j = 0; j < atf1502.reserved.first; ++j)
-            if (locate_1502(j, a, b) && a == address) set_bit(word, b, map[static_cast<std::size_t>(j)] == 1);
-        return;
-    }
-    const int32_t code = code_of(layout);
-    char digits[82];
-    const int32_t n = word_field(code, address, map, digits);
-    word_from_field(digits, static_cast<uint8_t>(n), bits, word);
-}
-
-// The reverse: the word's bits into the map's fuses of that address.
-void map_from_word(FuseMap& map, jtag::Layout layout, uint16_t address, const uint8_t* word) {
-    const uint16_t bits = jtag::word_bits(layout, address);
-    if (layout == jtag::layout_1502) {
-        uint16_t a = 0, b = 0;
-        for (int32_t j = 0; j < atf1502.reserved.first; ++j)
-            if (locate_1502(j, a, b) && a == address) map[static_cast<std::size_t>(j)] = bit_of(word, b) ? 1 : 0;
-        return;
-    }
-    const int32_t code = code_of(layout);
-    char digits[82];
-    const int32_t n = word_field(code, address, map, digits);  // the field's length for this address
-    field_from_word(word, bits, static_cast<uint8_t>(n), digits);
-    map_from_field(code, address, digits, map);
-}
-
 // OpenOCD's SVF player judges captured TDO only in batches of 512 checks, so a
 // failed check may be reported only after the steps behind it have run. 512
 // more checks behind a check make the player judge it before going on.
 constexpr int batch = 512;
 
-void idcode_checks(jtag::SvfProbe& probe, jtag::Chip& chip, uint32_t idcode, int count, const char* guards) {
-    probe.comment(std::string("IDCODE check, ") + std::to_string(count) + " times: OpenOCD's SVF player judges TDO in");
-    probe.comment(std::string("batches of 512 checks; this makes it judge the check before ") + guards);
-    for (int i = 0; i < count; ++i) jtag::chip_check_idcode(chip, idcode);
-}
+// The flow's remarks as SVF comments.
+class Recording final : public flow::Watch {
+public:
+    explicit Recording(jtag::SvfProbe& probe) : probe_(probe) {}
+    void checks(int count, const char* guards) override {
+        if (count < batch) return;
+        probe_.comment(std::string("IDCODE check, ") + std::to_string(count) + " times: OpenOCD's SVF player judges TDO in");
+        probe_.comment(std::string("batches of 512 checks; this makes it judge the check before ") + guards);
+    }
+    void stage(flow::Stage s) override {
+        if (s == flow::Stage::protect) probe_.comment("read protection alone (the word programs only that bit)");
+    }
+
+private:
+    jtag::SvfProbe& probe_;
+};
 
 }  // namespace
 
 bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, const std::string& source) {
     static const char* names[] = {"write", "secure", "verify", "erase"};
-    const jtag::Layout layout = jtag::chip_kinds[kind].layout;
-    const int32_t code = code_of(layout);
     const std::string header = "// SVF file written by vrjtag-jed svf " + std::string(names[static_cast<int>(action)]) +
                                "\n// source: " + source + "\n// device: " + jtag::chip_kinds[kind].name + "\n// action: " +
                                (action == Action::write    ? "erase, program, verify"
@@ -115,44 +63,15 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, 
     jtag::Chip chip;
     jtag::chip_init(chip, probe);
     chip.kind = kind;
-    const uint32_t idcode = jtag::chip_kinds[chip.kind].idcode;
-    probe.reset();
-    probe.idle(jtag::wait_reset_us);
-    jtag::chip_enter(chip);
-    const bool erases = action != Action::verify;
-    idcode_checks(probe, chip, idcode, erases ? batch : 1, erases ? "the erase" : "the reads");
-    if (erases) {
-        jtag::chip_erase(chip);
-        jtag::chip_leave(chip);
-        // The chip maker's files give the erased chip two more resets' time.
-        probe.reset();
-        probe.idle(2 * jtag::wait_reset_us);
-        jtag::chip_enter(chip);
-    }
-    FuseMap plain = map;
-    if (action == Action::secure) plain[device_of(code).special.first] = 1;  // the bit comes last, alone
-    const std::vector<uint16_t> order = word_order(layout);
-    uint8_t word[jtag::max_word_bytes];
-    if (action == Action::write || action == Action::secure)
-        for (uint16_t a : order) {
-            word_of(plain, layout, a, word);
-            jtag::chip_program(chip, a, word);
-        }
-    uint8_t back[jtag::max_word_bytes];
-    for (uint16_t a : order) {
-        if (action == Action::erase)
-            fill_ones(word, jtag::word_bits(layout, a));
-        else
-            word_of(plain, layout, a, word);
-        jtag::chip_read(chip, a, back, word);
-    }
-    if (action == Action::secure) {
-        idcode_checks(probe, chip, idcode, batch, "read protection is set");
-        probe.comment("read protection alone (the word programs only that bit)");
-        const uint8_t protect[1] = {jtag::special_protected};
-        jtag::chip_program(chip, jtag::page_special, protect);
-    }
-    jtag::chip_leave(chip);
+    static const flow::Action actions[] = {flow::Action::write, flow::Action::secure, flow::Action::verify,
+                                           flow::Action::erase};
+    flow::Plan plan;
+    plan.action = actions[static_cast<int>(action)];
+    plan.compare = false;
+    plan.idcode_checks = batch;
+    FuseMap words = map;
+    Recording recording(probe);
+    flow::run(chip, plan, words, recording);
     return probe.ok() && std::fflush(out) == 0;
 }
 
@@ -330,7 +249,7 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
             w = it->second;
         else
             fill_ones(w.data(), bits);
-        map_from_word(map, layout, static_cast<uint16_t>(a), w.data());
+        flow::map_from_word(map, layout, static_cast<uint16_t>(a), w.data());
     }
     clear_reserved(map, code);
     warnings = special_warnings(map, code);

@@ -1,0 +1,147 @@
+#include "jtag/flow/flow.hpp"
+
+#include "common/bits.hpp"
+#include "jtag/flow/words.hpp"
+
+namespace vr::flow {
+namespace {
+
+bool erases(Action a) { return a == Action::write || a == Action::secure || a == Action::erase; }
+bool programs(Action a) { return a == Action::write || a == Action::secure; }
+
+// Compares bits of two words; the count of differing bits and the lowest.
+uint16_t differing(const uint8_t* a, const uint8_t* b, uint16_t bits, uint16_t& first) {
+    uint16_t n = 0;
+    for (uint16_t i = bits; i-- > 0;)
+        if (bit_of(a, i) != bit_of(b, i)) ++n, first = i;
+    return n;
+}
+
+class Runner {
+public:
+    Runner(jtag::Chip& chip, const Plan& plan, Watch& watch) : chip_(chip), plan_(plan), watch_(watch) {}
+
+    // The IDCODE check in programming mode: the identified chip's own value,
+    // else (nothing identified: an SVF file) the table's.
+    bool check_idcode(int count, const char* guards) {
+        const uint32_t idcode = chip_.idcode ? chip_.idcode : jtag::chip_kinds[chip_.kind].idcode;
+        watch_.checks(count, guards);
+        for (int i = 0; i < count; ++i)
+            if (!jtag::chip_check_idcode(chip_, idcode)) return false;
+        return true;
+    }
+
+    Outcome fail(Outcome::Kind kind) {
+        Outcome o;
+        o.kind = kind;
+        o.failure = chip_.probe->failure_text();
+        jtag::chip_leave(chip_);
+        return o;
+    }
+
+    jtag::Chip& chip_;
+    const Plan& plan_;
+    Watch& watch_;
+};
+
+}  // namespace
+
+int32_t units(Action action, jtag::Layout layout) {
+    WordList order;
+    const int32_t words = static_cast<int32_t>(word_order(layout, order));
+    return (erases(action) ? 10 : 0) + (programs(action) ? words : 0) + words + (action == Action::secure ? 1 : 0);
+}
+
+Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
+    Runner r(chip, plan, watch);
+    const Action action = plan.action;
+    const jtag::Layout layout = jtag::chip_kinds[chip.kind].layout;
+    jtag::Probe& probe = *chip.probe;
+
+    probe.reset();
+    probe.idle(jtag::wait_reset_us);
+    if (!jtag::chip_enter(chip)) return r.fail(Outcome::probe_failed);
+    if (erases(action) ? !r.check_idcode(plan.idcode_checks, "the erase") : !r.check_idcode(1, "the reads"))
+        return r.fail(Outcome::wrong_chip);
+    if (erases(action)) {
+        if (watch.cancelled()) return r.fail(Outcome::cancelled);
+        watch.stage(Stage::erase);
+        if (!jtag::chip_erase(chip) || !jtag::chip_leave(chip)) return r.fail(Outcome::probe_failed);
+        // The chip maker's files give the erased chip two more resets' time.
+        probe.reset();
+        probe.idle(2 * jtag::wait_reset_us);
+        if (!jtag::chip_enter(chip)) return r.fail(Outcome::probe_failed);
+        watch.advance(10);
+    }
+
+    // Everything but read protection first: a secure write programs the
+    // read-protection fuse alone, last.
+    const int32_t code = code_of(layout);
+    const int32_t protect_fuse = read_protection_fuse(code);
+    const int8_t protect = map[protect_fuse];
+    if (action == Action::secure) map[protect_fuse] = 1;
+
+    WordList order;
+    const std::size_t count = word_order(layout, order);
+    uint8_t word[jtag::max_word_bytes], back[jtag::max_word_bytes];
+    Outcome result;
+    if (programs(action)) {
+        watch.stage(Stage::program);
+        for (std::size_t i = 0; i < count && result.kind == Outcome::done; ++i) {
+            if (watch.cancelled()) {
+                result.kind = Outcome::cancelled;
+                break;
+            }
+            word_of(map, layout, order[i], word);
+            if (!jtag::chip_program(chip, order[i], word)) result.kind = Outcome::probe_failed;
+            watch.advance(1);
+        }
+    }
+    if (result.kind == Outcome::done) watch.stage(Stage::read);
+    for (std::size_t i = 0; i < count && result.kind == Outcome::done; ++i) {
+        if (watch.cancelled()) {
+            result.kind = Outcome::cancelled;
+            break;
+        }
+        const uint16_t a = order[i], bits = jtag::word_bits(layout, a);
+        if (action == Action::erase || action == Action::blank)
+            fill_ones(word, bits);
+        else if (action != Action::read)
+            word_of(map, layout, a, word);
+        if (!jtag::chip_read(chip, a, back, action == Action::read ? nullptr : word)) {
+            result.kind = Outcome::probe_failed;
+            break;
+        }
+        watch.advance(1);
+        if (action == Action::read) {
+            map_from_word(map, layout, a, back);
+            continue;
+        }
+        if (!plan.compare) continue;
+        uint16_t first = 0;
+        const uint16_t n = differing(word, back, bits, first);
+        if (n) {
+            result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
+            result.address = a, result.bits_differ = n, result.first_bit = first;
+        }
+    }
+    if (action == Action::secure) map[protect_fuse] = protect;
+
+    // Every word programmed and read back equal: now read protection.
+    if (result.kind == Outcome::done && action == Action::secure && protect == 0) {
+        if (!r.check_idcode(plan.idcode_checks, "read protection is set")) return r.fail(Outcome::wrong_chip);
+        watch.stage(Stage::protect);
+        const uint8_t bit[1] = {jtag::special_protected};
+        if (!jtag::chip_program(chip, jtag::page_special, bit)) return r.fail(Outcome::probe_failed);
+        watch.advance(1);
+    }
+    if (result.kind != Outcome::done) {
+        Outcome o = r.fail(result.kind);
+        o.address = result.address, o.bits_differ = result.bits_differ, o.first_bit = result.first_bit;
+        return o;
+    }
+    if (!jtag::chip_leave(chip)) return r.fail(Outcome::probe_failed);
+    return result;
+}
+
+}  // namespace vr::flow
