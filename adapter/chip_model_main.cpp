@@ -38,6 +38,7 @@ const char usage[] =
     "  --log FILE      every erase, program (address and word) and read carried\n"
     "                  out, in order, and every operation refused\n"
     "  --flip-read A   (for tests) reads of word A (hex) come back with bit 0 inverted\n"
+    "  --stuck-fuse N  (for tests) JEDEC fuse N will not program (stays 1)\n"
     "  --chain-extra N another device on the chain, with an N-bit instruction\n"
     "                  register and no IDCODE, between TDI and the chip\n"
     "  --chain-extra-after N  the same, between the chip and TDO\n"
@@ -91,6 +92,9 @@ int main(int argc, char** argv) {
         } else if (a == "--flip-read") {
             options.flip_read = static_cast<int>(std::strtol(v, &end, 16));
             if (*end) return fail("--flip-read needs a hexadecimal address");
+        } else if (a == "--stuck-fuse") {
+            options.stuck_fuse = static_cast<int>(std::strtol(v, &end, 10));
+            if (*end || options.stuck_fuse < 0) return fail("--stuck-fuse needs a fuse number");
         } else if (a == "--chain-extra" || a == "--chain-extra-after") {
             options.extra_ir = static_cast<int>(std::strtol(v, &end, 10));
             options.extra_after = a == "--chain-extra-after";

@@ -28,6 +28,7 @@
 #include <simavr/sim_elf.h>
 
 #include "adapter/model/chip_files.hpp"
+#include "common/clock.hpp"
 #include "adapter/model/chip_model.hpp"
 #include "adapter/pty.hpp"
 
@@ -61,11 +62,6 @@ int fail(const std::string& what) {
     return 2;
 }
 
-double wall() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 const avr_cycle_count_t byte_cycles = 16000000 / 11520;  // 10 bits at 115200 baud
 
 struct Sim {
@@ -94,7 +90,7 @@ Sim sim;
 
 void log_line(const char* dir, const uint8_t* data, std::size_t n) {
     if (!sim.log || n == 0) return;
-    std::fprintf(sim.log, "%.6f %s ", wall() - sim.wall0, dir);
+    std::fprintf(sim.log, "%.6f %s ", vr::now_seconds() - sim.wall0, dir);
     for (std::size_t i = 0; i < n; ++i) {
         if (data[i] >= 0x20 && data[i] < 0x7f && data[i] != '\\') std::fputc(data[i], sim.log);
         else std::fprintf(sim.log, "\\x%02X", data[i]);
@@ -194,15 +190,15 @@ void service_line(int timeout_ms) {
             sim.last_edge = sim.avr->cycle;
             set_tdo(sim.tdo);
             avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
-            sim.ignore_until = wall() + 1.4;
+            sim.ignore_until = vr::now_seconds() + 1.4;
             sim.input.clear();
-            if (sim.log) std::fprintf(sim.log, "%.6f reset\n", wall() - sim.wall0);
+            if (sim.log) std::fprintf(sim.log, "%.6f reset\n", vr::now_seconds() - sim.wall0);
         }
     }
     if (p.revents & POLLIN) {
         uint8_t buf[256];
         const ssize_t n = ::read(sim.pty.master, buf, sizeof buf);
-        if (n > 0 && wall() >= sim.ignore_until) {
+        if (n > 0 && vr::now_seconds() >= sim.ignore_until) {
             sim.input.insert(sim.input.end(), buf, buf + n);
             log_line("in", buf, static_cast<std::size_t>(n));
         }
@@ -213,7 +209,7 @@ void service_line(int timeout_ms) {
         sim.input.clear();
         std::string error;
         vr::sim::renew_pty_link(sim.link, sim.pty, error);
-        if (sim.log) std::fprintf(sim.log, "%.6f hangup\n", wall() - sim.wall0);
+        if (sim.log) std::fprintf(sim.log, "%.6f hangup\n", vr::now_seconds() - sim.wall0);
     } else if (hup && timeout_ms > 0) {
         usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
     }
@@ -224,10 +220,10 @@ void service_line(int timeout_ms) {
 void on_sleep(avr_t* avr, avr_cycle_count_t howLong) {
     rbb_flush();
     const double target = static_cast<double>(avr->cycle + howLong) / 16e6;
-    double ahead = target - (wall() - sim.wall0);
+    double ahead = target - (vr::now_seconds() - sim.wall0);
     do {
         service_line(ahead > 0 ? static_cast<int>(ahead * 1000) : 0);
-        ahead = target - (wall() - sim.wall0);
+        ahead = target - (vr::now_seconds() - sim.wall0);
     } while (ahead > 0.001 && sim.input.empty() && !stop);
 }
 
@@ -334,7 +330,7 @@ int main(int argc, char** argv) {
     std::printf("%s -> %s\n", link, sim.pty.name.c_str());
     std::fflush(stdout);
 
-    sim.wall0 = wall();
+    sim.wall0 = vr::now_seconds();
     int state = cpu_Running;
     uint32_t n = 0;
     while (!stop && state != cpu_Done && state != cpu_Crashed) {

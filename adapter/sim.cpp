@@ -99,11 +99,6 @@ void ChunkLink::note(const char* text) {
     std::fflush(log);
 }
 
-double now_seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 namespace {
 
 // One line per call, written whole: the receiving loop and the transmitter

@@ -3,6 +3,8 @@
 // against the JTAG-level chip model in the same process.
 #pragma once
 
+#include "common/clock.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -90,7 +92,7 @@ private:
 };
 
 // Seconds on a steady clock, for the logs' time stamps.
-double now_seconds();
+using ::vr::now_seconds;
 
 // Serves one host on a pseudo-terminal's master (fd) until it hangs up
 // (after it had the port open), stop is set or the line fails. Replies queued

@@ -1,6 +1,8 @@
-// vrjtag-cli: the four actions from a terminal. The action and the file come
-// from the command line instead of the action dialog and the file selection;
-// everything after that is the same main and action sequence as vrjtag's.
+// vrjtag-cli: the actions from a terminal. Through an adapter (--port) the
+// action and the file come from the command line instead of the action
+// dialog and the file selection, and everything after that is the same main
+// and action sequence as vrjtag's. Through a JTAG probe (--probe, --openocd)
+// it runs the programming flow itself.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -8,45 +10,67 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/text.hpp"
-#include "control/adapter_child.hpp"
+#include "adapter/probe/openocd_launch.hpp"
+#include "adapter/probe/openocd_probe.hpp"
+#include "adapter/probe/openocd_scan.hpp"
+#include "common/clock.hpp"
+#include "control/direct_sequence.hpp"
 #include "control/run.hpp"
 #include "link/serial.hpp"
+#include "tools/svf.hpp"
 #include "ui/terminal.hpp"
 
 namespace {
 
 const char usage[] =
     "usage: vrjtag-cli [--port PATH] [--boot-wait MS] [--force] write|secure|read|verify FILE\n"
-    "       vrjtag-cli --probe PROBE [--speed KHZ] [--force] write|secure|read|verify FILE\n"
+    "       vrjtag-cli --probe PROBE [--speed KHZ] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
+    "       vrjtag-cli --openocd HOST:PORT [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
+    "       vrjtag-cli --probe PROBE | --openocd HOST:PORT scan\n"
     "       vrjtag-cli --help\n"
-    "Programs, reads or verifies an ATF1504AS/ATF1508AS through the programming\n"
-    "adapter, as vrjtag does, from a terminal or a script.\n"
+    "Programs, reads or verifies an ATF15xx CPLD from a terminal or a script.\n"
     "\n"
-    "  write    write FILE to the chip, without read protection, and verify it\n"
-    "  secure   the same, and set read protection\n"
-    "  read     read the chip into FILE (a new file; --force replaces one)\n"
-    "  verify   compare the chip with FILE\n"
+    "With --port it speaks to a programming adapter (the original one, the Nano,\n"
+    "vrjtag-adapter), as vrjtag does: ATF1504AS and ATF1508AS. With --probe or\n"
+    "--openocd it programs the chip itself through a JTAG probe that OpenOCD\n"
+    "drives (the direct route): every part of the family, ATF1502AS/ASV,\n"
+    "ATF1504AS/ASV and ATF1508AS/ASV, with erase and blank check.\n"
+    "\n"
+    "  write FILE   write FILE to the chip, without read protection, and verify it\n"
+    "  secure FILE  the same, and set read protection (alone, last, only after\n"
+    "               every word read back equal)\n"
+    "  read FILE    read the chip into FILE (a new file; --force replaces one)\n"
+    "  verify FILE  compare the chip with FILE\n"
+    "  erase        erase the chip and check that every word reads erased\n"
+    "  blank        check that every word reads erased\n"
+    "  scan         list the chain and test the link (IDCODE and BYPASS, 100 times)\n"
     "  --port PATH  the adapter's device or link (any length) instead of the port\n"
     "               named in jtag.ini\n"
-    "  --probe PROBE  run vrjtag-adapter for this run only, on a link of its own,\n"
-    "               with a JTAG probe through OpenOCD: a short name (ft232h,\n"
-    "               usb-blaster, ft232r, ft2232h, tigard, raspberrypi, cmsis-dap,\n"
-    "               jlink; vrjtag-adapter --probe list) or an OpenOCD configuration\n"
-    "               file; the adapter and OpenOCD are stopped again afterwards\n"
-    "  --speed KHZ  the JTAG clock with --probe\n"
     "  --boot-wait MS  wait this long after opening the port before the first byte\n"
     "               (default 2000: a Nano adapter resets when the port opens and its\n"
     "               bootloader drops what arrives in the first 1.4 s; 0 for adapters\n"
-    "               that do not reset; --probe needs none)\n"
+    "               that do not reset)\n"
+    "  --probe PROBE  start OpenOCD for this run with this probe: a short name\n"
+    "               (ft232h, usb-blaster, ft232r, ft2232h, tigard, raspberrypi,\n"
+    "               cmsis-dap, jlink; vrjtag-adapter --probe list) or an OpenOCD\n"
+    "               configuration file; OpenOCD is stopped again afterwards\n"
+    "  --speed KHZ  the JTAG clock with --probe (at most 10000)\n"
+    "  --openocd HOST:PORT  an OpenOCD already running (its Tcl port, usually 6666)\n"
+    "  --tap NAME   the chip's TAP there (default atf15xx.tap)\n"
+    "  --device NAME  the part the chip must be (ATF1504AS, ATF1502ASV, ...): any\n"
+    "               other chip is refused before anything is erased\n"
+    "  --log FILE   every Tcl command sent to OpenOCD and its answer, time-stamped\n"
     "  --force      let read replace an existing FILE\n"
     "\n"
     "FILE is used exactly as given. The final text is printed last; exit status 0\n"
-    "on \"WRITE & VERIFY SUCCESS\", \"VERIFY SUCCESS\" and \"READ & SAVE SUCCESS\", 1 on\n"
-    "every other outcome, 2 on a usage error. Ctrl-C (and SIGTERM, SIGHUP, a closed\n"
-    "output pipe) is the Cancel button: the run ends through its end sequence,\n"
-    "with the adapter released.\n";
+    "on \"WRITE & VERIFY SUCCESS\", \"VERIFY SUCCESS\", \"READ & SAVE SUCCESS\",\n"
+    "\"ERASE SUCCESS\" and \"BLANK CHECK SUCCESS\" (and a sound scan), 1 on every\n"
+    "other outcome, 2 on a usage error. Ctrl-C (and SIGTERM, SIGHUP, a closed\n"
+    "output pipe) is the Cancel button: the run ends with programming mode left,\n"
+    "the adapter released and OpenOCD stopped.\n";
 
 int usage_error(const std::string& what) {
     std::fprintf(stderr, "vrjtag-cli: %s\n%s", what.c_str(), usage);
@@ -55,10 +79,59 @@ int usage_error(const std::string& what) {
 
 void on_signal(int) { vr::terminal::request_cancel(); }
 
+// The direct route: OpenOCD started for the run (--probe) or already running
+// (--openocd), the flow run here.
+int direct(std::vector<std::string> probes, long khz, const std::string& openocd, const std::string& tap,
+           const std::string& logname, const vr::DirectChoice& choice, bool scanning) {
+    std::FILE* log = logname.empty() ? std::tmpfile() : std::fopen(logname.c_str(), "w");
+    if (!log && !logname.empty()) return std::perror(("vrjtag-cli: " + logname).c_str()), 1;
+    const double t0 = vr::now_seconds();
+    std::string host = "127.0.0.1", port, error, note;
+    vr::jtag::OpenocdProcess openocd_process;
+    auto finish = [&](int status) {
+        vr::jtag::stop_openocd(openocd_process);
+        // OpenOCD's own complaints matter when the run failed.
+        if (status != 0 && log && logname.empty()) {
+            std::rewind(log);
+            char line[1024];
+            while (std::fgets(line, sizeof line, log))
+                if (std::strstr(line, "openocd: Error")) std::fprintf(stderr, "vrjtag-cli: %s", std::strstr(line, "openocd: "));
+        }
+        if (log) std::fclose(log);
+        return status;
+    };
+    if (!probes.empty()) {
+        if (!vr::jtag::resolve_probes(probes, khz, error, note)) {
+            std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
+            return finish(1);
+        }
+        if (!note.empty()) std::fprintf(stderr, "vrjtag-cli: %s\n", note.c_str());
+        if (!vr::jtag::start_openocd(probes, khz, log, t0, openocd_process, error)) {
+            std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
+            return finish(1);
+        }
+        port = openocd_process.port;
+    } else {
+        const std::size_t colon = openocd.rfind(':');
+        host = openocd.substr(0, colon);
+        port = openocd.substr(colon + 1);
+    }
+    vr::jtag::OpenocdProbe probe(host, port, tap);
+    probe.set_log(log, t0);
+    if (scanning) {
+        const int chain = vr::jtag::print_chain(probe, tap);
+        const bool link = vr::link_test(probe, 100);
+        return finish(chain == 0 && link ? 0 : 1);
+    }
+    vr::direct_sequence(choice, probe);
+    return finish(vr::terminal::exit_status());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string port, probe, speed, action, file;
+    std::string port, speed, action, file, openocd, tap = "atf15xx.tap", device, logname;
+    std::vector<std::string> probes;
     long boot_wait = -1;
     bool force = false;
     for (int i = 1; i < argc; ++i) {
@@ -67,21 +140,33 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         }
+        const bool takes = a == "--port" || a == "--probe" || a == "--boot-wait" || a == "--speed" ||
+                           a == "--openocd" || a == "--tap" || a == "--device" || a == "--log";
+        if (takes && (i + 1 >= argc || !*argv[i + 1])) return usage_error(a + " needs a value");
         if (a == "--force") {
             force = true;
         } else if (a == "--port") {
-            if (i + 1 >= argc || !*argv[i + 1]) return usage_error("--port needs a path");
             port = argv[++i];
         } else if (a == "--probe") {
-            if (i + 1 >= argc || !*argv[i + 1]) return usage_error("--probe needs a probe name or configuration file");
-            probe = argv[++i];
+            probes.push_back(argv[++i]);
+        } else if (a == "--openocd") {
+            openocd = argv[++i];
+            const std::size_t colon = openocd.rfind(':');
+            if (colon == std::string::npos || colon == 0 || colon + 1 == openocd.size())
+                return usage_error("--openocd needs HOST:PORT");
+        } else if (a == "--tap") {
+            tap = argv[++i];
+        } else if (a == "--device") {
+            device = argv[++i];
+        } else if (a == "--log") {
+            logname = argv[++i];
         } else if (a == "--boot-wait") {
             char* end = nullptr;
-            boot_wait = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
+            boot_wait = std::strtol(argv[i + 1], &end, 10);
             if (boot_wait < 0 || boot_wait > 60000 || !end || *end) return usage_error("--boot-wait needs milliseconds (0-60000)");
             ++i;
         } else if (a == "--speed") {
-            if (i + 1 >= argc || std::strspn(argv[i + 1], "0123456789") != std::strlen(argv[i + 1]) || !*argv[i + 1])
+            if (std::strspn(argv[i + 1], "0123456789") != std::strlen(argv[i + 1]) || std::atol(argv[i + 1]) <= 0)
                 return usage_error("--speed needs a number of kHz");
             speed = argv[++i];
         } else if (a.size() > 1 && a[0] == '-' && action.empty() == file.empty()) {
@@ -94,18 +179,26 @@ int main(int argc, char** argv) {
             return usage_error("too many arguments");
         }
     }
+    const bool direct_route = !probes.empty() || !openocd.empty();
     const int32_t code = action == "write" ? 1 : action == "secure" ? 2 : action == "read" ? 3 : action == "verify" ? 4 : 0;
-    if (!port.empty() && !probe.empty()) return usage_error("--port and --probe exclude each other");
-    if (!speed.empty() && probe.empty()) return usage_error("--speed needs --probe");
+    const bool no_file = action == "erase" || action == "blank" || action == "scan";
+    if ((!port.empty()) + (!probes.empty()) + (!openocd.empty()) > 1)
+        return usage_error("--port, --probe and --openocd exclude each other");
+    if (!speed.empty() && probes.empty()) return usage_error("--speed needs --probe");
+    if (!direct_route && (!device.empty() || !logname.empty() || tap != "atf15xx.tap"))
+        return usage_error("--device, --tap and --log need --probe or --openocd");
+    if (direct_route && boot_wait >= 0) return usage_error("--boot-wait is for --port");
     if (action.empty()) return usage_error("the action is missing");
-    if (code == 0) return usage_error("unknown action " + action);
-    if (file.empty()) return usage_error("FILE is missing");
+    if (code == 0 && !(direct_route && no_file)) return usage_error("unknown action " + action);
+    if (no_file && !file.empty()) return usage_error(action + " takes no FILE");
+    if (!no_file && file.empty()) return usage_error("FILE is missing");
     if (file.size() > vr::name_len)
         return usage_error("FILE is longer than " + std::to_string(vr::name_len) + " characters");
+    if (!device.empty() && vr::svf::kind_of_name(device) < 0) return usage_error("unknown device " + device);
     struct stat st {};
-    const bool exists = ::stat(file.c_str(), &st) == 0;
+    const bool exists = !file.empty() && ::stat(file.c_str(), &st) == 0;
     if (code == 3 && exists && !force) return usage_error(file + " exists: give --force to replace it");
-    if (code != 3 && !exists) return usage_error(file + " was not found");
+    if (code != 3 && !no_file && !exists) return usage_error(file + " was not found");
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;  // a second Ctrl-C does not kill the run before the release either
@@ -114,22 +207,18 @@ int main(int argc, char** argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a closed output pipe is seen on the write
 
-    vr::AdapterChild adapter;
-    if (!probe.empty()) {
-        std::string error;
-        if (!vr::start_adapter_child(probe, speed, adapter, error)) {
-            std::fprintf(stderr, "vrjtag-cli: the adapter did not start:\n%s\n", error.c_str());
-            vr::stop_adapter_child(adapter, false);
-            return 1;
-        }
-        port = adapter.link;
+    if (direct_route) {
+        vr::DirectChoice choice;
+        static const vr::flow::Action actions[] = {vr::flow::Action::write, vr::flow::Action::secure,
+                                                   vr::flow::Action::read, vr::flow::Action::verify};
+        choice.action = code ? actions[code - 1] : action == "erase" ? vr::flow::Action::erase : vr::flow::Action::blank;
+        choice.file = file;
+        choice.device = device;
+        return direct(probes, speed.empty() ? 0 : std::atol(speed.c_str()), openocd, tap, logname, choice, action == "scan");
     }
     if (!port.empty()) vr::use_port(port);
-    vr::set_boot_wait(static_cast<int32_t>(boot_wait >= 0 ? boot_wait : probe.empty() ? 2000 : 0));
+    vr::set_boot_wait(static_cast<int32_t>(boot_wait >= 0 ? boot_wait : 2000));
     vr::terminal::set_choice(code, file, force);
     vr::main_sequence();
-    const int status = vr::terminal::exit_status();
-    // The adapter's own lines matter when the run failed.
-    vr::stop_adapter_child(adapter, status != 0);
-    return status;
+    return vr::terminal::exit_status();
 }

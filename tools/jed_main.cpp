@@ -83,7 +83,7 @@ int inspect(const char* path) {
     }
     for (const std::string& w : vr::svf::special_warnings(map, code)) std::printf("%s\n", w.c_str());
     if (code == vr::code_1502)
-        std::printf("vrjtag itself does not program this device: use vrjtag-jed svf write and an SVF player\n");
+        std::printf("the adapter protocol does not serve this device: program it with vrjtag-cli --probe (or --openocd), or vrjtag-jed svf write and an SVF player\n");
     std::printf("accepted\n");
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "adapter/probe/openocd_probe.hpp"
 
 #include "common/bits.hpp"
+#include "common/clock.hpp"
 #include "common/hex.hpp"
 
 #include <netdb.h>
@@ -11,15 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 namespace vr::jtag {
 namespace {
-
-double now() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 // "0x" and the bits as hex, most significant digit first.
 std::string to_hex(const uint8_t* v, uint16_t bits) {
@@ -70,14 +65,14 @@ void OpenocdProbe::disconnect(const std::string& why) {
     failed_ = true;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (log_) std::fprintf(log_, "%.6f openocd failed: %s\n", now() - t0_, why.c_str()), std::fflush(log_);
+    if (log_) std::fprintf(log_, "%.6f openocd failed: %s\n", now_seconds() - t0_, why.c_str()), std::fflush(log_);
 }
 
 bool OpenocdProbe::call(const std::string& command, std::string& result, int timeout_ms) {
     if (failed_ || fd_ < 0) return false;
     const std::string wrapped =
         "if {[catch {" + command + "} m]} {set r \"ERR $m\"} else {set r \"OK $m\"}\x1a";
-    if (log_) std::fprintf(log_, "%.6f tcl> %s\n", now() - t0_, command.c_str());
+    if (log_) std::fprintf(log_, "%.6f tcl> %s\n", now_seconds() - t0_, command.c_str());
     std::size_t pos = 0;
     while (pos < wrapped.size()) {
         const ssize_t w = ::send(fd_, wrapped.data() + pos, wrapped.size() - pos, MSG_NOSIGNAL);
@@ -86,14 +81,14 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
         pos += static_cast<std::size_t>(w);
     }
     std::string answer;
-    const double deadline = now() + timeout_ms / 1000.0;
+    const double deadline = now_seconds() + timeout_ms / 1000.0;
     for (;;) {
         const std::size_t end = answer.find('\x1a');
         if (end != std::string::npos) {
             answer.resize(end);
             break;
         }
-        const int left = static_cast<int>((deadline - now()) * 1000);
+        const int left = static_cast<int>((deadline - now_seconds()) * 1000);
         pollfd p{fd_, POLLIN, 0};
         const int r = left > 0 ? ::poll(&p, 1, left) : 0;
         if (r < 0 && errno == EINTR) continue;
@@ -104,7 +99,7 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
         if (n <= 0) return disconnect("no answer from OpenOCD (connection lost)"), false;
         answer.append(buf, static_cast<std::size_t>(n));
     }
-    if (log_) std::fprintf(log_, "%.6f tcl< %s\n", now() - t0_, answer.c_str()), std::fflush(log_);
+    if (log_) std::fprintf(log_, "%.6f tcl< %s\n", now_seconds() - t0_, answer.c_str()), std::fflush(log_);
     if (answer.rfind("OK ", 0) != 0) {
         std::string why = answer.rfind("ERR ", 0) == 0 ? answer.substr(4) : answer;
         while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();

@@ -111,7 +111,7 @@ case_unknown_type() {
     done
     "$BIN/vrjtag-jed" inspect "$DATA/jtag/atf1502as-snes-dejitter-a.jed" > "$WORK/inspect" || fail "inspect refused the ATF1502AS file"
     grep -qx 'device: ATF1502AS' "$WORK/inspect" || fail "inspect: $(cat "$WORK/inspect")"
-    grep -q 'vrjtag itself does not program this device' "$WORK/inspect" || fail "inspect does not say vrjtag cannot program it"
+    grep -q 'the adapter protocol does not serve this device: program it with vrjtag-cli --probe' "$WORK/inspect" || fail "inspect does not say how to program it"
 }
 
 case_erase_fail() {

@@ -1,0 +1,39 @@
+// Starting OpenOCD for one run: the probe's configuration, the chip's TAP
+// declaration, a JTAG clock, and its Tcl server on a free port of 127.0.0.1
+// only. It runs in a process group of its own (the operator's Ctrl-C reaches
+// us, and we stop it in order), ends with us, and is stopped with bounded
+// waits: SIGTERM, then SIGKILL to its whole group.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vr::jtag {
+
+struct OpenocdProcess {
+    long pid = -1;       // the process (its group on POSIX)
+    std::string port;    // its Tcl port
+    std::thread output;  // copies its output to the log, so it never blocks
+};
+
+// The TAP declaration atf15xx.cfg: next to the program in the build tree,
+// or in the package's data folder; "" when missing.
+std::string tap_config();
+
+// Short probe names become their profile's interface file, and khz (when 0)
+// its clock; false with the reason when this OpenOCD cannot drive the probe.
+// khz ends up between 1 and 10000 (the chips' highest clock); a faster
+// request is capped and said in note.
+bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note);
+
+// Starts openocd; false with its own reason ("Error:" lines first) when it
+// does not come up. Its output goes to log (may be null), time-stamped from t0.
+bool start_openocd(const std::vector<std::string>& probes, long khz, std::FILE* log, double t0, OpenocdProcess& p,
+                   std::string& error);
+
+// Stops it (when started) and waits, at most a few seconds.
+void stop_openocd(OpenocdProcess& p);
+
+}  // namespace vr::jtag

@@ -1,0 +1,117 @@
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "adapter/probe/openocd_launch.hpp"
+#include "adapter/probe_profiles.hpp"
+#include "common/clock.hpp"
+
+namespace vr::jtag {
+
+std::string tap_config() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+    dir = dir.substr(0, dir.rfind('/'));
+    for (const std::string& p : {dir + "/atf15xx.cfg", dir + "/../share/vrjtag/openocd/atf15xx.cfg"})
+        if (access(p.c_str(), R_OK) == 0) return p;
+    return {};
+}
+
+bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note) {
+    for (std::string& p : probes) {
+        const sim::ProbeProfile* profile = sim::find_profile(p);
+        if (!profile) continue;
+        const std::string problem = sim::profile_problem(*profile, sim::openocd_drivers());
+        if (!problem.empty()) return error = "--probe " + p + ": " + problem, false;
+        if (khz == 0) khz = profile->khz;
+        p = profile->interface_file;
+    }
+    if (khz == 0) khz = 1000;
+    if (khz > 10000) {
+        note = "--speed " + std::to_string(khz) + " kHz is above the chips' 10 MHz: 10000 used";
+        khz = 10000;
+    }
+    return true;
+}
+
+bool start_openocd(const std::vector<std::string>& probes, long khz, std::FILE* log, double t0, OpenocdProcess& p,
+                   std::string& error) {
+    const std::string tap = tap_config();
+    if (tap.empty()) return error = "the TAP declaration atf15xx.cfg is missing", false;
+    std::vector<std::string> args = {"openocd"};
+    for (const std::string& f : probes) args.insert(args.end(), {"-f", f});
+    args.insert(args.end(), {"-c", "adapter speed " + std::to_string(khz), "-f", tap, "-c",
+                             "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled"});
+    int out[2];
+    if (pipe(out) != 0) return error = "pipe failed", false;
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(out[0]), close(out[1]);
+        return error = "cannot start openocd", false;
+    }
+    if (pid == 0) {
+        dup2(out[1], 1), dup2(out[1], 2), close(out[0]), close(out[1]);
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(1);  // we died before the line above
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp("openocd", argv.data());
+        std::fprintf(stderr, "cannot run openocd: %s\n", std::strerror(errno));
+        _exit(127);
+    }
+    setpgid(pid, pid);  // also here: no window in which a signal to the group misses it
+    p.pid = pid;
+    close(out[1]);
+    std::FILE* in = fdopen(out[0], "r");
+    std::string tail, errors;
+    char line[1024];
+    p.port.clear();
+    while (p.port.empty() && std::fgets(line, sizeof line, in)) {
+        if (log) std::fprintf(log, "%.6f openocd: %s", now_seconds() - t0, line), std::fflush(log);
+        tail = line;
+        if (std::strncmp(line, "Error: ", 7) == 0) errors += line;  // its reasons, said first
+        unsigned port = 0;
+        if (std::sscanf(line, "Info : Listening on port %u for tcl connections", &port) == 1) p.port = std::to_string(port);
+    }
+    if (p.port.empty()) {
+        const std::string why = errors.empty() ? tail : errors;
+        error = "openocd did not start" + (why.empty() ? std::string() : ": " + why);
+        while (!error.empty() && error.back() == '\n') error.pop_back();
+        std::fclose(in);
+        return false;
+    }
+    p.output = std::thread([in, log, t0] {
+        char l[1024];
+        while (std::fgets(l, sizeof l, in))
+            if (log) std::fprintf(log, "%.6f openocd: %s", now_seconds() - t0, l), std::fflush(log);
+        std::fclose(in);
+    });
+    return true;
+}
+
+void stop_openocd(OpenocdProcess& p) {
+    if (p.pid > 0) {
+        const pid_t pid = static_cast<pid_t>(p.pid);
+        kill(pid, SIGTERM);
+        bool ended = false;
+        for (int i = 0; i < 100 && !ended; ++i) {  // 5 s
+            const pid_t r = waitpid(pid, nullptr, WNOHANG);
+            ended = r == pid || (r < 0 && errno == ECHILD);
+            if (!ended) usleep(50000);
+        }
+        kill(-pid, SIGKILL);  // the whole group: whatever it started too
+        if (!ended) waitpid(pid, nullptr, 0);
+        p.pid = -1;
+    }
+    if (p.output.joinable()) p.output.join();
+}
+
+}  // namespace vr::jtag

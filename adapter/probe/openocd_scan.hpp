@@ -1,0 +1,16 @@
+// The chain as OpenOCD sees it, for the operator.
+#pragma once
+
+#include <string>
+
+#include "adapter/probe/openocd_probe.hpp"
+
+namespace vr::jtag {
+
+// Prints every device OpenOCD finds on the chain, in its order, with its
+// IDCODE and name; a checklist for a dead chain, and the declaration to add
+// for a device OpenOCD was not told about. 0 when the chain holds one chip
+// of the family and nothing else needs attention, else 1.
+int print_chain(OpenocdProbe& probe, const std::string& tap);
+
+}  // namespace vr::jtag

@@ -1,0 +1,225 @@
+#include "control/direct_sequence.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "common/bits.hpp"
+#include "common/text.hpp"
+#include "fusemap/jedec.hpp"
+#include "jtag/flow/words.hpp"
+#include "ui/ui.hpp"
+
+namespace vr {
+namespace {
+
+constexpr std::string_view title = "Varnholme Research ATF15xx JTAG Programmer (direct)";
+
+MsgBuf buf_of(std::string_view text) {
+    MsgBuf b;
+    put_text(b, text);
+    return b;
+}
+
+void show(int32_t field, const std::string& text) { WDialogPutString(field, text_of(buf_of(text))); }
+
+std::string hex32(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", v);
+    return b;
+}
+
+// Why no chip can be programmed, for the operator.
+std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
+    switch (r) {
+    case jtag::id_unknown:
+        return "IDCODE " + hex32(chip.idcode) + ": not an ATF1502AS/ATF1504AS/ATF1508AS" +
+               (jtag::atmel_like(chip.idcode) ? " (an Atmel-like IDCODE outside the family's table: the part may be remarked)"
+                                              : "");
+    case jtag::id_no_chip:
+        return "no chip found (IDCODE " + hex32(chip.idcode) +
+               "): check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain)";
+    case jtag::id_bad_chain: return chip.chain_problem ? chip.chain_problem : "the chain failed its check";
+    case jtag::id_probe_failed: return std::string("the probe failed: ") + chip.probe->failure_text();
+    default: return {};
+    }
+}
+
+// The protocol route's verify-failure line of the region holding a word.
+const char* region_failure(uint16_t a) {
+    if (a >= 0x00C && a <= 0x06B) return "Verify failure rows 12-107, write aborted.";
+    if (a >= 0x080 && a <= 0x0DF) return "Verify failure rows 128-223, write aborted.";
+    if (a <= 0x00B) return "Verify failure rows 0-11, write aborted.";
+    if (a == jtag::page_special) return "Verify failure page 2, write aborted.";
+    if (a == jtag::page_ues) return "Verify failure page 3, write aborted.";
+    if (a == jtag::page_config) return "Verify failure page 1, write aborted.";
+    return "Verify failure rows 224-250, write aborted.";
+}
+
+// The flow's progress on the progress dialog; Cancel through checkstop.
+class Dialog final : public flow::Watch {
+public:
+    explicit Dialog(MsgBuf& status) : status_(status) {}
+    void stage(flow::Stage s) override {
+        static const char* texts[] = {"Erasing fuse map from chip.....", "Writing fuse map to chip....",
+                                      "  Reading fuse map..........", "Setting read protection....."};
+        show(1010, texts[static_cast<int>(s)]);
+    }
+    void advance(int32_t units) override { WDialogPutProgressBar(1011, units, 1); }
+    bool cancelled() override { return checkstop(status_) != 0; }
+
+private:
+    MsgBuf& status_;
+};
+
+bool reads_file(flow::Action a) { return a == flow::Action::write || a == flow::Action::secure || a == flow::Action::verify; }
+
+// Loads a JEDEC file of any part of the family; "" or the refusal.
+std::string load(const std::string& name, FuseMap& map, int32_t& code) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (!f) return "JEDEC file read error, abort";
+    JedecInfo info;
+    code = 0;
+    const JedecResult r = read_jedec(f, map, code, info, Devices::family);
+    std::fclose(f);
+    if (r == JedecResult::read_error) return "JEDEC file read error, abort";
+    if (code != code_1502 && code != code_1504 && code != code_1508) return "File type unknown, abort";
+    if (r == JedecResult::format_error) return "JEDEC file format error, abort";
+    if (r == JedecResult::checksum_error) return "JEDEC file checksum error, abort";
+    return {};
+}
+
+// The action's final text, or "" to go on.
+std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
+    static FuseMap map;  // 74 KB: kept off the stack
+    int32_t code = 0;
+    if (reads_file(c.action)) {
+        show(1010, "Reading JEDEC file:  " + c.file);
+        const std::string refusal = load(c.file, map, code);
+        if (!refusal.empty()) return refusal;
+        show(1009, std::string("JEDEC file type is ") + device_of(code).name);
+    } else if (c.action == flow::Action::read) {
+        show(1010, "Opening JEDEC file: " + c.file);
+        FileName name;
+        put_text(name, c.file);
+        if (c.file.size() > name_len || !open_output(name)) return "File open error, abort.";
+    }
+    WDialogPutProgressBar(1011, 0, 0);
+
+    show(1010, "Checking chip type.....");
+    jtag::Chip chip;
+    jtag::chip_init(chip, probe);
+    const jtag::IdResult id = jtag::chip_identify(chip);
+    if (id != jtag::id_found) return identification_problem(chip, id) + ", abort";
+    const jtag::ChipKind& kind = jtag::chip_kinds[chip.kind];
+    show(1009, std::string(kind.name) + " found (IDCODE " + hex32(chip.idcode) + ")");
+    if (!c.device.empty() && c.device != kind.name)
+        return std::string(kind.name) + " found, not the " + c.device + " named by --device, abort";
+    const int32_t chip_code = flow::code_of(kind.layout);
+    if (reads_file(c.action) && code != chip_code) {
+        show(1009, std::string("...the file is for the ") + device_of(code).name + ", the chip is an " + kind.name +
+                       "...mis-matched...aborting!");
+        return "File type and chip type mismatch...abort";
+    }
+    code = chip_code;
+    WDialogRangeProgressBar(1011, 0, 10 + flow::units(c.action, kind.layout));
+    WDialogPutProgressBar(1011, 10, 0);
+
+    // The fuses as the programmer forces them: JTAG never disabled; read
+    // protection only for a secure write.
+    if (c.action == flow::Action::read || c.action == flow::Action::erase || c.action == flow::Action::blank) map.fill(1);
+    force_special(map, code);
+    if (c.action == flow::Action::secure) {
+        map[read_protection_fuse(code)] = 0;
+        show(1009, "...read-protection will be set.");
+    }
+    if (checkstop(status)) return std::string(text_of(status));
+
+    flow::Plan plan;
+    plan.action = c.action;
+    Dialog dialog(status);
+    const flow::Outcome o = flow::run(chip, plan, map, dialog);
+    char detail[120];
+    switch (o.kind) {
+    case flow::Outcome::done: break;
+    case flow::Outcome::cancelled: return std::string(text_of(status));
+    case flow::Outcome::probe_failed: return std::string("the probe failed: ") + (o.failure ? o.failure : "") + ", abort";
+    case flow::Outcome::wrong_chip:
+        return "the IDCODE check in programming mode failed (" + std::string(o.failure ? o.failure : "") +
+               "): nothing was changed, abort";
+    case flow::Outcome::differs:
+        std::snprintf(detail, sizeof detail, "word %03X read back with %u bit%s differing (lowest: bit %u)", o.address,
+                      o.bits_differ, o.bits_differ == 1 ? "" : "s", o.first_bit);
+        show(1010, detail);
+        return region_failure(o.address);
+    case flow::Outcome::not_blank:
+        std::snprintf(detail, sizeof detail, "word %03X is not erased (%u bit%s programmed)", o.address, o.bits_differ,
+                      o.bits_differ == 1 ? "" : "s");
+        return std::string(c.action == flow::Action::erase ? "ERASE FAILED: " : "BLANK CHECK FAILED: ") + detail;
+    }
+    switch (c.action) {
+    case flow::Action::write:
+    case flow::Action::secure: return "WRITE & VERIFY SUCCESS";
+    case flow::Action::verify: return "VERIFY SUCCESS";
+    case flow::Action::read: return writej(map, code) ? "READ & SAVE SUCCESS" : "File write error, abort.";
+    case flow::Action::erase: return "ERASE SUCCESS";
+    case flow::Action::blank: return "BLANK CHECK SUCCESS";
+    }
+    return {};
+}
+
+}  // namespace
+
+void direct_sequence(const DirectChoice& choice, jtag::Probe& probe) {
+    WInitialise();
+    WindowOpen(128, title);
+    WDialogLoad(101);
+    WDialogShow(3);
+    if (!choice.file.empty()) show(1008, "JEDEC file:  " + choice.file);
+    MsgBuf status;
+    blank(status);
+    const std::string final_text = run_action(choice, probe, status);
+    WMessageBox(0, 4, 1, text_of(buf_of(final_text)), "Varnholme Research JTAG Tool");
+    WindowClose();
+}
+
+bool link_test(jtag::Probe& probe, int rounds) {
+    uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, out[4];
+    uint32_t first = 0;
+    int id_errors = 0, bypass_errors = 0, failed = 0;
+    for (int i = 0; i < rounds; ++i) {
+        if (!probe.ir_scan(jtag::ir_idcode) || !probe.dr_scan(32, ones, out, nullptr, nullptr) || !probe.flush()) {
+            ++failed;
+            continue;
+        }
+        const uint32_t v = static_cast<uint32_t>(out[0] | out[1] << 8 | out[2] << 16 | static_cast<uint32_t>(out[3]) << 24);
+        if (i == 0) first = v;
+        id_errors += __builtin_popcount(v ^ first);
+    }
+    // BYPASS: one bit between TDI and TDO, capturing 0: a pattern comes back
+    // one bit later.
+    for (int i = 0; i < rounds; ++i) {
+        const uint32_t pattern = 0xA5C3F00Fu ^ static_cast<uint32_t>(i * 0x01010101u);
+        uint8_t in[4] = {static_cast<uint8_t>(pattern), static_cast<uint8_t>(pattern >> 8),
+                         static_cast<uint8_t>(pattern >> 16), static_cast<uint8_t>(pattern >> 24)};
+        if (!probe.ir_scan(jtag::ir_bypass) || !probe.dr_scan(32, in, out, nullptr, nullptr) || !probe.flush()) {
+            ++failed;
+            continue;
+        }
+        const uint32_t v = static_cast<uint32_t>(out[0] | out[1] << 8 | out[2] << 16 | static_cast<uint32_t>(out[3]) << 24);
+        bypass_errors += __builtin_popcount(v ^ (pattern << 1));
+    }
+    probe.reset();
+    probe.flush();
+    std::printf("link test: IDCODE %s read %d times, %d bit error%s; BYPASS pattern shifted %d times, %d bit error%s",
+                hex32(first).c_str(), rounds, id_errors, id_errors == 1 ? "" : "s", rounds, bypass_errors,
+                bypass_errors == 1 ? "" : "s");
+    if (failed) std::printf("; %d scans failed (%s)", failed, probe.failure_text());
+    std::printf("\n");
+    const bool sound = id_errors == 0 && bypass_errors == 0 && failed == 0 && first != 0 && first != 0xFFFFFFFFu;
+    if (!sound)
+        std::printf("the link is not reliable: try a lower clock (--speed with half the current value, or 100), "
+                    "shorter wires, and a common GND\n");
+    return sound;
+}
+
+}  // namespace vr

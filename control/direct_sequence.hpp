@@ -1,0 +1,29 @@
+// The direct route: the CLI runs the programming flow itself on a JTAG probe
+// (OpenOCD's Tcl server), for every part of the family, with erase and blank
+// check. Its steps and final texts are shown through the windowing layer as
+// the protocol route's are.
+#pragma once
+
+#include <string>
+
+#include "adapter/probe/probe.hpp"
+#include "jtag/flow/flow.hpp"
+
+namespace vr {
+
+struct DirectChoice {
+    flow::Action action = flow::Action::verify;
+    std::string file;    // write, secure, verify: the input; read: the output
+    std::string device;  // --device: the part the chip must be, or ""
+};
+
+// Identifies the chip, checks it against the file and --device, runs the
+// action and shows the final text; the probe is left out of programming mode.
+void direct_sequence(const DirectChoice& choice, jtag::Probe& probe);
+
+// The link test of `scan`: the IDCODE read and BYPASS shifted `rounds` times
+// each, the bit errors counted; prints what it found. False when a bit was
+// wrong or nothing answered.
+bool link_test(jtag::Probe& probe, int rounds);
+
+}  // namespace vr

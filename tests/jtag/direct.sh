@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The direct route: vrjtag-cli --probe starts OpenOCD, which reaches the chip
+# model over remote_bitbang, and runs the programming flow itself.
+# usage: direct.sh CASE (BIN, SRC and DATA set by CTest)
+. "$(dirname "$0")/lib.sh"
+
+# design DEVICE: a JEDEC file for the part.
+design() {
+    case $1 in
+    ATF1502AS) echo "$DATA/jtag/atf1502as-snes-dejitter-a.jed" ;;
+    ATF1502ASV) echo "$DATA/jtag/atf1502asv-multi-function.jed" ;;
+    ATF1504AS) echo "$DATA/jtag/atf1504as-neogeo-plcc44.jed" ;;
+    ATF1504ASV) echo "$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed" ;;
+    ATF1508AS) echo "$DATA/atf1508as-harrowm-Simple030-rosco.jed" ;;
+    ATF1508ASV) echo "$DATA/atf1508as-jeffsponaugle-roscoe-VIDEOADPT.jed" ;;
+    esac
+}
+
+# step NAME DEVICE [model options] -- CLI ARGS...: a fresh model (saving to
+# $WORK/NAME.jed, logging to $WORK/NAME.log), one vrjtag-cli run on it, the
+# model stopped again. Sets RC and LAST (the final line).
+step() {
+    local name=$1 dev=$2 opts=()
+    shift 2
+    while [ "$1" != -- ]; do opts+=("$1"); shift; done
+    shift
+    start_model "$name" "$dev" "${opts[@]}"
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err"
+    RC=$?
+    LAST=$(tail -n 1 "$WORK/$name.out")
+    # OpenOCD must be gone: the model ends only when its client has left.
+    pgrep -f -- "-f $WORK/probe.cfg" > /dev/null && fail "$name: openocd left running"
+    wait_model
+    PIDS=()
+}
+
+expect() { [ "$RC" = "$1" ] && [ "$LAST" = "$2" ] || fail "$3: exit $RC, last line: $LAST $(cat "$WORK/$3.err")"; }
+
+# holds NAME FILE: the model's saved chip equals FILE but for the four special
+# purpose fuses (forced to 1: JTAG stays on, no read protection).
+holds() {
+    local first
+    case $("$BIN/vrjtag-jed" inspect "$2" | sed -n 's/^device: //p') in
+    ATF1502AS) first=16782 ;; ATF1508AS) first=74114 ;; *) first=34166 ;;
+    esac
+    "$BIN/vrjtag-jed" diff "$2" "$WORK/$1.jed" > "$WORK/$1.diff"
+    [ $? -le 1 ] || fail "$1: saved file refused"
+    [ -z "$(awk -v a="$first" '$1 < a || $1 > a + 3' "$WORK/$1.diff")" ] ||
+        fail "$1: the chip differs from $2: $(head -3 "$WORK/$1.diff")"
+}
+
+never() { ! grep -q "$2" "$WORK/$1.log" || fail "$1: $3"; }
+
+case $1 in
+family_*)
+    # Each part: write, verify, read, secure, erase, blank.
+    DEV=${1#family_}
+    file=$(design "$DEV")
+    step write "$DEV" -- write "$file"
+    expect 0 'WRITE & VERIFY SUCCESS' write
+    [ "$(grep -c '^erase$' "$WORK/write.log")" = 1 ] || fail "write: not erased exactly once"
+    never write '^program 200 7' 'read protection on a plain write'
+    holds write "$file"
+    step verify "$DEV" --load "$WORK/write.jed" -- verify "$file"
+    expect 0 'VERIFY SUCCESS' verify
+    never verify '^erase\|^program' 'a verify changed the chip'
+    step read "$DEV" --load "$WORK/write.jed" -- read "$WORK/back.jed"
+    expect 0 'READ & SAVE SUCCESS' read
+    holds read "$WORK/back.jed"
+    "$BIN/vrjtag-jed" diff "$WORK/write.jed" "$WORK/back.jed" > /dev/null || fail "read: the file differs from the chip"
+    step blank_full "$DEV" --load "$WORK/write.jed" -- blank
+    [ "$RC" = 1 ] && [[ "$LAST" == 'BLANK CHECK FAILED: word 00C is not erased'* ]] || fail "blank of a programmed chip: $LAST"
+    step secure "$DEV" -- secure "$file"
+    expect 0 'WRITE & VERIFY SUCCESS' secure
+    [ "$(grep '^program' "$WORK/secure.log" | tail -n 1)" = 'program 200 7' ] || fail "secure: read protection not last"
+    [ "$(grep -c '^program 200 7' "$WORK/secure.log")" = 1 ] || fail "secure: read protection more than once"
+    step erase "$DEV" --load "$WORK/secure.jed" -- erase
+    expect 0 'ERASE SUCCESS' erase
+    step blank "$DEV" --load "$WORK/erase.jed" -- blank
+    expect 0 'BLANK CHECK SUCCESS' blank
+    ;;
+stuck_fuse)
+    # A fuse that will not program: the verify failure names the region and
+    # the word, and read protection is never programmed.
+    file=$(design ATF1504AS)
+    step stuck ATF1504AS --stuck-fuse 18 -- secure "$file"
+    expect 1 'Verify failure rows 12-107, write aborted.' stuck
+    grep -q 'word 01E read back with 1 bit differing' "$WORK/stuck.out" || fail "the word is not named: $(cat "$WORK/stuck.out")"
+    never stuck '^program 200 7' 'read protection programmed after a verify failure'
+    [ "$(tail -n 1 "$WORK/stuck.log")" = 'leave programming mode' ] || fail "programming mode not left"
+    ;;
+wrong_file)
+    # An ATF1504AS file against an ATF1508AS chip; --device naming another
+    # part; another device on the chain: refused, nothing erased.
+    step mismatch ATF1508AS -- write "$(design ATF1504AS)"
+    expect 1 'File type and chip type mismatch...abort' mismatch
+    grep -q 'the file is for the ATF1504AS, the chip is an ATF1508AS' "$WORK/mismatch.out" || fail "mismatch: parts not named"
+    never mismatch '^erase\|^program' 'erased or programmed a mismatched chip'
+    step device ATF1508AS -- --device ATF1508ASV erase
+    expect 1 'ATF1508AS found, not the ATF1508ASV named by --device, abort' device
+    never device '^erase' 'erased the wrong part'
+    for where in --chain-extra --chain-extra-after; do
+        step chain ATF1504AS "$where" 6 -- write "$(design ATF1504AS)"
+        expect 1 'another device on the chain: declare it in your OpenOCD configuration, abort' chain
+        never chain '^erase\|^program' "$where: erased with another device on the chain"
+    done
+    ;;
+interrupt)
+    # Ctrl-C during a write: the Cancel text, programming mode left, OpenOCD gone.
+    start_model int ATF1508AS
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" write "$(design ATF1508AS)" > "$WORK/int.out" 2> "$WORK/int.err" &
+    cli=$!
+    for i in $(seq 300); do grep -q 'Writing fuse map' "$WORK/int.out" 2> /dev/null && break; sleep 0.1; done
+    sleep 1
+    ocd=$(pgrep -f -- "-f $WORK/probe.cfg")
+    [ -n "$ocd" ] || fail "openocd not seen running"
+    kill -INT $cli
+    wait $cli
+    rc=$?
+    [ $rc = 1 ] || fail "exit status $rc"
+    [ "$(tail -n 1 "$WORK/int.out")" = 'Abort requested...write not finished.' ] || fail "last line: $(tail -n 1 "$WORK/int.out")"
+    kill -0 "$ocd" 2> /dev/null && fail "openocd $ocd left running"
+    wait_model
+    [ "$(tail -n 1 "$WORK/int.log")" = 'leave programming mode' ] || fail "programming mode not left: $(tail -n 2 "$WORK/int.log")"
+    ;;
+cross_route)
+    # Written through the direct route, verified through the adapter protocol
+    # (vrjtag-adapter and the programmer), and the other way round.
+    file=$DATA/atf1508as-jeffsponaugle-roscoe-VIDEOADPT.jed
+    step direct_write ATF1508AS -- write "$file"
+    expect 0 'WRITE & VERIFY SUCCESS' direct_write
+    start_model chip ATF1508AS --load "$WORK/direct_write.jed"
+    start_openocd
+    start_adapter --openocd "127.0.0.1:$OCD_PORT"
+    run_headless 'tick 214' 'press 216' "choose $file"
+    [ "$BOX" = 'VERIFY SUCCESS' ] || fail "protocol verify of a direct write: $BOX"
+    run_headless 'tick 211' 'press 216' "choose $file"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "protocol write: $BOX"
+    stop_all
+    PIDS=()
+    step direct_verify ATF1508AS --load "$WORK/chip.jed" -- verify "$file"
+    expect 0 'VERIFY SUCCESS' direct_verify
+    ;;
+scan)
+    # The chain and the link test; a dead line fails both.
+    step scan ATF1502ASV -- scan
+    [ "$RC" = 0 ] || fail "scan: exit $RC: $(cat "$WORK/scan.out")"
+    grep -q '^1  atf15xx.tap *IDCODE 0x0151203F  ATF1502ASV$' "$WORK/scan.out" || fail "scan: $(cat "$WORK/scan.out")"
+    grep -q 'read 100 times, 0 bit errors; BYPASS pattern shifted 100 times, 0 bit errors' "$WORK/scan.out" ||
+        fail "link test: $(cat "$WORK/scan.out")"
+    step dead ATF1502ASV --tdo-stuck 1 -- scan
+    [ "$RC" = 1 ] || fail "dead line: exit $RC"
+    grep -q 'try a lower clock' "$WORK/dead.out" || fail "dead line: $(cat "$WORK/dead.out")"
+    ;;
+*) fail "unknown case $1" ;;
+esac
+echo "ok: $1"
