@@ -1,10 +1,9 @@
 #include "adapter/probe_profiles.hpp"
 
-#include <unistd.h>
+#include "adapter/probe/openocd_launch.hpp"
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 
 namespace vr::sim {
 
@@ -30,31 +29,8 @@ const ProbeProfile* find_profile(const std::string& name) {
     return nullptr;
 }
 
-std::vector<std::string> openocd_drivers() {
-    std::vector<std::string> drivers;
-    std::FILE* out = popen("openocd -c 'adapter list' -c shutdown 2>&1", "r");
-    if (!out) return drivers;
-    char line[256];
-    while (std::fgets(line, sizeof line, out)) {
-        // "3: ftdi"
-        std::istringstream in(line);
-        std::string number, name;
-        if (in >> number >> name && !number.empty() && number.back() == ':') drivers.push_back(name);
-    }
-    pclose(out);
-    return drivers;
-}
-
-std::string openocd_file(const std::string& relative) {
-    for (const char* dir : {"/usr/share/openocd/scripts/", "/usr/local/share/openocd/scripts/"}) {
-        const std::string path = dir + relative;
-        if (access(path.c_str(), R_OK) == 0) return path;
-    }
-    return "";
-}
-
 std::string profile_problem(const ProbeProfile& p, const std::vector<std::string>& drivers) {
-    if (drivers.empty()) return "openocd cannot be run (install Debian's openocd)";
+    if (drivers.empty()) return "openocd cannot be run (install OpenOCD: Debian's openocd package, or openocd.exe on PATH)";
     if (openocd_file(p.interface_file).empty()) return std::string("this OpenOCD has no ") + p.interface_file;
     if (std::find(drivers.begin(), drivers.end(), p.driver) == drivers.end())
         return std::string("this OpenOCD was built without the ") + p.driver + " driver that " + p.name + " needs";
@@ -62,3 +38,33 @@ std::string profile_problem(const ProbeProfile& p, const std::vector<std::string
 }
 
 }  // namespace vr::sim
+
+namespace vr::jtag {
+namespace {
+std::string& program() {
+    static std::string p = "openocd";
+    return p;
+}
+}  // namespace
+
+void set_openocd_program(const std::string& path) { program() = path; }
+const std::string& openocd_program() { return program(); }
+
+bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note) {
+    for (std::string& p : probes) {
+        const vr::sim::ProbeProfile* profile = vr::sim::find_profile(p);
+        if (!profile) continue;
+        const std::string problem = vr::sim::profile_problem(*profile, vr::sim::openocd_drivers());
+        if (!problem.empty()) return error = "--probe " + p + ": " + problem, false;
+        if (khz == 0) khz = profile->khz;
+        p = profile->interface_file;
+    }
+    if (khz == 0) khz = 1000;
+    if (khz > 10000) {
+        note = "--speed " + std::to_string(khz) + " kHz is above the chips' 10 MHz: 10000 used";
+        khz = 10000;
+    }
+    return true;
+}
+
+}  // namespace vr::jtag

@@ -26,6 +26,7 @@ std::vector<std::string> openocd_drivers();
 
 // Where this OpenOCD keeps an interface file, or "" when it has none.
 std::string openocd_file(const std::string& relative);
+// (Both are the operating system's side: openocd_launch_posix.cpp, _win32.cpp.)
 
 // Why a profile cannot be used with this OpenOCD, or "".
 std::string profile_problem(const ProbeProfile& p, const std::vector<std::string>& drivers);

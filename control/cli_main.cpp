@@ -3,7 +3,6 @@
 // dialog and the file selection, and everything after that is the same main
 // and action sequence as vrjtag's. Through a JTAG probe (--probe, --openocd)
 // it runs the programming flow itself.
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include "adapter/probe/openocd_scan.hpp"
 #include "common/clock.hpp"
 #include "control/direct_sequence.hpp"
+#include "control/interrupt.hpp"
 #include "control/run.hpp"
 #include "link/serial.hpp"
 #include "tools/svf.hpp"
@@ -58,6 +58,8 @@ const char usage[] =
     "               cmsis-dap, jlink; vrjtag-adapter --probe list) or an OpenOCD\n"
     "               configuration file; OpenOCD is stopped again afterwards\n"
     "  --speed KHZ  the JTAG clock with --probe (at most 10000)\n"
+    "  --openocd-exe PATH  the OpenOCD program --probe starts (default openocd\n"
+    "               from PATH)\n"
     "  --openocd HOST:PORT  an OpenOCD already running (its Tcl port, usually 6666)\n"
     "  --tap NAME   the chip's TAP there (default atf15xx.tap)\n"
     "  --device NAME  the part the chip must be (ATF1504AS, ATF1502ASV, ...): any\n"
@@ -76,8 +78,6 @@ int usage_error(const std::string& what) {
     std::fprintf(stderr, "vrjtag-cli: %s\n%s", what.c_str(), usage);
     return 2;
 }
-
-void on_signal(int) { vr::terminal::request_cancel(); }
 
 // The direct route: OpenOCD started for the run (--probe) or already running
 // (--openocd), the flow run here.
@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         const bool takes = a == "--port" || a == "--probe" || a == "--boot-wait" || a == "--speed" ||
-                           a == "--openocd" || a == "--tap" || a == "--device" || a == "--log";
+                           a == "--openocd" || a == "--tap" || a == "--device" || a == "--log" || a == "--openocd-exe";
         if (takes && (i + 1 >= argc || !*argv[i + 1])) return usage_error(a + " needs a value");
         if (a == "--force") {
             force = true;
@@ -154,6 +154,8 @@ int main(int argc, char** argv) {
             const std::size_t colon = openocd.rfind(':');
             if (colon == std::string::npos || colon == 0 || colon + 1 == openocd.size())
                 return usage_error("--openocd needs HOST:PORT");
+        } else if (a == "--openocd-exe") {
+            vr::jtag::set_openocd_program(argv[++i]);
         } else if (a == "--tap") {
             tap = argv[++i];
         } else if (a == "--device") {
@@ -200,12 +202,7 @@ int main(int argc, char** argv) {
     if (code == 3 && exists && !force) return usage_error(file + " exists: give --force to replace it");
     if (code != 3 && !no_file && !exists) return usage_error(file + " was not found");
 
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;  // a second Ctrl-C does not kill the run before the release either
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a closed output pipe is seen on the write
+    vr::catch_interrupts(vr::terminal::request_cancel);
 
     if (direct_route) {
         vr::DirectChoice choice;

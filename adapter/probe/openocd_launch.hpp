@@ -5,6 +5,7 @@
 // waits: SIGTERM, then SIGKILL to its whole group.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -13,10 +14,14 @@
 namespace vr::jtag {
 
 struct OpenocdProcess {
-    long pid = -1;       // the process (its group on POSIX)
+    intptr_t pid = -1;   // the process id and group (POSIX), or its handle (Windows)
     std::string port;    // its Tcl port
     std::thread output;  // copies its output to the log, so it never blocks
 };
+
+// The OpenOCD program run: "openocd" from PATH unless another is named.
+void set_openocd_program(const std::string& path);
+const std::string& openocd_program();
 
 // The TAP declaration atf15xx.cfg: next to the program in the build tree,
 // or in the package's data folder; "" when missing.

@@ -10,7 +10,35 @@
 #include "adapter/probe_profiles.hpp"
 #include "common/clock.hpp"
 
-namespace vr::jtag {
+namespace vr {
+namespace sim {
+
+std::vector<std::string> openocd_drivers() {
+    std::vector<std::string> drivers;
+    std::FILE* out = popen(("'" + jtag::openocd_program() + "' -c 'adapter list' -c shutdown 2>&1").c_str(), "r");
+    if (!out) return drivers;
+    char line[256];
+    while (std::fgets(line, sizeof line, out)) {
+        // "3: ftdi"
+        char number[16], name[64];
+        if (std::sscanf(line, "%15s %63s", number, name) == 2 && number[0] && number[std::strlen(number) - 1] == ':')
+            drivers.push_back(name);
+    }
+    pclose(out);
+    return drivers;
+}
+
+std::string openocd_file(const std::string& relative) {
+    for (const char* dir : {"/usr/share/openocd/scripts/", "/usr/local/share/openocd/scripts/"}) {
+        const std::string path = dir + relative;
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+    return "";
+}
+
+}  // namespace sim
+
+namespace jtag {
 
 std::string tap_config() {
     char self[4096];
@@ -22,28 +50,11 @@ std::string tap_config() {
     return {};
 }
 
-bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note) {
-    for (std::string& p : probes) {
-        const sim::ProbeProfile* profile = sim::find_profile(p);
-        if (!profile) continue;
-        const std::string problem = sim::profile_problem(*profile, sim::openocd_drivers());
-        if (!problem.empty()) return error = "--probe " + p + ": " + problem, false;
-        if (khz == 0) khz = profile->khz;
-        p = profile->interface_file;
-    }
-    if (khz == 0) khz = 1000;
-    if (khz > 10000) {
-        note = "--speed " + std::to_string(khz) + " kHz is above the chips' 10 MHz: 10000 used";
-        khz = 10000;
-    }
-    return true;
-}
-
 bool start_openocd(const std::vector<std::string>& probes, long khz, std::FILE* log, double t0, OpenocdProcess& p,
                    std::string& error) {
     const std::string tap = tap_config();
     if (tap.empty()) return error = "the TAP declaration atf15xx.cfg is missing", false;
-    std::vector<std::string> args = {"openocd"};
+    std::vector<std::string> args = {openocd_program()};
     for (const std::string& f : probes) args.insert(args.end(), {"-f", f});
     args.insert(args.end(), {"-c", "adapter speed " + std::to_string(khz), "-f", tap, "-c",
                              "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled"});
@@ -63,8 +74,8 @@ bool start_openocd(const std::vector<std::string>& probes, long khz, std::FILE* 
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        execvp("openocd", argv.data());
-        std::fprintf(stderr, "cannot run openocd: %s\n", std::strerror(errno));
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "Error: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
     setpgid(pid, pid);  // also here: no window in which a signal to the group misses it
@@ -114,4 +125,5 @@ void stop_openocd(OpenocdProcess& p) {
     if (p.output.joinable()) p.output.join();
 }
 
-}  // namespace vr::jtag
+}  // namespace jtag
+}  // namespace vr

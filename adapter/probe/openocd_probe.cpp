@@ -4,14 +4,6 @@
 #include "common/clock.hpp"
 #include "common/hex.hpp"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 namespace vr::jtag {
 namespace {
@@ -28,33 +20,14 @@ std::string to_hex(const uint8_t* v, uint16_t bits) {
 OpenocdProbe::OpenocdProbe(std::string host, std::string port, std::string tap)
     : host_(std::move(host)), port_(std::move(port)), tap_(std::move(tap)) {}
 
-OpenocdProbe::~OpenocdProbe() {
-    if (fd_ >= 0) ::close(fd_);
-}
+OpenocdProbe::~OpenocdProbe() = default;
 
 bool OpenocdProbe::connect() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    addrinfo hints{}, *list = nullptr;
-    hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(host_.c_str(), port_.c_str(), &hints, &list) != 0) {
-        failure_ = "no answer from OpenOCD (cannot resolve " + host_ + ")";
+    std::string why;
+    if (!tcp_.connect(host_, port_, why)) {
+        failure_ = "no answer from OpenOCD (" + why + ")";
         return false;
     }
-    for (addrinfo* a = list; a && fd_ < 0; a = a->ai_next) {
-        fd_ = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (fd_ >= 0 && ::connect(fd_, a->ai_addr, a->ai_addrlen) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    freeaddrinfo(list);
-    if (fd_ < 0) {
-        failure_ = "no answer from OpenOCD at " + host_ + ":" + port_;
-        return false;
-    }
-    const int yes = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     failed_ = false;
     ir_since_reset_ = false;
     return true;
@@ -63,23 +36,16 @@ bool OpenocdProbe::connect() {
 void OpenocdProbe::disconnect(const std::string& why) {
     failure_ = why;
     failed_ = true;
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    tcp_.close();
     if (log_) std::fprintf(log_, "%.6f openocd failed: %s\n", now_seconds() - t0_, why.c_str()), std::fflush(log_);
 }
 
 bool OpenocdProbe::call(const std::string& command, std::string& result, int timeout_ms) {
-    if (failed_ || fd_ < 0) return false;
+    if (failed_ || !tcp_.is_open()) return false;
     const std::string wrapped =
         "if {[catch {" + command + "} m]} {set r \"ERR $m\"} else {set r \"OK $m\"}\x1a";
     if (log_) std::fprintf(log_, "%.6f tcl> %s\n", now_seconds() - t0_, command.c_str());
-    std::size_t pos = 0;
-    while (pos < wrapped.size()) {
-        const ssize_t w = ::send(fd_, wrapped.data() + pos, wrapped.size() - pos, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return disconnect("no answer from OpenOCD (connection lost)"), false;
-        pos += static_cast<std::size_t>(w);
-    }
+    if (!tcp_.send_all(wrapped.data(), wrapped.size())) return disconnect("no answer from OpenOCD (connection lost)"), false;
     std::string answer;
     const double deadline = now_seconds() + timeout_ms / 1000.0;
     for (;;) {
@@ -89,14 +55,10 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
             break;
         }
         const int left = static_cast<int>((deadline - now_seconds()) * 1000);
-        pollfd p{fd_, POLLIN, 0};
-        const int r = left > 0 ? ::poll(&p, 1, left) : 0;
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return disconnect("no answer from OpenOCD (time-out)"), false;
         char buf[1024];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return disconnect("no answer from OpenOCD (connection lost)"), false;
+        const long n = left > 0 ? tcp_.receive(buf, sizeof buf, left) : -1;
+        if (n < 0) return disconnect("no answer from OpenOCD (time-out)"), false;
+        if (n == 0) return disconnect("no answer from OpenOCD (connection lost)"), false;
         answer.append(buf, static_cast<std::size_t>(n));
     }
     if (log_) std::fprintf(log_, "%.6f tcl< %s\n", now_seconds() - t0_, answer.c_str()), std::fflush(log_);
@@ -110,21 +72,21 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
 }
 
 bool OpenocdProbe::restart() {
-    if (!failed_ && fd_ >= 0) return true;
+    if (!failed_ && tcp_.is_open()) return true;
     batch_.clear();
     batch_ms_ = 0;
     return connect();
 }
 
 bool OpenocdProbe::queue(const std::string& command) {
-    if (failed_ || fd_ < 0) return false;
+    if (failed_ || !tcp_.is_open()) return false;
     if (!batch_.empty()) batch_ += "; ";
     batch_ += command;
     return true;
 }
 
 bool OpenocdProbe::send_queue(std::string& result) {
-    if (failed_ || fd_ < 0) return false;
+    if (failed_ || !tcp_.is_open()) return false;
     if (batch_.empty()) return true;
     const std::string command = std::move(batch_);
     const int timeout = static_cast<int>(batch_ms_) + 10000;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "adapter/probe/probe.hpp"
+#include "common/tcp.hpp"
 
 namespace vr::jtag {
 
@@ -59,7 +60,7 @@ private:
     bool restart();
 
     std::string host_, port_, tap_;
-    int fd_ = -1;
+    TcpClient tcp_;
     bool failed_ = false;
     bool ir_since_reset_ = false;
     std::string batch_;

@@ -1,0 +1,23 @@
+#include <signal.h>
+
+#include "control/interrupt.hpp"
+
+namespace vr {
+namespace {
+
+void (*chosen)() = nullptr;
+void on_signal(int) { chosen(); }
+
+}  // namespace
+
+void catch_interrupts(void (*handler)()) {
+    chosen = handler;
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;  // a second Ctrl-C does not kill the run before the release either
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace vr

@@ -1,0 +1,22 @@
+#include <windows.h>
+
+#include "control/interrupt.hpp"
+
+namespace vr {
+namespace {
+
+void (*chosen)() = nullptr;
+
+BOOL WINAPI on_control(DWORD) {
+    chosen();
+    return TRUE;  // the run ends through its end sequence
+}
+
+}  // namespace
+
+void catch_interrupts(void (*handler)()) {
+    chosen = handler;
+    SetConsoleCtrlHandler(on_control, TRUE);
+}
+
+}  // namespace vr
