@@ -13,17 +13,23 @@
 # 10 bits each at 115200 baud. The program's own bytes travel during the pause
 # that follows them.
 #
-# With arguments (emulator, openocd, firmware) it runs only those roads.
+# The direct route (vrjtag-cli --probe: the flow runs in the CLI, OpenOCD
+# drives the chip model over remote_bitbang) is measured against the chip's
+# own floor: the vendor waits of the flow (read from the model's log of the
+# run) plus its bits at the probe's clock (1 MHz). Its wall time is the whole
+# command's, OpenOCD's start and stop included.
+#
+# With arguments (emulator, openocd, firmware, direct) it runs only those roads.
 #
 # Installs the Debian packages it needs when they are missing (as root).
 set -euo pipefail
-roads=${*:-emulator openocd firmware}
+roads=${*:-emulator openocd firmware direct}
 road() { [[ " $roads " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
 need cmake make g++ libfltk1.3-dev time xvfb openocd gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev pkg-config
 cmake -S "$root" -B "$root/build" > /dev/null
-cmake --build "$root/build" -j"$(nproc)" --target vrjtag vrjtag-headless vrjtag-adapter-sim vrjtag-adapter vrjtag-chip-model vrjtag-bench-jedec firmware vrjtag-firmware-sim > /dev/null
+cmake --build "$root/build" -j"$(nproc)" --target vrjtag vrjtag-headless vrjtag-cli vrjtag-adapter-sim vrjtag-adapter vrjtag-chip-model vrjtag-bench-jedec firmware vrjtag-firmware-sim > /dev/null
 bin=$root/build
 data=$root/tests/data
 work=$(mktemp -d /tmp/vrjtag-bench-XXXXXX)
@@ -182,6 +188,57 @@ idle_cpu() {
     awk -v a=$t0 -v b=$t1 -v hz=$hz 'BEGIN { printf "%.2f", 100 * (b - a) / hz / 10 }'
 }
 
+# direct_floor LOG WORDBITS ERASES: the flow's vendor waits and its bits at
+# 1 MHz, from the model's log: per erase 210 ms plus 50 ms in Test-Logic-
+# Reset, per program 30 ms, per read 20 ms, per leave 10 ms, and 50 ms after
+# each of the flow's resets (two, four with an erase); bits: each scan's
+# length plus six clocks to reach and leave its shift state.
+direct_floor() {
+    awk -v w=$2 -v e=$3 '
+    $1 == "erase" { t += 0.260002; bits += 3 * 16 }
+    $1 == "program" { t += 0.030001; bits += 4 * 16 + 17 + (w_of($2)) }
+    $1 == "read" { t += 0.020001; bits += 3 * 16 + 17 + (w_of($2)) }
+    $1 == "leave" { t += 0.010001; bits += 16 + 16 }
+    $1 == "enter" { bits += 16 + 16 + 16 + 38 }
+    function w_of(a) { return a == "100" ? 38 : a == "200" ? 10 : a == "300" ? 22 : w + 6 }
+    END { printf "%.3f\n", t + (e ? 4 : 2) * 0.050021 + bits / 1e6 }' "$1"
+}
+
+direct_design() {
+    case $1 in
+        ATF1502AS) echo "$data/jtag/atf1502as-snes-dejitter-a.jed" ;;
+        ATF1504AS) echo "$data/atf1504as-harrowm-rosco_verilog-CPUglue.jed" ;;
+        ATF1508AS) echo "$data/atf1508as-harrowm-Simple030-rosco.jed" ;;
+    esac
+}
+
+# run_direct DEVICE ACTION: one vrjtag-cli --probe run; prints the table row.
+run_direct() {
+    local device=$1 action=$2 design load=() args mport bits
+    design=$(direct_design "$device")
+    case $action in write | secure) args=("$action" "$design") ;;
+        verify) args=(verify "$design"); load=(--load "$design") ;;
+        read) args=(read "$work/out.jed"); load=(--load "$design"); rm -f "$work/out.jed" ;;
+        erase) args=(erase); load=(--load "$design") ;;
+        blank) args=(blank) ;;
+    esac
+    rm -f "$work/model.log"
+    "$bin/vrjtag-chip-model" --device "$device" --port 0 --log "$work/model.log" "${load[@]}" > "$work/model.out" 2>&1 &
+    model=$!
+    for _ in $(seq 100); do grep -q listening "$work/model.out" 2>/dev/null && break; sleep 0.05; done
+    mport=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/model.out")
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$mport" > "$work/probe.cfg"
+    /usr/bin/time -f "%e" -o "$work/time" "$bin/vrjtag-cli" --probe "$work/probe.cfg" "${args[@]}" > "$work/cli.out" 2>&1 || true
+    wait "$model" 2>/dev/null || true
+    bits=$(case $device in ATF1502AS) echo 86 ;; ATF1504AS) echo 166 ;; *) echo 326 ;; esac)
+    local fl wall last
+    fl=$(direct_floor "$work/model.log" "$bits" $([[ $action == write || $action == secure || $action == erase ]] && echo 1 || echo 0))
+    wall=$(cat "$work/time")
+    last=$(tail -n 1 "$work/cli.out")
+    awk -v d=$device -v a=$action -v w=$wall -v f=$fl -v box="$last" 'BEGIN {
+        printf "| %s | %s | %.2f | %.2f | %.4f | %s |\n", d, a, w, f, w / f, box }'
+}
+
 rows=()
 road emulator && for device in ATF1508AS ATF1504AS; do
     for action in write secure read verify; do
@@ -204,6 +261,13 @@ road firmware && for device in ATF1508AS ATF1504AS; do
         chip=$(chip_time "$device")
         fw_rows+=("$(awk -v d=$device -v a=$action -v w=$wall -v f=$fl -v c=$chip -v box="$box" 'BEGIN {
             printf "| %s | %s | %.2f | %.2f + %.2f = %.2f | %.4f | %s |\n", d, a, w, f, c, f + c, w / (f + c), box }')")
+    done
+done
+direct_rows=()
+road direct && for device in ATF1508AS ATF1504AS ATF1502AS; do
+    for action in write secure verify read erase blank; do
+        echo "running $action on $device through vrjtag-cli --probe (the direct route) ..." >&2
+        direct_rows+=("$(run_direct $device $action)")
     done
 done
 # The simulator's processor use in a VERIFY of the ATF1508AS (the firmware
@@ -241,6 +305,12 @@ echo
 echo "| device | action | wall s | floor s (protocol + chip) | wall / floor | final box |"
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${fw_rows[@]}"
+echo
+echo "The direct route: vrjtag-cli --probe, openocd and the chip model (the whole command, OpenOCD's start included):"
+echo
+echo "| device | action | wall s | floor s (vendor waits + bits at 1 MHz) | wall / floor | final line |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${direct_rows[@]}"
 echo
 echo "vrjtag-firmware-sim's processor use while it keeps simulated time to wall-clock time: $fw_speed of one core"
 echo

@@ -393,12 +393,18 @@ TEST(ChipModel, WholeRegisterScansEqualClockedOnes) {
 // Bytes that come in chunks (a pty read) are taken as one by one: lines cut
 // anywhere, control bytes inside them, a line over 100 characters void.
 TEST(AdapterServer, BytesInChunksAsOneByOne) {
-    const std::string stream = std::string("#8I\r#8W100d0000FFFFe\r#8\x11") + "1\r\n#8" + std::string(120, 'W') +
-                               "\r#81\r#8W300d\0" "1234e\r#83\r#8X\r";
-    const std::string stream_with_nul = std::string(stream.data(), stream.size());
+    static const char tail[] = "\r#81\r#8W300d\0" "1234e\r#83\r#8X\r";
+    const std::string stream_with_nul = std::string("#8I\r#8W100d0000FFFFe\r#8\x11") + "1\r\n#8" + std::string(120, 'W') +
+                                        std::string(tail, sizeof tail - 1);
+    ASSERT_NE(stream_with_nul.find('\0'), std::string::npos);
     Bench one;
     for (char c : stream_with_nul) jtag::server_receive(one.server, c);
     ASSERT_NE(one.link.sent.find("r100d0000FFFFe"), std::string::npos);
+    // What follows the NUL is heard: the word 300 written and read back, and
+    // the release leaves programming mode.
+    ASSERT_NE(one.link.sent.find("r300d1234e"), std::string::npos) << one.link.sent;
+    ASSERT_FALSE(one.chip.events().empty());
+    EXPECT_EQ(one.chip.events().back(), "leave programming mode");
     for (std::size_t chunk : {1u, 2u, 7u, 64u, 400u}) {
         Bench b;
         for (std::size_t i = 0; i < stream_with_nul.size(); i += chunk) {
