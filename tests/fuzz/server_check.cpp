@@ -74,7 +74,9 @@ void ServerCheck::start(unsigned char variant) {
     probe_.reset();
     vr::jtag::server_init(server_, probe_, link_);
     length_ = 0;
-    too_long_ = identified_ = protected_ = protection_seen_ = false;
+    too_long_ = identified_ = protected_ = protection_seen_ = reading_word_100_ = false;
+    asked_ = 0;
+    link_.start();
     forget_words();
     broken_.clear();
     all_rows_ = word_operations_ = 0;
@@ -95,6 +97,7 @@ std::string ServerCheck::step(unsigned char byte) {
         vr::jtag::server_hangup(server_);
         length_ = 0;
         too_long_ = identified_ = false;
+        asked_ = 0;
         forget_words();
         return check_state();
     }
@@ -147,13 +150,18 @@ std::string ServerCheck::host_byte(char c) {
     length_ = 0;
     too_long_ = false;
     const bool is3 = n == 3 && cmd[0] == '#' && cmd[1] == '8';
-    if (is3 && (cmd[2] == 'I' || cmd[2] == '4')) identified_ = supported_;
-    if (is3 && cmd[2] == 'X') identified_ = false;
+    const bool identifies = is3 && (cmd[2] == 'I' || cmd[2] == '4');
+    if (identifies || (is3 && cmd[2] == 'X')) identified_ = false, asked_ = 0;
     const int erases_before = model_.erases();
+    link_.start();
+    reading_word_100_ = is3 && cmd[2] == '1';
     vr::jtag::server_receive(server_, c);
+    reading_word_100_ = false;
+    // An identification counts when its reply (the chip type digit) came back.
+    if (identifies && link_.first >= '0' && link_.first <= '9') identified_ = supported_, asked_ = cmd[2];
     if (model_.erases() != erases_before && !identified_) return "rule 1: erased without the host's identification";
     // A refused erase needs a new identification.
-    if (is3 && cmd[2] == 'E' && model_.erases() == erases_before) identified_ = false;
+    if (is3 && cmd[2] == 'E' && model_.erases() == erases_before) identified_ = false, asked_ = 0;
     if (n > 8 && cmd[0] == '#' && cmd[1] == '8' && cmd[2] == 'W' && cmd[6] == 'd' && cmd[n - 1] == 'e') host_wrote(cmd, n);
     return check_state();
 }
@@ -214,6 +222,7 @@ void ServerCheck::erased() {
     if (!supported_) return broke("rule 1: erased a chip that is not supported or not alone");
     if (model_.scans_before_erase() < 0 || model_.scans_before_erase() > 1)
         return broke("rule 1: erased without reading the IDCODE just before");
+    if (asked_ == '4' && big_) return broke("rule 1: erased an ATF1508 layout after the host asked for an ATF1504");
     forget_words();
     protected_ = false;
 }
@@ -233,6 +242,8 @@ void ServerCheck::programmed(int a, vr::model::WordBits data) {
     if (a == 0x200 && model_.read_protected()) {
         std::string why = check_protection();
         if (!why.empty()) return broke(why);
+        if (!reading_word_100_ || link_.bytes > 0)
+            return broke("rule 3: read protection programmed other than before the reply to the host's read of word 100");
         protected_ = protection_seen_ = true;
     }
 }

@@ -3,16 +3,20 @@
 // and by the tests that prove the checks can fail.
 //
 // The checks look at the model's own state, at the operations it reports as
-// it carries them out, and at the host's bytes (framed here independently of
-// the server), never at the server's state:
+// it carries them out, at the host's bytes (framed here independently of
+// the server) and at the server's replies, never at the server's state:
 //  1. no erase and no program unless a supported chip alone on its chain is
 //     attached; no erase unless the host identified it since its last
-//     release or hang-up, with the IDCODE read again just before;
+//     release or hang-up (an identification counts when its reply came
+//     back), with the IDCODE read again just before; no erase of an
+//     ATF1508 layout after the host asked for an ATF1504 ("#84");
 //  2. the JTAG pin bit (word 200's second bit) is never cleared;
 //  3. read protection is programmed only when every flash word of the chip
 //     (rows, 100, 300) was written by the host and read back, holding what
 //     was written, since the last erase of this session, word 200 alone with
-//     7, and nothing is programmed after it until the next erase;
+//     7, programmed while the host's read of word 100 ("#81") is answered,
+//     before its reply, and nothing is programmed after it until the next
+//     erase;
 //  4. no word is programmed with bits its layout keeps at 1 (the unused row
 //     bits of blocks a-c; word 200 other than F or 7);
 //  5. no operation is refused by the model (its waits included).
@@ -58,8 +62,16 @@ public:
     bool protection_seen() const { return protection_seen_; }
 
 private:
-    struct Silent final : vr::jtag::Link {
-        void send(const char*, uint16_t) override {}
+    // The server's replies, as far as the rules need them: how many bytes
+    // and the first of them since the host's last command ended.
+    struct Replies final : vr::jtag::Link {
+        int bytes = 0;
+        char first = 0;
+        void start() { bytes = 0, first = 0; }
+        void send(const char* b, uint16_t n) override {
+            if (n && bytes == 0) first = b[0];
+            bytes += n;
+        }
         void stall(uint16_t) override {}
         void note(const char*) override {}
     };
@@ -80,7 +92,7 @@ private:
     vr::model::ChipModel snapshots_[6];
     vr::model::ChipModel model_;
     vr::model::ModelProbe probe_{model_};
-    Silent link_;
+    Replies link_;
     vr::jtag::Server server_;
     bool supported_ = true, big_ = false;
 
@@ -89,6 +101,8 @@ private:
     int length_ = 0;
     bool too_long_ = false;
     bool identified_ = false;
+    char asked_ = 0;             // 'I' or '4': the identification the host asked for and was answered
+    bool reading_word_100_ = false;  // the host's "#81" is being answered
     int all_rows_ = 0;
     int word_operations_ = 0;
     // Since the last erase in this session: the field the host last wrote
