@@ -23,7 +23,7 @@ cmake --build build -j"$jobs"
 ctest --test-dir build -j10 --output-on-failure
 
 cmake -S . -B build-asan -DCMAKE_CXX_COMPILER=clang++ -DVRJTAG_SANITIZE=ON > /dev/null
-cmake --build build-asan -j"$jobs" --target vr_unit_tests vr_known_bad_tests fuzz_readj fuzz_reply fuzz_server
+cmake --build build-asan -j"$jobs" --target vr_unit_tests vr_known_bad_tests fuzz_readj fuzz_reply fuzz_server fuzz_svf
 # LeakSanitizer needs ptrace, which some sandboxes refuse: then switch off
 # leak detection only, never the sanitizers.
 export ASAN_OPTIONS=detect_leaks=1

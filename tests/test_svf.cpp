@@ -170,3 +170,33 @@ TEST(Svf, ImportRefusesAndWarns) {
         }
     }
 }
+
+// Lengths and waits the importer cannot hold are refused, naming the line;
+// a word with many leading zero digits keeps its value.
+TEST(Svf, ImportRefusesLengthsItCannotHold) {
+    const std::string id = "SIR 10 TDI (059);\nSDR 32 TDI (ffffffff) TDO (0150403f);\n";
+    const struct {
+        std::string body, error;
+    } refused[] = {
+        {"SDR -5 TDI (0);", "line 3: a scan of -5 bits"},
+        {"SDR 0 TDI (0);", "line 3: a scan of 0 bits"},
+        {"SDR 99999999999999999999 TDI (0);", "line 3: a scan of 99999999999999999999 bits"},
+        {"SIR 100 TDI (0);", "line 3: a scan of 100 bits"},
+        {"SIR 10 TDI (290);\n\nSDR 1100 TDI (" + std::string(274, '0') + "1);", "line 5: a data scan of 1100 bits"},
+        {"SDR 8 TDI (1ff);", "line 3: tdi holds more than the scan's 8 bits"},
+        {"SDR 6 TDI (40);", "line 3: tdi holds more than the scan's 6 bits"},
+        {"SIR 10 TDI (28c);\nRUNTEST -1 SEC;", "line 4: a wait of -1 s"},
+        {"SIR 10 TDI (28c); RUNTEST 1e30 SEC;", "line 3: a wait of 1e30 s"},
+    };
+    for (const auto& c : refused) {
+        svf::Trace t;
+        std::string error;
+        EXPECT_FALSE(svf::trace_svf(id + c.body, t, error)) << c.body.substr(0, 40);
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+    }
+    // Word 100 written with 300 leading zero digits before F0F0FFFF.
+    svf::Trace t = trace_of(id + "SIR 10 TDI (2a1); SDR 11 TDI (100); SIR 10 TDI (291); SDR 32 TDI (" +
+                            std::string(300, '0') + "f0f0ffff); SIR 10 TDI (29e);");
+    ASSERT_EQ(t.steps.size(), 1u);
+    EXPECT_EQ(t.steps[0].word, "F0F0FFFF");
+}

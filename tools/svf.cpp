@@ -1,5 +1,6 @@
 #include "tools/svf.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <cstdlib>
@@ -111,14 +112,25 @@ bool is_hex(const std::string& h) {
     return !h.empty();
 }
 
-// Normalises hex to `bits` bits: upper case, (bits + 3) / 4 digits.
-std::string fit(std::string h, int bits) {
+// Normalises hex to `bits` bits: upper case, (bits + 3) / 4 digits; false
+// when it holds more than that (bits above the scan set).
+bool fit(std::string& h, int bits) {
     const std::size_t n = static_cast<std::size_t>((bits + 3) / 4);
-    while (h.size() > n && h[0] == '0') h.erase(0, 1);
-    while (h.size() < n) h.insert(0, "0");
+    const std::size_t zeros = h.find_first_not_of('0');
+    h.erase(0, zeros == std::string::npos ? h.size() : zeros);
+    if (h.size() > n) return false;
+    h.insert(0, n - h.size(), '0');
     for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return h;
+    if (bits % 4 && hex_digit(h[0]) >> (bits % 4)) return false;
+    return true;
 }
+
+// The longest scans taken: an instruction of up to 64 bits, a data scan of a
+// flash word (326 bits) or of another register on the chain, with a margin.
+constexpr long max_ir_bits = 64;
+constexpr long max_dr_bits = 4096;
+// The longest wait taken from one RUNTEST, in seconds.
+constexpr double max_wait_s = 3600;
 
 }  // namespace
 
@@ -137,26 +149,45 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
     bool erase_latched = false;
     int address = -1;
     std::string latch;
-    int latch_bits = 0;
     std::map<int, std::string> last_tdi;  // by length, for an SDR without TDI
     Step* pulse = nullptr;                // the step the next RUNTEST belongs to
     std::size_t start = 0;
+    int line = 1;       // where the statement starts
+    int next_line = 1;  // the line of clean[start]
+    auto refuse = [&](const std::string& why) {
+        error = "line " + std::to_string(line) + ": " + why;
+        return false;
+    };
+    auto lines_in = [&](std::size_t from, std::size_t to) {
+        return static_cast<int>(std::count(clean.begin() + static_cast<std::ptrdiff_t>(from),
+                                           clean.begin() + static_cast<std::ptrdiff_t>(to), '\n'));
+    };
     for (std::size_t end; (end = clean.find(';', start)) != std::string::npos; start = end + 1) {
-        const std::vector<std::string> t = tokens(clean.substr(start, end - start));
+        const std::size_t first = std::min(clean.find_first_not_of(" \t\r\n", start), end);
+        line = next_line + lines_in(start, first);
+        next_line += lines_in(start, end + 1);
+        std::vector<std::string> t = tokens(clean.substr(start, end - start));
         if (t.empty()) continue;
         const std::string& cmd = t[0];
         if (cmd == "sir" || cmd == "sdr") {
-            if (t.size() < 2) return error = "a scan without a length", false;
-            const int bits = std::atoi(t[1].c_str());
+            if (t.size() < 2) return refuse("a scan without a length");
+            char* stop = nullptr;
+            const long length = std::strtol(t[1].c_str(), &stop, 10);
+            const long most = cmd == "sir" ? max_ir_bits : max_dr_bits;
+            if (!stop || *stop || length <= 0 || length > most)
+                return refuse("a scan of " + t[1] + " bits (from 1 to " + std::to_string(most) + " are taken)");
+            const int bits = static_cast<int>(length);
             std::string tdi, tdo;
             for (std::size_t k = 2; k + 1 < t.size(); k += 2) {
-                if (!is_hex(t[k + 1]) && (t[k] == "tdi" || t[k] == "tdo" || t[k] == "mask" || t[k] == "smask"))
-                    return error = "bad hex in a scan", false;
+                if (t[k] == "tdi" || t[k] == "tdo" || t[k] == "mask" || t[k] == "smask") {
+                    if (!is_hex(t[k + 1])) return refuse("bad hex in a scan");
+                    if (!fit(t[k + 1], bits)) return refuse(t[k] + " holds more than the scan's " + t[1] + " bits");
+                }
                 if (t[k] == "tdi") tdi = t[k + 1];
                 if (t[k] == "tdo") tdo = t[k + 1];
             }
             if (cmd == "sir") {
-                if (tdi.empty()) return error = "SIR without TDI", false;
+                if (tdi.empty()) return refuse("SIR without TDI");
                 ir = static_cast<int>(hex_value(tdi));
                 pulse = nullptr;
                 if (ir == jtag::ir_latch_erase) {
@@ -165,8 +196,8 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
                     if (erase_latched) {
                         trace.steps.push_back({Step::erase, -1, "", 0});
                     } else {
-                        if (address < 0 || latch.empty()) return error = "a program pulse with no word loaded", false;
-                        trace.steps.push_back({Step::program, address, fit(latch, latch_bits), 0});
+                        if (address < 0 || latch.empty()) return refuse("a program pulse with no word loaded");
+                        trace.steps.push_back({Step::program, address, latch, 0});
                     }
                     pulse = &trace.steps.back();
                     erase_latched = false;
@@ -188,11 +219,14 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
             if (ir == jtag::ir_idcode && !tdo.empty()) trace.idcode = static_cast<int64_t>(hex_value(tdo));
             if (ir == jtag::ir_address) address = static_cast<int>(hex_value(tdi));
             if (ir >= jtag::ir_data0 && ir <= jtag::ir_data0 + 3) {
-                latch = tdi, latch_bits = bits;
+                if (bits > jtag::max_word_bits)
+                    return refuse("a data scan of " + std::to_string(bits) + " bits, longer than any word of these chips (" +
+                                  std::to_string(jtag::max_word_bits) + ")");
+                latch = tdi;
                 // A read's expected value: the check of the read step before it.
                 if (!tdo.empty() && !trace.steps.empty() && trace.steps.back().kind == Step::read &&
                     trace.steps.back().word.empty())
-                    trace.steps.back().word = fit(tdo, bits);
+                    trace.steps.back().word = tdo;
             }
         } else if (cmd == "state" && t.size() > 1 && t[1] == "reset") {
             // Resets with no scan between them are one.
@@ -202,8 +236,14 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
             }
         } else if (cmd == "runtest" && pulse) {
             // RUNTEST [state] [n TCK|SCK] [t SEC] ...: the SEC value.
-            for (std::size_t k = 1; k + 1 < t.size(); ++k)
-                if (t[k + 1] == "sec") pulse->wait_us += static_cast<uint64_t>(std::strtod(t[k].c_str(), nullptr) * 1e6 + 0.5);
+            for (std::size_t k = 1; k + 1 < t.size(); ++k) {
+                if (t[k + 1] != "sec") continue;
+                char* stop = nullptr;
+                const double seconds = std::strtod(t[k].c_str(), &stop);
+                if (!stop || *stop || !(seconds >= 0 && seconds <= max_wait_s))
+                    return refuse("a wait of " + t[k] + " s (up to " + std::to_string(static_cast<int>(max_wait_s)) + " are taken)");
+                pulse->wait_us += static_cast<uint64_t>(seconds * 1e6 + 0.5);
+            }
         }
     }
     return true;

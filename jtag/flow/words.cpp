@@ -28,22 +28,22 @@ std::size_t word_order(jtag::Layout layout, WordList& order) {
 
 namespace {
 
-// Where the ATF1502's fuse j lives: the word's address and its bit (0 = least
-// significant). Its rows are 86 bits: the first fuse at bit 79, the six
-// unused bits on top (85-80), where rows 0E0-0E4 keep the global OE fuses.
-bool locate_1502(int32_t j, uint16_t& address, uint16_t& bit) {
-    auto at = [&](int a, int b) { address = static_cast<uint16_t>(a), bit = static_cast<uint16_t>(b); };
-    if (j < 0) return false;
-    if (j < 7680) at(0x0C + j % 96, 79 - j / 96);
-    else if (j < 15360) at(0x80 + (j - 7680) % 96, 79 - (j - 7680) / 96);
-    else if (j < 16320) at((j - 15360) / 80, 79 - (j - 15360) % 80);
-    else if (j < 16720) at(0xE0 + (j - 16320) % 5, 79 - (j - 16320) / 5);
-    else if (j < 16750) at(0xE0 + (j - 16720) % 5, 85 - (j - 16720) / 5);
-    else if (j < 16782) at(0x100, 31 - (j - 16750));
-    else if (j < 16786) at(0x200, 3 - (j - 16782));
-    else if (j < 16802) at(0x300, 15 - (j - 16786));
-    else return false;
-    return true;
+// The ATF1502's fuse at bit b (0 = least significant) of the word at
+// address a, or -1 for a bit no fuse sets. Its rows are 86 bits: fuses from
+// bit 79 down, the six unused bits on top (85-80), where rows 0E0-0E4 keep
+// the global OE fuses.
+int32_t fuse_1502(uint16_t a, uint16_t b) {
+    const int32_t down = 79 - b;  // position from the row's first fuse
+    if (a == jtag::page_config) return b < 32 ? 16750 + 31 - b : -1;
+    if (a == jtag::page_special) return b < 4 ? 16782 + 3 - b : -1;
+    if (a == jtag::page_ues) return b < 16 ? 16786 + 15 - b : -1;
+    if (b > 85) return -1;
+    if (a >= 0x0E0 && a <= 0x0E4) return b >= 80 ? 16720 + (85 - b) * 5 + (a - 0x0E0) : 16320 + down * 5 + (a - 0x0E0);
+    if (b >= 80) return -1;
+    if (a >= 0x00C && a <= 0x06B) return down * 96 + (a - 0x00C);
+    if (a >= 0x080 && a <= 0x0DF) return 7680 + down * 96 + (a - 0x080);
+    if (a <= 0x00B) return 15360 + a * 80 + down;
+    return -1;
 }
 
 }  // namespace
@@ -52,9 +52,8 @@ void word_of(const FuseMap& map, jtag::Layout layout, uint16_t address, uint8_t*
     const uint16_t bits = jtag::word_bits(layout, address);
     if (layout == jtag::layout_1502) {
         fill_ones(word, bits);
-        uint16_t a = 0, b = 0;
-        for (int32_t j = 0; j < atf1502.reserved.first; ++j)
-            if (locate_1502(j, a, b) && a == address) set_bit(word, b, map[static_cast<std::size_t>(j)] == 1);
+        for (uint16_t b = 0; b < bits; ++b)
+            if (const int32_t j = fuse_1502(address, b); j >= 0) set_bit(word, b, map[static_cast<std::size_t>(j)] == 1);
         return;
     }
     const int32_t code = code_of(layout);
@@ -66,9 +65,8 @@ void word_of(const FuseMap& map, jtag::Layout layout, uint16_t address, uint8_t*
 void map_from_word(FuseMap& map, jtag::Layout layout, uint16_t address, const uint8_t* word) {
     const uint16_t bits = jtag::word_bits(layout, address);
     if (layout == jtag::layout_1502) {
-        uint16_t a = 0, b = 0;
-        for (int32_t j = 0; j < atf1502.reserved.first; ++j)
-            if (locate_1502(j, a, b) && a == address) map[static_cast<std::size_t>(j)] = bit_of(word, b) ? 1 : 0;
+        for (uint16_t b = 0; b < bits; ++b)
+            if (const int32_t j = fuse_1502(address, b); j >= 0) map[static_cast<std::size_t>(j)] = bit_of(word, b) ? 1 : 0;
         return;
     }
     const int32_t code = code_of(layout);

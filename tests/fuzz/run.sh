@@ -2,7 +2,8 @@
 # run.sh TARGET CORPUS SECONDS REGRESSIONS MAX_LEN: replays every kept crash
 # input of this target, then fuzzes for SECONDS from a copy of CORPUS (the
 # committed corpus is never changed), inputs cut at MAX_LEN bytes. The JEDEC
-# reader's corpus also takes the sample files (their first MAX_LEN bytes).
+# reader's corpus also takes the sample files, the SVF importer's the chip
+# maker's SVF files (their first MAX_LEN bytes).
 # Prints the executions reached and their rate.
 set -u
 target=$1 corpus=$2 seconds=$3 regressions=$4 max_len=${5:-4096}
@@ -12,6 +13,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/corpus" "$work/artifacts"
 cp "$corpus"/* "$work/corpus/" 2>/dev/null
 [ "$name" = fuzz_readj ] && cp "$(dirname "$corpus")"/../data/*.jed "$work/corpus/"
+[ "$name" = fuzz_svf ] && cp "$(dirname "$corpus")"/../data/jtag/*.svf "$work/corpus/"
 
 shopt -s nullglob
 kept=("$regressions/$name"-*)

@@ -1,0 +1,33 @@
+// Fuzzes the SVF importer: any text is either refused with a reason or gives
+// a trace whose words fit the chips' words and whose waits are bounded; a
+// trace the map accepts leaves a map of 0s and 1s of a family device.
+#include <cstdlib>
+#include <string>
+
+#include "tools/svf.hpp"
+
+namespace {
+vr::FuseMap map;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+    if (size > VR_FUZZ_MAX_INPUT) size = VR_FUZZ_MAX_INPUT;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    vr::svf::Trace trace;
+    std::string error;
+    if (!vr::svf::trace_svf(text, trace, error)) {
+        if (error.rfind("line ", 0) != 0) std::abort();  // every refusal names its line
+        return 0;
+    }
+    for (const vr::svf::Step& s : trace.steps) {
+        if (s.word.size() > (vr::jtag::max_word_bits + 3) / 4) std::abort();
+        if (s.wait_us > 3600ull * 1000000 * (text.size() + 1)) std::abort();
+    }
+    int32_t code = 0;
+    std::vector<std::string> warnings;
+    if (!vr::svf::trace_to_map(trace, map, code, error, warnings)) return 0;
+    if (code != vr::code_1502 && code != vr::code_1504 && code != vr::code_1508) std::abort();
+    for (int8_t f : map)
+        if (f != 0 && f != 1) std::abort();
+    return 0;
+}
