@@ -1,9 +1,12 @@
 #include "tools/svf.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <map>
+#include <string_view>
 #include <cstdlib>
+#include <cstring>
 
 #include "adapter/chip/chip.hpp"
 #include "adapter/probe/svf_probe.hpp"
@@ -78,9 +81,10 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, 
 
 namespace {
 
-// One SVF statement's words, hex groups in parentheses kept as one word.
-std::vector<std::string> tokens(const std::string& statement) {
-    std::vector<std::string> t;
+// One SVF statement's words, lower case, hex groups in parentheses kept as
+// one word.
+void tokens(std::string_view statement, std::vector<std::string>& t) {
+    t.clear();
     std::string cur;
     bool paren = false;
     for (char c : statement) {
@@ -97,7 +101,6 @@ std::vector<std::string> tokens(const std::string& statement) {
         }
     }
     if (!cur.empty()) t.push_back(cur);
-    return t;
 }
 
 uint64_t hex_value(const std::string& h) {
@@ -137,13 +140,18 @@ constexpr double max_wait_s = 3600;
 bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
     // Comments ("//" or "!") run to the end of the line.
     std::string clean;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '!' || (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '/')) {
-            while (i < text.size() && text[i] != '\n') ++i;
-            clean += '\n';
-        } else {
-            clean += text[i];
-        }
+    clean.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t comment = text.find_first_of("!/", i);
+        while (comment != std::string::npos && text[comment] == '/' && text.compare(comment, 2, "//") != 0)
+            comment = text.find_first_of("!/", comment + 1);
+        if (comment == std::string::npos) comment = text.size();
+        clean.append(text, i, comment - i);
+        if (comment == text.size()) break;
+        const std::size_t eol = text.find('\n', comment);
+        if (eol == std::string::npos) break;
+        clean += '\n';
+        i = eol + 1;
     }
     int ir = -1;
     bool erase_latched = false;
@@ -152,6 +160,7 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
     std::map<int, std::string> last_tdi;  // by length, for an SDR without TDI
     Step* pulse = nullptr;                // the step the next RUNTEST belongs to
     std::size_t start = 0;
+    std::vector<std::string> t;
     int line = 1;       // where the statement starts
     int next_line = 1;  // the line of clean[start]
     auto refuse = [&](const std::string& why) {
@@ -159,14 +168,17 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
         return false;
     };
     auto lines_in = [&](std::size_t from, std::size_t to) {
-        return static_cast<int>(std::count(clean.begin() + static_cast<std::ptrdiff_t>(from),
-                                           clean.begin() + static_cast<std::ptrdiff_t>(to), '\n'));
+        int n = 0;
+        for (const char* p = clean.data() + from, *e = clean.data() + to;
+             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)))) != nullptr; ++p)
+            ++n;
+        return n;
     };
     for (std::size_t end; (end = clean.find(';', start)) != std::string::npos; start = end + 1) {
         const std::size_t first = std::min(clean.find_first_not_of(" \t\r\n", start), end);
         line = next_line + lines_in(start, first);
         next_line += lines_in(start, end + 1);
-        std::vector<std::string> t = tokens(clean.substr(start, end - start));
+        tokens(std::string_view(clean).substr(start, end - start), t);
         if (t.empty()) continue;
         const std::string& cmd = t[0];
         if (cmd == "sir" || cmd == "sdr") {
@@ -261,36 +273,28 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
     }
     const jtag::Layout layout = jtag::chip_kinds[kind].layout;
     code = code_of(layout);
-    std::map<int, std::vector<uint8_t>> words;  // programmed since the last erase
+    // The words programmed since the last erase (a word programmed twice
+    // holds the AND of both: programming only clears bits).
+    using Word = std::array<uint8_t, jtag::max_word_bytes + 1>;
+    std::map<int, Word> words;
     for (const Step& s : trace.steps) {
         if (s.kind == Step::erase) words.clear();
         if (s.kind != Step::program) continue;
         const uint16_t bits = s.address >= 0 && s.address < 0x800 ? jtag::word_bits(layout, static_cast<uint16_t>(s.address)) : 0;
-        std::vector<uint8_t> w(jtag::max_word_bytes + 1, 0);
+        Word w{};
         if (bits == 0 || !word_from_field(s.word.c_str(), static_cast<uint8_t>(s.word.size()), bits, w.data())) {
             char b[80];
             std::snprintf(b, sizeof b, "the file programs word %03X, which the %s does not have", s.address,
                           jtag::chip_kinds[kind].name);
             return error = b, false;
         }
-        auto it = words.find(s.address);
-        if (it == words.end())
-            words[s.address] = w;
-        else
-            for (std::size_t i = 0; i < w.size(); ++i) it->second[i] &= w[i];  // programming only clears
+        const auto [it, fresh] = words.emplace(s.address, w);
+        if (!fresh)
+            for (std::size_t i = 0; i < w.size(); ++i) it->second[i] &= w[i];
     }
+    // A word never programmed is erased: all its fuses 1, as the map starts.
     map.fill(1);
-    for (int a = 0; a <= 0x300; ++a) {
-        const uint16_t bits = jtag::word_bits(layout, static_cast<uint16_t>(a));
-        if (bits == 0) continue;
-        std::vector<uint8_t> w(jtag::max_word_bytes + 1, 0);
-        auto it = words.find(a);
-        if (it != words.end())
-            w = it->second;
-        else
-            fill_ones(w.data(), bits);
-        flow::map_from_word(map, layout, static_cast<uint16_t>(a), w.data());
-    }
+    for (const auto& [address, w] : words) flow::map_from_word(map, layout, static_cast<uint16_t>(address), w.data());
     clear_reserved(map, code);
     warnings = special_warnings(map, code);
     return true;

@@ -8,7 +8,15 @@
 
 namespace {
 vr::FuseMap map;
+
+// 0s and 1s only. Kept out of the coverage and address instrumentation: it
+// is not what is being fuzzed, and it looks at every fuse of every input.
+__attribute__((noinline, no_sanitize("coverage", "address"))) bool map_sound() {
+    unsigned char above_one = 0;
+    for (int8_t f : map) above_one |= static_cast<unsigned char>(f) & 0xFE;
+    return !above_one;
 }
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     if (size > VR_FUZZ_MAX_INPUT) size = VR_FUZZ_MAX_INPUT;
@@ -27,7 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::vector<std::string> warnings;
     if (!vr::svf::trace_to_map(trace, map, code, error, warnings)) return 0;
     if (code != vr::code_1502 && code != vr::code_1504 && code != vr::code_1508) std::abort();
-    for (int8_t f : map)
-        if (f != 0 && f != 1) std::abort();
+    if (!map_sound()) std::abort();
     return 0;
 }
