@@ -11,10 +11,10 @@
 #include "common/hex.hpp"
 
 // For loops over every bit, byte or digit of a word, where each pass decides
-// nothing worth a fuzzer's coverage: clang's coverage leaves them out (and
-// they stay out of line, where it would not), so that fuzzing spends its
-// time on the decisions around them.
-#if defined(__clang__)
+// nothing worth a fuzzer's coverage: in the fuzzing build (only there) clang's
+// coverage leaves them out (and they stay out of line, where it would not),
+// so that fuzzing spends its time on the decisions around them.
+#if defined(__clang__) && defined(VRJTAG_FUZZ_BUILD)
 #define VR_PLAIN_LOOP __attribute__((noinline, no_sanitize("coverage")))
 #else
 #define VR_PLAIN_LOOP

@@ -1,5 +1,7 @@
 #include "adapter/model/chip_model.hpp"
 
+#include <cstring>
+
 #include <cinttypes>
 
 namespace vr::model {
@@ -37,7 +39,7 @@ void put(uint8_t* v, int i, bool b) {
 // Bits 0 .. n-1 of src into dst, the rest of dst's last byte kept.
 void copy_bits(uint8_t* dst, const uint8_t* src, int n) {
     const int whole = n / 8;
-    for (int i = 0; i < whole; ++i) dst[i] = src[i];
+    std::memcpy(dst, src, static_cast<std::size_t>(whole));
     if (n % 8) {
         const uint8_t m = static_cast<uint8_t>((1u << (n % 8)) - 1);
         dst[whole] = static_cast<uint8_t>((dst[whole] & ~m) | (src[whole] & m));

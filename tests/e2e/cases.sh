@@ -403,7 +403,8 @@ case_host_killed() {
     local prog=$!
     for _ in $(seq 1200); do grep -qF -- 'page 3' "$TRANSCRIPT" 2>/dev/null && break; sleep 0.05; done
     kill -KILL $prog; wait $prog 2>/dev/null
-    for _ in $(seq 100); do grep -q hangup "$LOG" && break; sleep 0.05; done
+    # The adapter has taken the hang-up once the link names a fresh pseudo-terminal.
+    for _ in $(seq 200); do [ "$(readlink "$LINK")" != "$first" ] && break; sleep 0.05; done
     grep -q hangup "$LOG" || fail "the adapter did not see the host go"
     grep -q 'read protection NOT set: the host closed the port' "$LOG" || fail "pending read protection not dropped"
     [ "$(readlink "$LINK")" != "$first" ] || fail "the link still names the old pseudo-terminal"

@@ -120,7 +120,9 @@ std::string ServerCheck::step(unsigned char byte) {
             cmd[6 + n] = a < 0xE0 ? 'F' : '0';
             cmd[7 + n] = 'e';
             const int k = 8 + n;
-            for (int i = 0; i < k; ++i) frame(cmd[i]);
+            // The row command framed at once: it holds no LF, NUL, XON or XOFF.
+            if (length_ + k <= 100) std::copy(cmd, cmd + k, line_.begin() + length_), length_ += k;
+            else for (int i = 0; i < k; ++i) frame(cmd[i]);
             vr::jtag::server_receive(server_, cmd, static_cast<uint16_t>(k));
             std::string broken = host_byte('\r');
             if (!broken.empty()) return broken;
