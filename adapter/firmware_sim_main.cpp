@@ -14,12 +14,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
+#include <thread>
 
 #include <simavr/avr_adc.h>
 #include <simavr/avr_ioport.h>
@@ -77,6 +78,7 @@ struct Sim {
     bool uart_ready = true;  // simavr's receive FIFO has room
     bool host = false;       // a program has the port open
     double ignore_until = 0; // the bootloader's time after a reset
+    double last_open = 0;    // the host's open it counts from
     // The pins.
     uint32_t pins = 0;
     avr_cycle_count_t last_edge = 0;
@@ -174,6 +176,27 @@ avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
     return when + byte_cycles;
 }
 
+// When the host last opened the port, on the monotonic clock. A thread of its
+// own watches the pseudo-terminal for it, however busy the simulation is, so
+// that the bootloader's window after the reset is counted from the open
+// itself (as the Nano's, whose reset the open's DTR pulls at once), not from
+// whenever the simulation looked at the line.
+std::atomic<double> opened_at{0};
+std::atomic<int> watched{-1};
+
+void watch_opens() {
+    bool open = false;
+    while (!stop) {
+        pollfd p{watched.load(), 0, 0};  // POLLHUP is reported unasked: no host has the port
+        const int r = p.fd >= 0 ? ::poll(&p, 1, open ? 50 : 0) : 0;
+        const bool hup = r > 0 && (p.revents & POLLHUP);
+        const bool valid = p.fd >= 0 && !(r > 0 && (p.revents & POLLNVAL));
+        if (valid && !hup && !open) opened_at = vr::now_seconds();
+        if (valid) open = !hup;
+        if (!valid || hup) usleep(2000);
+    }
+}
+
 // The line: reads what the host sent, notices it opening and closing the
 // port, waits up to timeout_ms for input.
 void service_line(int timeout_ms) {
@@ -190,7 +213,11 @@ void service_line(int timeout_ms) {
             sim.last_edge = sim.avr->cycle;
             set_tdo(sim.tdo);
             avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
-            sim.ignore_until = vr::now_seconds() + 1.4;
+            // From the open, when the watcher saw it (else from now: it is
+            // not later than that).
+            const double now = vr::now_seconds(), opened = opened_at.load();
+            sim.ignore_until = (opened > sim.last_open && opened <= now ? opened : now) + 1.4;
+            sim.last_open = sim.ignore_until - 1.4;
             sim.input.clear();
             if (sim.log) std::fprintf(sim.log, "%.6f reset\n", vr::now_seconds() - sim.wall0);
         }
@@ -208,7 +235,11 @@ void service_line(int timeout_ms) {
         sim.host = false;
         sim.input.clear();
         std::string error;
-        vr::sim::renew_pty_link(sim.link, sim.pty, error);
+        if (!vr::sim::renew_pty_link(sim.link, sim.pty, error)) {
+            std::fprintf(stderr, "vrjtag-firmware-sim: %s\n", error.c_str());
+            stop = 1;  // no line to serve on any more
+        }
+        watched = sim.pty.master;
         if (sim.log) std::fprintf(sim.log, "%.6f hangup\n", vr::now_seconds() - sim.wall0);
     } else if (hup && timeout_ms > 0) {
         usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
@@ -331,6 +362,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     sim.wall0 = vr::now_seconds();
+    watched = sim.pty.master;
+    std::thread watcher;
+    if (sim.reset_on_open) watcher = std::thread(watch_opens);
     int state = cpu_Running;
     uint32_t n = 0;
     while (!stop && state != cpu_Done && state != cpu_Crashed) {
@@ -343,6 +377,8 @@ int main(int argc, char** argv) {
         rbb_flush();
         ::close(sim.rbb);
     }
+    stop = 1;
+    if (watcher.joinable()) watcher.join();
     vr::sim::close_pty_link(link, sim.pty);
     int rc = state == cpu_Crashed ? 1 : 0;
     if (state == cpu_Crashed) std::fprintf(stderr, "vrjtag-firmware-sim: the firmware crashed\n");
