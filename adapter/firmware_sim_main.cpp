@@ -56,6 +56,16 @@ const char usage[] =
     "  --reset-on-open    reset the microcontroller when a program opens the port and\n"
     "                     ignore input for 1.4 s, as a Nano's bootloader does\n"
     "  --target-mv MV     the target supply seen on A4 (default 5000; 0: unpowered)\n"
+    "  --nano-mv MV       the Nano's own supply (AVcc; default 5000)\n"
+    "  --strap            D2 held to GND: level translators are fitted\n"
+    "  --tdo-delay-ns N   TDO follows the chip N ns after TCK's fall (a level\n"
+    "                     shifter, a long cable)\n"
+    "  --wait-margin PPM  the chip model demands every wait this many millionths\n"
+    "                     longer than the chip maker's (10000: 1.01 times)\n"
+    "  --frame-error N    the Nth byte from the host arrives with a framing error\n"
+    "The log also says when the JTAG outputs are driven and released; driving\n"
+    "them into a target without a safe supply is logged as a FAULT and makes the\n"
+    "exit status 3.\n"
     "  --help             this text\n";
 
 int fail(const std::string& what) {
@@ -87,6 +97,14 @@ struct Sim {
     std::string rbb_out;
     bool tdo = false;
     uint32_t target_mv = 5000;
+    uint32_t nano_mv = 5000;
+    bool strap = false;
+    avr_cycle_count_t tdo_delay = 0;  // cycles
+    bool pending_tdo = false;
+    long frame_error_at = -1;         // the byte (counted from 1) sent with a framing error
+    long received = 0;
+    uint32_t ddrc = 0;
+    int faults = 0;
 };
 Sim sim;
 
@@ -104,6 +122,18 @@ void log_line(const char* dir, const uint8_t* data, std::size_t n) {
 void set_tdo(bool v) {
     sim.tdo = v;
     avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 3), v ? 1 : 0);
+}
+
+avr_cycle_count_t apply_tdo(avr_t*, avr_cycle_count_t, void*) {
+    set_tdo(sim.pending_tdo);
+    return 0;
+}
+
+// What the chip drives on TDO after TCK's fall reaches the pin after the delay.
+void tdo_after_fall(bool v) {
+    if (!sim.tdo_delay) return set_tdo(v);
+    sim.pending_tdo = v;
+    avr_cycle_timer_register(sim.avr, sim.tdo_delay, apply_tdo, nullptr);
 }
 
 bool rbb_flush_read() {
@@ -136,7 +166,7 @@ void on_port(avr_irq_t*, uint32_t value, void*) {
     if (sim.rbb >= 0) {
         // '0'-'7' = TCK*4 + TMS*2 + TDI; the port has TCK in bit 0, TMS 1, TDI 2.
         sim.rbb_out += static_cast<char>('0' + ((value & 1) << 2 | (value & 2) | (value >> 2 & 1)));
-        if (was && !tck) set_tdo(rbb_flush_read());
+        if (was && !tck) tdo_after_fall(rbb_flush_read());
         return;
     }
     if (tck && !was) {
@@ -146,7 +176,23 @@ void on_port(avr_irq_t*, uint32_t value, void*) {
         if (us > 1) sim.model->advance(us - 1);  // the clock itself counts one
         sim.model->clock(value & 2, value & 4);
     } else if (!tck && was) {
-        set_tdo(sim.model->tdo());
+        tdo_after_fall(sim.model->tdo());
+    }
+}
+
+// Port C's directions: the JTAG outputs (A0-A2) driven or released, and
+// whether the target then has a supply they may be driven into.
+void on_direction(avr_irq_t*, uint32_t value, void*) {
+    const bool before = sim.ddrc & 7, now = value & 7;
+    sim.ddrc = value;
+    if (before == now) return;
+    if (sim.log) std::fprintf(sim.log, "%.6f jtag pins %s\n", vr::now_seconds() - sim.wall0, now ? "driven" : "released");
+    const bool safe = sim.nano_mv >= 4500 && sim.target_mv >= 2000 && (sim.target_mv >= 4400 || sim.strap);
+    if (now && !safe) {
+        ++sim.faults;
+        if (sim.log)
+            std::fprintf(sim.log, "FAULT: JTAG pins driven into a target at %u mV (Nano at %u mV%s)\n", sim.target_mv,
+                         sim.nano_mv, sim.strap ? ", translators strapped" : "");
     }
 }
 
@@ -171,6 +217,9 @@ avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
     if (!sim.input.empty() && sim.uart_ready) {
         const uint8_t c = sim.input.front();
         sim.input.pop_front();
+        // UCSR0A (0xC0): FE0 (bit 4) set for the byte with a framing error only.
+        const uint8_t fe = 0x10;
+        avr->data[0xC0] = static_cast<uint8_t>(++sim.received == sim.frame_error_at ? avr->data[0xC0] | fe : avr->data[0xC0] & ~fe);
         avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT), c);
     }
     return when + byte_cycles;
@@ -200,6 +249,8 @@ void watch_opens() {
 // The line: reads what the host sent, notices it opening and closing the
 // port, waits up to timeout_ms for input.
 void service_line(int timeout_ms) {
+    // The strap: a pull-up raised again by a write to port D must not win.
+    if (sim.strap) avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('D'), 2), 0);
     pollfd p{sim.pty.master, POLLIN, 0};
     const int r = ::poll(&p, 1, timeout_ms);
     if (r < 0) return;
@@ -301,6 +352,24 @@ int main(int argc, char** argv) {
             rbb = v;
         } else if (a == "--reset-on-open") {
             sim.reset_on_open = true;
+        } else if (a == "--nano-mv") {
+            const char* v = value();
+            if (!v) return fail("--nano-mv needs millivolts");
+            sim.nano_mv = static_cast<uint32_t>(std::strtol(v, nullptr, 10));
+        } else if (a == "--strap") {
+            sim.strap = true;
+        } else if (a == "--tdo-delay-ns") {
+            const char* v = value();
+            if (!v) return fail("--tdo-delay-ns needs nanoseconds");
+            sim.tdo_delay = static_cast<avr_cycle_count_t>(std::strtol(v, nullptr, 10) * 16 / 1000);
+        } else if (a == "--wait-margin") {
+            const char* v = value();
+            if (!v) return fail("--wait-margin needs millionths");
+            options.wait_margin_ppm = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
+        } else if (a == "--frame-error") {
+            const char* v = value();
+            if (!v) return fail("--frame-error needs a byte count");
+            sim.frame_error_at = std::strtol(v, nullptr, 10);
         } else if (a == "--target-mv") {
             const char* v = value();
             if (!v) return fail("--target-mv needs millivolts");
@@ -334,7 +403,7 @@ int main(int argc, char** argv) {
     if (!sim.avr) return std::fprintf(stderr, "vrjtag-firmware-sim: simavr has no atmega328p\n"), 1;
     avr_init(sim.avr);
     avr_load_firmware(sim.avr, &f);
-    sim.avr->vcc = sim.avr->avcc = sim.avr->aref = 5000;
+    sim.avr->vcc = sim.avr->avcc = sim.avr->aref = sim.nano_mv;
     sim.avr->sleep = on_sleep;
     sim.avr->log = LOG_NONE;
 
@@ -346,6 +415,7 @@ int main(int argc, char** argv) {
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON), on_xon, nullptr);
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF), on_xoff, nullptr);
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_PIN_ALL), on_port, nullptr);
+    avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_DIRECTION_ALL), on_direction, nullptr);
     sim.target_mv = static_cast<uint32_t>(target_mv);
     avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
     set_tdo(sim.rbb >= 0 ? false : model.tdo());
@@ -381,6 +451,11 @@ int main(int argc, char** argv) {
     if (watcher.joinable()) watcher.join();
     vr::sim::close_pty_link(link, sim.pty);
     int rc = state == cpu_Crashed ? 1 : 0;
+    if (sim.faults) {
+        std::fprintf(stderr, "vrjtag-firmware-sim: the JTAG pins were driven %d time%s into a target without a safe supply\n",
+                     sim.faults, sim.faults == 1 ? "" : "s");
+        rc = 3;
+    }
     if (state == cpu_Crashed) std::fprintf(stderr, "vrjtag-firmware-sim: the firmware crashed\n");
     if (save && sim.rbb < 0) {
         model.save(map);

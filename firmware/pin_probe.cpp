@@ -9,36 +9,121 @@ namespace fw {
 namespace {
 
 const uint8_t tck = _BV(PC0), tms_bit = _BV(PC1), tdi_bit = _BV(PC2), tdo_bit = _BV(PC3);
+const uint8_t jtag_out = tck | tms_bit | tdi_bit;
 
-// One TCK cycle: TMS and TDI set with TCK low (the falling edge), TDO read,
-// then TCK raised (the chip samples TMS and TDI). Returns TDO.
+// Supplies, in millivolts: below 2.0 V the target has none; up to 4.4 V it
+// is a 3.3 V part, whose inputs must not see 5 V and whose TDO high (2.4 V)
+// the Nano does not read as high; the Nano needs 4.5 V for 16 MHz and for
+// its 5 V levels.
+const uint16_t target_min_mv = 2000, target_5v_mv = 4400, nano_min_mv = 4500;
+
+const uint8_t mux_a4 = _BV(REFS0) | 4;        // A4 against AVcc
+const uint8_t mux_bandgap = _BV(REFS0) | 14;  // the 1.1 V bandgap against AVcc
+
+uint16_t convert() {
+    ADCSRA |= _BV(ADSC);
+    while (ADCSRA & _BV(ADSC)) {
+    }
+    return ADC;
+}
+
+// A channel after a change of the multiplexer: the first conversion is
+// thrown away (the bandgap needs it to settle).
+uint16_t convert_on(uint8_t mux) {
+    if (ADMUX != mux) {
+        ADMUX = mux;
+        convert();
+    }
+    return convert();
+}
+
+uint16_t nano_mv = 5000;  // AVcc, measured with the bandgap
+
+void measure_nano() {
+    const uint16_t bandgap = convert_on(mux_bandgap);
+    nano_mv = bandgap ? static_cast<uint16_t>(1100ul * 1024 / bandgap) : 0;
+}
+
+uint16_t target_mv() { return static_cast<uint16_t>(static_cast<uint32_t>(convert_on(mux_a4)) * nano_mv / 1024); }
+
+bool strapped() { return !(PIND & _BV(PD2)); }
+
+// Why the target may not be driven now, or 0.
+const char* supply_problem() {
+    measure_nano();
+    if (nano_mv < nano_min_mv) return "s";
+    const uint16_t mv = target_mv();
+    if (mv < target_min_mv) return "-";
+    if (mv < target_5v_mv && !strapped()) return "v";
+    return 0;
+}
+
+// One TCK cycle: TMS and TDI set with TCK low (its fall, when it was high),
+// TDO read at the end of a 1 us low phase, then TCK raised (the chip
+// samples TMS and TDI). Returns TDO.
 inline bool clock(bool tms, bool tdi) {
     PORTC = static_cast<uint8_t>((tms ? tms_bit : 0) | (tdi ? tdi_bit : 0));
-    __asm__ __volatile__("nop\n\tnop");  // the pin synchroniser's delay
+    __builtin_avr_delay_cycles(16);
     const bool tdo = PINC & tdo_bit;
     PORTC = static_cast<uint8_t>(PORTC | tck);
     return tdo;
 }
 
+// TCK rests low.
+inline void rest() { PORTC = static_cast<uint8_t>(PORTC & ~tck); }
+
 }  // namespace
 
 void PinProbe::init() {
-    DDRC = tck | tms_bit | tdi_bit;  // TDO and the supply sense are inputs, no pull-ups
-    PORTC = 0;
+    release();
+    DDRD &= static_cast<uint8_t>(~_BV(PD2));
+    PORTD |= _BV(PD2);  // the strap's pull-up
     DIDR0 = _BV(ADC4D);
-    ADMUX = _BV(REFS0) | 4;                                 // AVcc reference, ADC4
+    ADMUX = mux_a4;
     ADCSRA = _BV(ADEN) | _BV(ADPS2) | _BV(ADPS1) | _BV(ADPS0);  // 125 kHz
-    reset();
+}
+
+void PinProbe::release() {
+    DDRC = 0;  // TDO and the supply sense are inputs too, no pull-ups
+    PORTC = 0;
+    driving_ = false;
+}
+
+bool PinProbe::target_powered() {
+    if (!driving_) return false;
+    if (target_mv() >= target_min_mv) return true;
+    release();
+    return false;
+}
+
+bool PinProbe::drive() {
+    if (driving_ && measured_) return true;
+    if (driving_) {
+        measured_ = true;
+        return target_powered();
+    }
+    if (supply_problem()) return false;
+    PORTC = tms_bit;   // TCK low, TMS high: driven so from the first moment
+    DDRC = jtag_out;
+    driving_ = measured_ = true;
+    return true;
+}
+
+bool PinProbe::flush() {
+    measured_ = false;
+    return driving_;
 }
 
 // From Run-Test/Idle: Select-DR, Select-IR, Capture-IR, Shift-IR; the bits,
 // the last one leaving for Exit1-IR; Update-IR; back to Run-Test/Idle.
 bool PinProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
+    if (!drive()) return false;
     clock(1, 0), clock(1, 0), clock(0, 0), clock(0, 0);
     uint16_t out = 0;
     for (uint8_t i = 0; i < jtag::ir_length; ++i)
         if (clock(i + 1 == jtag::ir_length, (instruction >> i) & 1)) out = static_cast<uint16_t>(out | 1u << i);
     clock(1, 0), clock(0, 0);
+    rest();
     if (captured) *captured = out;
     return true;
 }
@@ -46,6 +131,7 @@ bool PinProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
 // A byte at a time: the bits shift through a register instead of being
 // looked up one by one (326 bits per row word).
 bool PinProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
+    if (!drive()) return false;
     clock(1, 0), clock(0, 0), clock(0, 0);
     uint16_t left = bits;
     for (uint16_t k = 0; left > 0; ++k) {
@@ -57,27 +143,31 @@ bool PinProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const ui
         if (tdo) tdo[k] = out;
     }
     clock(1, 0), clock(0, 0);
+    rest();
     return true;
 }
 
 bool PinProbe::idle(uint32_t microseconds) {
-    wait_us(microseconds);
+    if (!drive()) return false;
+    wait_us(microseconds + microseconds / 100);
     clock(0, 0);
+    rest();
     return true;
 }
 
 bool PinProbe::reset() {
+    if (!drive()) return false;
     for (uint8_t i = 0; i < 5; ++i) clock(1, 0);
     clock(0, 0);
+    rest();
     return true;
 }
 
 const char* PinProbe::chain_problem() {
-    ADCSRA |= _BV(ADSC);
-    while (ADCSRA & _BV(ADSC)) {
-    }
-    // Below about 1.5 V the chip has no supply (a 3.3 V part reads about 675).
-    return ADC < 300 ? "-" : 0;
+    measured_ = false;
+    const char* problem = supply_problem();
+    if (problem) release();
+    return problem;
 }
 
 }  // namespace fw

@@ -1,8 +1,16 @@
 // The JTAG probe of the Nano: bit-banged on port C with direct port writes.
 // A0 (PC0) TCK, A1 (PC1) TMS, A2 (PC2) TDI, A3 (PC3) TDO (an external
 // pull-up; no internal one), A4 (PC4) the target's supply through 10 kOhm,
-// read by the ADC. TMS and TDI change with TCK low, in the write before the
-// one that raises TCK; TDO is read while TCK is low, before the rise.
+// read by the ADC; D2 (PD2) the level-translator strap (to GND when
+// translators for a 3.3 V target are fitted).
+//
+// The JTAG outputs are released (inputs, no pull-ups) at boot, whenever the
+// chip is not in programming mode between commands (release()), and
+// whenever the target shows no supply: they are driven only after the
+// supply was measured, TCK low and TMS high first, and TCK rests low.
+// TMS and TDI change with TCK's fall; TDO is read at the end of a low phase
+// of at least 1 us, just before TCK rises. Every wait lasts at least 1.01
+// times what is asked (a clone's resonator may run fast).
 #pragma once
 
 #include "adapter/probe/probe.hpp"
@@ -18,8 +26,26 @@ public:
                  const uint8_t* mask) override;
     bool idle(uint32_t microseconds) override;
     bool reset() override;
-    // No supply on A4: nothing is worth scanning.
+    // The end of an operation: the next one measures the target again.
+    bool flush() override;
+    // The supplies: no target supply, a 3.3 V target without the strap, or
+    // the Nano's own supply below 4.5 V, is a problem ("-", "v", "s").
     const char* chain_problem() override;
+
+    // The JTAG outputs released: inputs without pull-ups.
+    void release();
+    bool driving() const { return driving_; }
+    // While driving: the target's supply measured again; false (and the
+    // outputs released) when it is gone.
+    bool target_powered();
+
+private:
+    // Before a scan: the target measured once per operation, the outputs
+    // driven when it has a supply.
+    bool drive();
+
+    bool driving_ = false;
+    bool measured_ = false;  // in this operation
 };
 
 }  // namespace fw

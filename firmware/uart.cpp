@@ -28,8 +28,18 @@ Ring<128> tx;  // more than the longest reply (90 bytes)
 volatile bool paused;
 volatile uint32_t paused_at;
 
-void rx_byte(uint8_t c) {
-    if (c == xoff) {
+// A byte lost or damaged on the line: the marker takes its place in the ring
+// (or the newest byte's, when the ring is full), so that the line it falls in
+// is not carried out.
+void rx_damaged() {
+    if (rx.full()) rx.bytes[(rx.head - 1) & 127] = uart_damaged;
+    else rx.put(uart_damaged);
+}
+
+void rx_byte(uint8_t c, bool damaged) {
+    if (damaged) {
+        rx_damaged();
+    } else if (c == xoff) {
         paused = true;
         paused_at = ticks();
         UCSR0B &= static_cast<uint8_t>(~_BV(UDRIE0));
@@ -38,6 +48,8 @@ void rx_byte(uint8_t c) {
         if (!tx.empty()) UCSR0B |= _BV(UDRIE0);
     } else if (!rx.full()) {
         rx.put(c);
+    } else {
+        rx_damaged();
     }
 }
 
@@ -95,5 +107,10 @@ void uart_poll() {
 }  // namespace vr
 
 // The vectors only call into the driver.
-ISR(USART_RX_vect) { vr::fw::rx_byte(UDR0); }
+// The status (framing error, data overrun) belongs to the byte in UDR0 and
+// must be read before it.
+ISR(USART_RX_vect) {
+    const uint8_t status = UCSR0A;
+    vr::fw::rx_byte(UDR0, status & (_BV(FE0) | _BV(DOR0)));
+}
 ISR(USART_UDRE_vect) { vr::fw::tx_ready(); }

@@ -4,12 +4,18 @@
 // the 210 ms erase); transmit drains a ring, so a reply goes out while the
 // next word is read. XON/XOFF from the host pause and resume transmission (a
 // pause ends by itself after a second) and never reach the command stream.
+// A byte received with a framing error or after an overrun, or one the full
+// ring cannot take, is read as uart_damaged instead.
 #pragma once
 
 #include <stdint.h>
 
 namespace vr {
 namespace fw {
+
+// Read in place of a byte that was lost or damaged (the protocol is 7-bit
+// text: a real 0xFF is line noise too).
+const char uart_damaged = '\xFF';
 
 void uart_init();
 // The next received byte; false when none is waiting.

@@ -154,6 +154,8 @@ void ChipModel::update() {
     }
 }
 
+uint64_t ChipModel::demanded(uint64_t vendor_us) const { return vendor_us + vendor_us * options_.wait_margin_ppm / 1000000; }
+
 // The instruction's pulse, taken as the TAP leaves Run-Test/Idle.
 void ChipModel::pulse() {
     const uint64_t waited = now_ - idle_since_;
@@ -164,7 +166,7 @@ void ChipModel::pulse() {
         latch_page_ = address_ >> 8;
         if (!programming_) return refuse("read " + hex3(address_) + " refused: not in programming mode");
         if (w == 0) return refuse("read " + hex3(address_) + " refused: no such word");
-        if (options_.enforce_waits && waited < min_read_us)
+        if (options_.enforce_waits && waited < demanded(min_read_us))
             return refuse("read " + hex3(address_) + " refused: waited " + std::to_string(waited) + " us");
         if (!protected_) copy_bits(latch_.data(), flash_[address_].data(), w);
         if (address_ == options_.flip_read) latch_[0] ^= 1;
@@ -176,7 +178,7 @@ void ChipModel::pulse() {
     if (erase_latched_) {
         erase_latched_ = false;
         if (!programming_) return refuse("erase refused: not in programming mode");
-        if (options_.enforce_waits && waited < min_erase_us)
+        if (options_.enforce_waits && waited < demanded(min_erase_us))
             return refuse("erase refused: waited " + std::to_string(waited) + " us");
         for (Word& word : flash_) word.fill(0xFF);
         protected_ = false;
@@ -191,7 +193,7 @@ void ChipModel::pulse() {
     if (!programming_) return refuse_program("not in programming mode");
     if (w == 0) return refuse_program("no such word");
     if (latch_page_ != address_ >> 8 || latch_len_ != w) return refuse_program("data register of another page");
-    if (options_.enforce_waits && waited < min_program_us)
+    if (options_.enforce_waits && waited < demanded(min_program_us))
         return refuse_program("waited " + std::to_string(waited) + " us");
     int stuck_address = -1, stuck_bit = -1;
     if (options_.stuck_fuse >= 0) locate(options_.stuck_fuse, stuck_address, stuck_bit);

@@ -74,6 +74,9 @@ struct ModelOptions {
     const ChipDesc* chip = &chips[1];
     int64_t idcode = -1;       // answer this IDCODE instead of the chip's own
     bool enforce_waits = true;
+    // The waits demanded beyond the chip maker's, in millionths (10000: each
+    // at least 1.01 times the vendor's).
+    uint32_t wait_margin_ppm = 0;
     int flip_read = -1;        // reads of this address come back with bit 0 inverted
     int stuck_fuse = -1;       // this fuse number will not program
     // Another device on the chain: its instruction register's length (0: none),
@@ -129,6 +132,8 @@ public:
     WordBits word(int address) const { return {flash_[static_cast<std::size_t>(address)].data(), width(address)}; }
 
 private:
+    // A wait of the chip maker's with the margin demanded.
+    uint64_t demanded(uint64_t vendor_us) const;
     enum State {
         reset, idle, select_dr, capture_dr, shift_dr, exit1_dr, pause_dr, exit2_dr, update_dr,
         select_ir, capture_ir, shift_ir, exit1_ir, pause_ir, exit2_ir, update_ir,

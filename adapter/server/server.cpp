@@ -440,6 +440,8 @@ void server_receive(Server& s, const char* bytes, uint16_t count) {
     }
 }
 
+void server_spoil(Server& s) { s.too_long = true; }
+
 void server_hangup(Server& s) { end_session(s, "the host closed the port"); }
 
 void server_stop(Server& s) { end_session(s, "the adapter stopped"); }

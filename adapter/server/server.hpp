@@ -100,6 +100,10 @@ void server_receive(Server& server, const char* bytes, uint16_t count);
 // holds every one.
 void identification_text(const Chip& chip, IdResult result, char* out, uint16_t size);
 
+// The line under way was damaged on its way (a framing error, an overrun, a
+// byte lost): it is not carried out, as a line too long is not.
+void server_spoil(Server& server);
+
 // The host closed the port: the session ends (see above).
 void server_hangup(Server& server);
 

@@ -10,12 +10,13 @@ S1508=$DATA/atf1508as-harrowm-Simple030-rosco.jed
 S1504=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed
 sample() { [ "$1" = ATF1504AS ] && echo "$S1504" || echo "$S1508"; }
 
-# start_fw DEVICE [options]: the firmware on $LINK, the model's file in chip.jed.
+# start_fw DEVICE [options]: the firmware on $LINK, the model's file in
+# chip.jed; the model demands every wait 1.01 times the chip maker's.
 start_fw() {
     local dev=$1
     shift
     rm -f "$LINK"
-    "$BIN/vrjtag-firmware-sim" --device "$dev" --save "$WORK/chip.jed" --log "$WORK/fw.log" "$@" "$FIRMWARE" "$LINK" \
+    "$BIN/vrjtag-firmware-sim" --device "$dev" --wait-margin 10000 --save "$WORK/chip.jed" --log "$WORK/fw.log" "$@" "$FIRMWARE" "$LINK" \
         > "$WORK/fw.out" 2>&1 &
     FW_PID=$!
     PIDS+=("$FW_PID")
