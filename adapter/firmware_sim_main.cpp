@@ -57,7 +57,7 @@ const char usage[] =
     "                     ignore input for 1.4 s, as a Nano's bootloader does\n"
     "  --target-mv MV     the target supply seen on A4 (default 5000; 0: unpowered)\n"
     "  --nano-mv MV       the Nano's own supply (AVcc; default 5000)\n"
-    "  --strap            D2 held to GND: level translators are fitted\n"
+    "  --strap            D8 held to GND: level translators are fitted\n"
     "  --tdo-delay-ns N   TDO follows the chip N ns after TCK's fall (a level\n"
     "                     shifter, a long cable)\n"
     "  --wait-margin PPM  the chip model demands every wait this many millionths\n"
@@ -99,6 +99,7 @@ struct Sim {
     uint32_t target_mv = 5000;
     uint32_t nano_mv = 5000;
     bool strap = false;
+    bool strap_due = true;  // port B written since the strap was last applied
     avr_cycle_count_t tdo_delay = 0;  // cycles
     bool pending_tdo = false;
     long frame_error_at = -1;         // the byte (counted from 1) sent with a framing error
@@ -217,10 +218,9 @@ avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
     if (!sim.input.empty() && sim.uart_ready) {
         const uint8_t c = sim.input.front();
         sim.input.pop_front();
-        // UCSR0A (0xC0): FE0 (bit 4) set for the byte with a framing error only.
-        const uint8_t fe = 0x10;
-        avr->data[0xC0] = static_cast<uint8_t>(++sim.received == sim.frame_error_at ? avr->data[0xC0] | fe : avr->data[0xC0] & ~fe);
-        avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT), c);
+        // simavr sets FE0 for a byte raised with UART_INPUT_FE.
+        const uint32_t fe = ++sim.received == sim.frame_error_at ? UART_INPUT_FE : 0;
+        avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT), c | fe);
     }
     return when + byte_cycles;
 }
@@ -232,15 +232,20 @@ avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
 // whenever the simulation looked at the line.
 std::atomic<double> opened_at{0};
 std::atomic<int> watched{-1};
+// Each fresh pseudo-terminal is a generation; an open counts for its own.
+std::atomic<unsigned> generation{0}, opened_generation{~0u};
 
 void watch_opens() {
     bool open = false;
+    unsigned seen = generation.load();
     while (!stop) {
+        const unsigned now_generation = generation.load();
+        if (now_generation != seen) seen = now_generation, open = false;
         pollfd p{watched.load(), 0, 0};  // POLLHUP is reported unasked: no host has the port
         const int r = p.fd >= 0 ? ::poll(&p, 1, open ? 50 : 0) : 0;
         const bool hup = r > 0 && (p.revents & POLLHUP);
         const bool valid = p.fd >= 0 && !(r > 0 && (p.revents & POLLNVAL));
-        if (valid && !hup && !open) opened_at = vr::now_seconds();
+        if (valid && !hup && !open) opened_at = vr::now_seconds(), opened_generation = seen;
         if (valid) open = !hup;
         if (!valid || hup) usleep(2000);
     }
@@ -249,8 +254,12 @@ void watch_opens() {
 // The line: reads what the host sent, notices it opening and closing the
 // port, waits up to timeout_ms for input.
 void service_line(int timeout_ms) {
-    // The strap: a pull-up raised again by a write to port D must not win.
-    if (sim.strap) avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('D'), 2), 0);
+    // The strap: D8 held low again after a write to port B (which raises an
+    // input with its pull-up to 1 in simavr).
+    if (sim.strap && sim.strap_due) {
+        sim.strap_due = false;
+        avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('B'), 0), 0);
+    }
     pollfd p{sim.pty.master, POLLIN, 0};
     const int r = ::poll(&p, 1, timeout_ms);
     if (r < 0) return;
@@ -267,10 +276,12 @@ void service_line(int timeout_ms) {
             // From the open, when the watcher saw it (else from now: it is
             // not later than that).
             const double now = vr::now_seconds(), opened = opened_at.load();
-            sim.ignore_until = (opened > sim.last_open && opened <= now ? opened : now) + 1.4;
-            sim.last_open = sim.ignore_until - 1.4;
+            const bool seen = opened_generation.load() == generation.load() && opened <= now;
+            sim.last_open = seen ? opened : now;
+            sim.ignore_until = sim.last_open + 1.4;
             sim.input.clear();
-            if (sim.log) std::fprintf(sim.log, "%.6f reset\n", vr::now_seconds() - sim.wall0);
+            if (sim.log)
+                std::fprintf(sim.log, "%.6f reset (the port opened at %.6f)\n", now - sim.wall0, sim.last_open - sim.wall0);
         }
     }
     if (p.revents & POLLIN) {
@@ -291,6 +302,7 @@ void service_line(int timeout_ms) {
             stop = 1;  // no line to serve on any more
         }
         watched = sim.pty.master;
+        ++generation;
         if (sim.log) std::fprintf(sim.log, "%.6f hangup\n", vr::now_seconds() - sim.wall0);
     } else if (hup && timeout_ms > 0) {
         usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
@@ -416,6 +428,8 @@ int main(int argc, char** argv) {
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF), on_xoff, nullptr);
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_PIN_ALL), on_port, nullptr);
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_DIRECTION_ALL), on_direction, nullptr);
+    avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('B'), IOPORT_IRQ_REG_PORT),
+                            [](avr_irq_t*, uint32_t, void*) { sim.strap_due = true; }, nullptr);
     sim.target_mv = static_cast<uint32_t>(target_mv);
     avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
     set_tdo(sim.rbb >= 0 ? false : model.tdo());

@@ -46,7 +46,7 @@ void measure_nano() {
 
 uint16_t target_mv() { return static_cast<uint16_t>(static_cast<uint32_t>(convert_on(mux_a4)) * nano_mv / 1024); }
 
-bool strapped() { return !(PIND & _BV(PD2)); }
+bool strapped() { return !(PINB & _BV(PB0)); }
 
 // Why the target may not be driven now, or 0.
 const char* supply_problem() {
@@ -76,8 +76,8 @@ inline void rest() { PORTC = static_cast<uint8_t>(PORTC & ~tck); }
 
 void PinProbe::init() {
     release();
-    DDRD &= static_cast<uint8_t>(~_BV(PD2));
-    PORTD |= _BV(PD2);  // the strap's pull-up
+    DDRB &= static_cast<uint8_t>(~_BV(PB0));
+    PORTB |= _BV(PB0);  // the strap's pull-up
     DIDR0 = _BV(ADC4D);
     ADMUX = mux_a4;
     ADCSRA = _BV(ADEN) | _BV(ADPS2) | _BV(ADPS1) | _BV(ADPS0);  // 125 kHz
@@ -106,6 +106,12 @@ bool PinProbe::drive() {
     PORTC = tms_bit;   // TCK low, TMS high: driven so from the first moment
     DDRC = jtag_out;
     driving_ = measured_ = true;
+    // Released, the TAP may have seen anything: from Test-Logic-Reset to
+    // Run-Test/Idle, where every operation starts. (Outside programming mode
+    // only: the pins are released only there.)
+    for (uint8_t i = 0; i < 5; ++i) clock(1, 0);
+    clock(0, 0);
+    rest();
     return true;
 }
 

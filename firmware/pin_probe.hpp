@@ -1,7 +1,7 @@
 // The JTAG probe of the Nano: bit-banged on port C with direct port writes.
 // A0 (PC0) TCK, A1 (PC1) TMS, A2 (PC2) TDI, A3 (PC3) TDO (an external
 // pull-up; no internal one), A4 (PC4) the target's supply through 10 kOhm,
-// read by the ADC; D2 (PD2) the level-translator strap (to GND when
+// read by the ADC; D8 (PB0) the level-translator strap (to GND when
 // translators for a 3.3 V target are fitted).
 //
 // The JTAG outputs are released (inputs, no pull-ups) at boot, whenever the

@@ -101,6 +101,77 @@ no_power)
     [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
     stop_fw
     grep -q '^erase\|^program\|^enter' "$WORK/fw.log" && fail "the unpowered chip was worked on"
+    grep -q 'jtag pins driven' "$WORK/fw.log" && fail "the pins were driven into the unpowered chip"
+    ;;
+target_3v3)
+    # An ATF1504ASV at 3.3 V: without the strap nothing is driven, identified
+    # or erased; with it (translators fitted) a write succeeds.
+    start_fw ATF1504ASV --target-mv 3300
+    run_headless 'tick 211' 'press 216' "choose $S1504"
+    [ "$BOX" = 'Programmer not responding, abort' ] || fail "no strap: final box: $BOX"
+    stop_fw
+    grep -q '^jtag pins driven\|^erase\|^program' "$WORK/fw.log" && fail "no strap: the 3.3 V chip was driven"
+    start_fw ATF1504ASV --target-mv 3300 --strap
+    run_headless 'tick 211' 'press 216' "choose $S1504"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "strap: final box: $BOX"
+    stop_fw
+    waits_kept
+    ;;
+nano_low)
+    # The Nano's own supply at 4.3 V (a sagging USB port): nothing is driven or erased.
+    start_fw ATF1504AS --nano-mv 4300
+    run_headless 'tick 211' 'press 216' "choose $S1504"
+    [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
+    stop_fw
+    grep -q 'jtag pins driven\|^erase\|^program' "$WORK/fw.log" && fail "driven on a low supply"
+    ;;
+tdo_delay)
+    # TDO 800 ns late (a level shifter, a cable): write, verify and read still pass.
+    start_fw ATF1504AS --tdo-delay-ns 800
+    run_headless 'tick 211' 'press 216' "choose $S1504"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "write: final box: $BOX"
+    stop_fw
+    waits_kept
+    cp "$WORK/chip.jed" "$WORK/written.jed"
+    start_fw ATF1504AS --tdo-delay-ns 800 --load "$WORK/written.jed"
+    run_headless 'tick 214' 'press 216' "choose $S1504"
+    [ "$BOX" = 'VERIFY SUCCESS' ] || fail "verify: final box: $BOX"
+    run_headless 'tick 213' 'press 216' "choose $WORK/back.jed"
+    [ "$BOX" = 'READ & SAVE SUCCESS' ] || fail "read: final box: $BOX"
+    stop_fw
+    cmp "$WORK/back.jed" "$WORK/chip.jed" || fail "READ output differs from the chip"
+    ;;
+silence | frame_error)
+    # A host that identifies and erases, then falls silent without its
+    # release: 5 s later the firmware leaves programming mode and releases
+    # the pins. A write whose line had a framing error is not carried out.
+    line='#8W300d1234e\r'
+    if [ "$1" = frame_error ]; then start_fw ATF1504AS --frame-error 14; else start_fw ATF1504AS; fi
+    python3 - "$LINK" "$line" <<'PY' || fail "the scripted host failed"
+import os, sys, termios, time, tty
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+def say(text, wait):
+    os.write(fd, text.encode())
+    time.sleep(wait)
+say("#84\r", 0.3)
+say("#8E\r", 0.6)
+line = sys.argv[2].replace("\\r", "\r")
+say(line, 0.3)  # bytes 9 to 21: byte 14 is inside the line
+say(line, 0.3)
+time.sleep(2.5)  # in programming mode, silent
+os.close(fd)
+PY
+    grep -q '^leave programming mode' "$WORK/fw.log" && fail "left programming mode before 5 s of silence"
+    sleep 3
+    stop_fw
+    grep -q '^erase$' "$WORK/fw.log" || fail "not erased"
+    programs=$(grep -c '^program 300' "$WORK/fw.log")
+    [ "$1" = frame_error ] && want=1 || want=2
+    [ "$programs" = $want ] || fail "$programs writes of word 300 carried out, not $want"
+    [ "$(grep -v '^[0-9.]* \(in\|out\) ' "$WORK/fw.log" | grep -v '^jtag\|^[0-9.]* jtag' | tail -n 1)" = 'leave programming mode' ] ||
+        fail "programming mode not left after the silence: $(tail -n 3 "$WORK/fw.log")"
+    tail -n 1 "$WORK/fw.log" | grep -q 'jtag pins released' || fail "the pins were not released: $(tail -n 2 "$WORK/fw.log")"
     ;;
 *) fail "unknown case $1" ;;
 esac
