@@ -5,12 +5,8 @@
 // pins drive the JTAG-level chip model in process, its clock advanced by
 // simulated time, so the model checks the firmware's waits; or, with --rbb,
 // any OpenOCD remote_bitbang server plays the chip.
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +26,7 @@
 
 #include "adapter/model/chip_files.hpp"
 #include "common/clock.hpp"
+#include "common/tcp.hpp"
 #include "adapter/model/chip_model.hpp"
 #include "adapter/pty.hpp"
 
@@ -93,7 +90,7 @@ struct Sim {
     uint32_t pins = 0;
     avr_cycle_count_t last_edge = 0;
     // remote_bitbang.
-    int rbb = -1;
+    vr::TcpClient rbb;
     std::string rbb_out;
     bool tdo = false;
     uint32_t target_mv = 5000;
@@ -139,21 +136,15 @@ void tdo_after_fall(bool v) {
 
 bool rbb_flush_read() {
     sim.rbb_out += 'R';
-    std::size_t pos = 0;
-    while (pos < sim.rbb_out.size()) {
-        const ssize_t w = ::send(sim.rbb, sim.rbb_out.data() + pos, sim.rbb_out.size() - pos, MSG_NOSIGNAL);
-        if (w <= 0) return false;
-        pos += static_cast<std::size_t>(w);
-    }
+    const bool sent = sim.rbb.send_all(sim.rbb_out.data(), sim.rbb_out.size());
     sim.rbb_out.clear();
     char c = 0;
-    if (::recv(sim.rbb, &c, 1, 0) != 1) return false;
-    return c == '1';
+    return sent && sim.rbb.receive(&c, 1, 10000) == 1 && c == '1';
 }
 
 void rbb_flush() {
-    if (sim.rbb < 0 || sim.rbb_out.empty()) return;
-    (void)!::send(sim.rbb, sim.rbb_out.data(), sim.rbb_out.size(), MSG_NOSIGNAL);
+    if (!sim.rbb.is_open() || sim.rbb_out.empty()) return;
+    sim.rbb.send_all(sim.rbb_out.data(), sim.rbb_out.size());
     sim.rbb_out.clear();
 }
 
@@ -164,7 +155,7 @@ void on_port(avr_irq_t*, uint32_t value, void*) {
     sim.pins = value;
     if (((before ^ value) & 7) == 0) return;
     const bool tck = value & 1, was = before & 1;
-    if (sim.rbb >= 0) {
+    if (sim.rbb.is_open()) {
         // '0'-'7' = TCK*4 + TMS*2 + TDI; the port has TCK in bit 0, TMS 1, TDI 2.
         sim.rbb_out += static_cast<char>('0' + ((value & 1) << 2 | (value & 2) | (value >> 2 & 1)));
         if (was && !tck) tdo_after_fall(rbb_flush_read());
@@ -323,19 +314,8 @@ void on_sleep(avr_t* avr, avr_cycle_count_t howLong) {
 
 bool connect_rbb(const std::string& where) {
     const std::size_t colon = where.rfind(':');
-    if (colon == std::string::npos) return false;
-    addrinfo hints{}, *list = nullptr;
-    hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(where.substr(0, colon).c_str(), where.substr(colon + 1).c_str(), &hints, &list) != 0) return false;
-    for (addrinfo* a = list; a && sim.rbb < 0; a = a->ai_next) {
-        sim.rbb = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (sim.rbb >= 0 && ::connect(sim.rbb, a->ai_addr, a->ai_addrlen) != 0) ::close(sim.rbb), sim.rbb = -1;
-    }
-    freeaddrinfo(list);
-    if (sim.rbb < 0) return false;
-    const int yes = 1;
-    setsockopt(sim.rbb, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    return true;
+    std::string error;
+    return colon != std::string::npos && sim.rbb.connect(where.substr(0, colon), where.substr(colon + 1), error);
 }
 
 }  // namespace
@@ -432,7 +412,7 @@ int main(int argc, char** argv) {
                             [](avr_irq_t*, uint32_t, void*) { sim.strap_due = true; }, nullptr);
     sim.target_mv = static_cast<uint32_t>(target_mv);
     avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
-    set_tdo(sim.rbb >= 0 ? false : model.tdo());
+    set_tdo(sim.rbb.is_open() ? false : model.tdo());
     avr_cycle_timer_register(sim.avr, byte_cycles, feed, nullptr);
 
     std::string error;
@@ -456,10 +436,10 @@ int main(int argc, char** argv) {
         // A busy firmware does not sleep: look at the line now and then.
         if (++n % 20000 == 0) service_line(0);
     }
-    if (sim.rbb >= 0) {
+    if (sim.rbb.is_open()) {
         sim.rbb_out += 'Q';
         rbb_flush();
-        ::close(sim.rbb);
+        sim.rbb.close();
     }
     stop = 1;
     if (watcher.joinable()) watcher.join();
@@ -471,7 +451,7 @@ int main(int argc, char** argv) {
         rc = 3;
     }
     if (state == cpu_Crashed) std::fprintf(stderr, "vrjtag-firmware-sim: the firmware crashed\n");
-    if (save && sim.rbb < 0) {
+    if (save && !sim.rbb.is_open()) {
         model.save(map);
         if (!vr::model::write_chip_file(save, map, model.code())) rc = 1;
     }

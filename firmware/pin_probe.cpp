@@ -161,6 +161,21 @@ bool PinProbe::idle(uint32_t microseconds) {
     return true;
 }
 
+bool PinProbe::wait_begin(uint32_t microseconds) {
+    if (!drive()) return false;
+    wait_start_ = ticks();
+    wait_ticks_ = wait_ticks(microseconds + microseconds / 100);
+    return true;
+}
+
+bool PinProbe::wait_end() {
+    if (!driving_) return false;
+    while (ticks() - wait_start_ < wait_ticks_) sleep_unless(never_ready);
+    clock(0, 0);
+    rest();
+    return true;
+}
+
 bool PinProbe::reset() {
     if (!drive()) return false;
     for (uint8_t i = 0; i < 5; ++i) clock(1, 0);

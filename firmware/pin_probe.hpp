@@ -26,6 +26,10 @@ public:
                  const uint8_t* mask) override;
     bool idle(uint32_t microseconds) override;
     bool reset() override;
+    // The read's wait runs on the timer while the server builds the reply
+    // of the word before.
+    bool wait_begin(uint32_t microseconds) override;
+    bool wait_end() override;
     // The end of an operation: the next one measures the target again.
     bool flush() override;
     // The supplies: no target supply, a 3.3 V target without the strap, or
@@ -46,6 +50,7 @@ private:
 
     bool driving_ = false;
     bool measured_ = false;  // in this operation
+    uint32_t wait_start_ = 0, wait_ticks_ = 0;
 };
 
 }  // namespace fw

@@ -39,15 +39,15 @@ void sleep_unless(bool (*ready)()) {
     sei();
 }
 
-namespace {
-bool never() { return false; }
-}
+bool never_ready() { return false; }
+
+// Rounded up, and one tick more: the first one may be partly gone.
+uint32_t wait_ticks(uint32_t microseconds) { return (microseconds + 99) / 100 + 1; }
 
 void wait_us(uint32_t microseconds) {
     const uint32_t start = ticks();
-    // Rounded up, and one tick more: the first one may be partly gone.
-    const uint32_t need = (microseconds + 99) / 100 + 1;
-    while (ticks() - start < need) sleep_unless(never);
+    const uint32_t need = wait_ticks(microseconds);
+    while (ticks() - start < need) sleep_unless(never_ready);
 }
 
 }  // namespace fw

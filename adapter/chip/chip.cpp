@@ -149,16 +149,25 @@ bool chip_program(Chip& chip, uint16_t address, const uint8_t* word) {
            p.ir_scan(ir_program_erase) && p.idle(wait_program_us) && p.ir_scan(ir_after) && p.flush();
 }
 
-bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect) {
+bool chip_read_begin(Chip& chip, uint16_t address) {
+    if (word_bits(chip_layout(chip), address) == 0) return false;
+    return chip_enter(chip) && select_word(chip, address) && chip.probe->ir_scan(ir_read) &&
+           chip.probe->wait_begin(wait_read_us);
+}
+
+bool chip_read_end(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect) {
     Probe& p = *chip.probe;
     const uint16_t bits = word_bits(chip_layout(chip), address);
     if (bits == 0) return false;
     uint8_t ones[max_word_bytes];
     clear_bits(word, bits);
     fill_ones(ones, bits);  // shifted in, or with expect the mask of every bit
-    return chip_enter(chip) && select_word(chip, address) && p.ir_scan(ir_read) && p.idle(wait_read_us) &&
-           p.ir_scan(static_cast<uint16_t>(ir_data0 + address / 256)) &&
+    return p.wait_end() && p.ir_scan(static_cast<uint16_t>(ir_data0 + address / 256)) &&
            p.dr_scan(bits, expect ? expect : ones, word, expect, expect ? ones : 0) && p.flush();
+}
+
+bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect) {
+    return chip_read_begin(chip, address) && chip_read_end(chip, address, word, expect);
 }
 
 }  // namespace jtag

@@ -63,5 +63,12 @@ bool chip_program(Chip& chip, uint16_t address, const uint8_t* word);
 // told the value expected back, over every bit of the word.
 bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect);
 
+// The same read in two halves, so that the caller's work overlaps the chip's
+// read wait: chip_read_begin selects the word and starts the read (its wait
+// begins), chip_read_end completes the wait and shifts the word out. Nothing
+// may use the chip between them.
+bool chip_read_begin(Chip& chip, uint16_t address);
+bool chip_read_end(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect);
+
 }  // namespace jtag
 }  // namespace vr

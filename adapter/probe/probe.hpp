@@ -53,6 +53,13 @@ public:
     // Test-Logic-Reset, then Run-Test/Idle.
     virtual bool reset() = 0;
 
+    // A wait in Run-Test/Idle in two halves, so that the caller's own work
+    // (building a reply) runs while the chip waits: wait_begin starts it,
+    // wait_end returns once it has lasted at least that long; no scan comes
+    // between them. A probe that cannot overlap waits here at once.
+    virtual bool wait_begin(uint32_t microseconds) { return idle(microseconds); }
+    virtual bool wait_end() { return true; }
+
     // A probe may queue the calls of one operation and carry them out
     // together: flush carries out what is queued and says whether all of it
     // succeeded. The chip operations call it at the end of each operation.

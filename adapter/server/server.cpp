@@ -252,13 +252,9 @@ void reply(Server& s, uint16_t address, const uint8_t* word) {
     s.link->send(r, n);
 }
 
-// Reads one word and answers it; false when it could not be read.
-bool read_word(Server& s, uint16_t address) {
-    uint8_t word[max_word_bytes];
-    if (!chip_read(s.chip, address, word, 0)) {
-        note_word(s, "read failed: the probe failed at", address);
-        return false;
-    }
+// A word read: its bookkeeping, then its reply; false when read protection
+// was due and could not be programmed.
+bool answer(Server& s, uint16_t address, uint8_t* word) {
     const int16_t slot = slot_of(address);
     const uint16_t bits = word_bits(chip_layout(s.chip), address);
     if (flag(s.written, slot)) mark(s.confirmed, slot, crc16(word, bits) == s.sums[slot]);
@@ -274,11 +270,32 @@ bool read_word(Server& s, uint16_t address) {
     return true;
 }
 
+// Reads one word and answers it; false when it could not be read.
+bool read_word(Server& s, uint16_t address) {
+    uint8_t word[max_word_bytes];
+    if (!chip_read(s.chip, address, word, 0)) {
+        note_word(s, "read failed: the probe failed at", address);
+        return false;
+    }
+    return answer(s, address, word);
+}
+
+// A block's rows: each row's read wait runs while the row before it is
+// answered.
 void read_block(Server& s, char block) {
     if (!ensure_identified(s)) return;
     const Layout layout = chip_layout(s.chip);
-    for (uint16_t r = block_first(block); r <= block_last(block, layout); ++r)
-        if (!read_word(s, r)) return;
+    const uint16_t first = block_first(block), last = block_last(block, layout);
+    bool begun = chip_read_begin(s.chip, first);
+    for (uint16_t r = first; r <= last; ++r) {
+        uint8_t word[max_word_bytes];
+        if (!begun || !chip_read_end(s.chip, r, word, 0)) {
+            note_word(s, "read failed: the probe failed at", r);
+            return;
+        }
+        begun = r == last || chip_read_begin(s.chip, static_cast<uint16_t>(r + 1));
+        answer(s, r, word);
+    }
 }
 
 // "#8W" aaa "d" digits "e": checks the word, then programs it.
