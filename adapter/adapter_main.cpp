@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     std::string host = "127.0.0.1", port;
     vr::jtag::OpenocdProcess child;
     if (!probes.empty()) {
-        if (!vr::jtag::start_openocd(probes, khz, log, t0, child, error)) {
+        if (!vr::jtag::start_openocd(probes, khz, tap, log, t0, child, error)) {
             std::fprintf(stderr, "vrjtag-adapter: %s\n", error.c_str());
             vr::jtag::stop_openocd(child);
             return 1;

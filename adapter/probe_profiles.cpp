@@ -48,6 +48,16 @@ std::string& program() {
 }  // namespace
 
 void set_openocd_program(const std::string& path) { program() = path; }
+
+std::vector<std::string> openocd_arguments(const std::vector<std::string>& probes, long khz, const std::string& tap,
+                                           const std::string& tap_file) {
+    std::vector<std::string> args;
+    for (const std::string& f : probes) args.insert(args.end(), {"-f", f});
+    args.insert(args.end(), {"-c", "adapter speed " + std::to_string(khz), "-c",
+                             "if {[lsearch -exact [jtag names] {" + tap + "}] < 0} {source {" + tap_file + "}}", "-c",
+                             "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled"});
+    return args;
+}
 const std::string& openocd_program() { return program(); }
 
 bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note) {

@@ -27,7 +27,7 @@ namespace {
 
 const char usage[] =
     "usage: vrjtag-cli [--port PATH] [--boot-wait MS] [--force] write|secure|read|verify FILE\n"
-    "       vrjtag-cli --probe PROBE [--speed KHZ] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
+    "       vrjtag-cli --probe PROBE [--speed KHZ] [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
     "       vrjtag-cli --openocd HOST:PORT [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
     "       vrjtag-cli --probe PROBE | --openocd HOST:PORT scan\n"
     "       vrjtag-cli --help\n"
@@ -61,7 +61,9 @@ const char usage[] =
     "  --openocd-exe PATH  the OpenOCD program --probe starts (default openocd\n"
     "               from PATH)\n"
     "  --openocd HOST:PORT  an OpenOCD already running (its Tcl port, usually 6666)\n"
-    "  --tap NAME   the chip's TAP there (default atf15xx.tap)\n"
+    "  --tap NAME   the chip's TAP (default atf15xx.tap); with --probe the TAP\n"
+    "               declaration atf15xx.cfg is loaded unless the configuration\n"
+    "               declares a TAP of that name itself\n"
     "  --device NAME  the part the chip must be (ATF1504AS, ATF1502ASV, ...): any\n"
     "               other chip is refused before anything is erased\n"
     "  --log FILE   every Tcl command sent to OpenOCD and its answer, time-stamped\n"
@@ -106,7 +108,7 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
             return finish(1);
         }
         if (!note.empty()) std::fprintf(stderr, "vrjtag-cli: %s\n", note.c_str());
-        if (!vr::jtag::start_openocd(probes, khz, log, t0, openocd_process, error)) {
+        if (!vr::jtag::start_openocd(probes, khz, tap, log, t0, openocd_process, error)) {
             std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
             return finish(1);
         }

@@ -33,10 +33,17 @@ std::string tap_config();
 // request is capped and said in note.
 bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note);
 
+// OpenOCD's arguments after the program: the probe's configuration files,
+// the clock, the chip's TAP declaration (atf15xx.cfg at tap_file, loaded
+// only when the configuration has not declared a TAP named tap itself) and
+// the Tcl server on a free port of 127.0.0.1.
+std::vector<std::string> openocd_arguments(const std::vector<std::string>& probes, long khz, const std::string& tap,
+                                           const std::string& tap_file);
+
 // Starts openocd; false with its own reason ("Error:" lines first) when it
 // does not come up. Its output goes to log (may be null), time-stamped from t0.
-bool start_openocd(const std::vector<std::string>& probes, long khz, std::FILE* log, double t0, OpenocdProcess& p,
-                   std::string& error);
+bool start_openocd(const std::vector<std::string>& probes, long khz, const std::string& tap, std::FILE* log, double t0,
+                   OpenocdProcess& p, std::string& error);
 
 // Stops it (when started) and waits, at most a few seconds.
 void stop_openocd(OpenocdProcess& p);

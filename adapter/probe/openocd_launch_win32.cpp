@@ -138,16 +138,15 @@ std::string tap_config() {
     return {};
 }
 
-bool start_openocd(const std::vector<std::string>& probes, long khz, std::FILE* log, double t0, OpenocdProcess& p,
-                   std::string& error) {
+bool start_openocd(const std::vector<std::string>& probes, long khz, const std::string& tap_name, std::FILE* log,
+                   double t0, OpenocdProcess& p, std::string& error) {
     const std::string tap = tap_config();
     if (tap.empty()) return error = "the TAP declaration atf15xx.cfg is missing", false;
     const std::string exe = program_path();
     if (exe.empty()) return error = "openocd did not start: " + openocd_program() + " was not found (put it on PATH, or --openocd-exe)", false;
     std::vector<std::string> args = {exe};
-    for (const std::string& f : probes) args.insert(args.end(), {"-f", f});
-    args.insert(args.end(), {"-c", "adapter speed " + std::to_string(khz), "-f", tap, "-c",
-                             "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled"});
+    const std::vector<std::string> rest = openocd_arguments(probes, khz, tap_name, tap);
+    args.insert(args.end(), rest.begin(), rest.end());
     PROCESS_INFORMATION pi{};
     HANDLE out = nullptr;
     if (!spawn(args, job_of_ours(), pi, &out)) return error = "openocd did not start: cannot run " + exe, false;

@@ -150,6 +150,16 @@ scan)
     grep -q '^1  atf15xx.tap *IDCODE 0x0151203F  ATF1502ASV$' "$WORK/scan.out" || fail "scan: $(cat "$WORK/scan.out")"
     grep -q 'read 100 times, 0 bit errors; BYPASS pattern shifted 100 times, 0 bit errors' "$WORK/scan.out" ||
         fail "link test: $(cat "$WORK/scan.out")"
+    # A configuration that declares the chip's TAP itself: atf15xx.cfg is
+    # not loaded a second time, and --tap names it.
+    start_model decl ATF1508AS
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\ntransport select jtag\njtag newtap board cpld -irlen 10 -ircapture 0x059 -irmask 0x3ff -expected-id 0x0150803f\n' \
+        "$MODEL_PORT" > "$WORK/probe.cfg"
+    timeout 120 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" --tap board.cpld scan > "$WORK/decl.out" 2>&1 ||
+        fail "own TAP declaration: $(cat "$WORK/decl.out")"
+    grep -q '^1  board.cpld *IDCODE 0x0150803F  ATF1508AS$' "$WORK/decl.out" || fail "own TAP declaration: $(cat "$WORK/decl.out")"
+    wait_model
+    PIDS=()
     step dead ATF1502ASV --tdo-stuck 1 -- scan
     [ "$RC" = 1 ] || fail "dead line: exit $RC"
     grep -q 'try a lower clock' "$WORK/dead.out" || fail "dead line: $(cat "$WORK/dead.out")"
