@@ -71,6 +71,10 @@ private:
     MsgBuf& status_;
 };
 
+uint32_t word32(const uint8_t* v) {
+    return static_cast<uint32_t>(v[0] | v[1] << 8 | v[2] << 16 | static_cast<uint32_t>(v[3]) << 24);
+}
+
 bool reads_file(flow::Action a) { return a == flow::Action::write || a == flow::Action::secure || a == flow::Action::verify; }
 
 // Loads a JEDEC file of any part of the family; "" or the refusal.
@@ -191,7 +195,7 @@ bool link_test(jtag::Probe& probe, int rounds) {
             ++failed;
             continue;
         }
-        const uint32_t v = static_cast<uint32_t>(out[0] | out[1] << 8 | out[2] << 16 | static_cast<uint32_t>(out[3]) << 24);
+        const uint32_t v = word32(out);
         if (i == 0) first = v;
         id_errors += __builtin_popcount(v ^ first);
     }
@@ -205,7 +209,7 @@ bool link_test(jtag::Probe& probe, int rounds) {
             ++failed;
             continue;
         }
-        const uint32_t v = static_cast<uint32_t>(out[0] | out[1] << 8 | out[2] << 16 | static_cast<uint32_t>(out[3]) << 24);
+        const uint32_t v = word32(out);
         bypass_errors += __builtin_popcount(v ^ (pattern << 1));
     }
     probe.reset();

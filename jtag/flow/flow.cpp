@@ -17,32 +17,24 @@ uint16_t differing(const uint8_t* a, const uint8_t* b, uint16_t bits, uint16_t& 
     return n;
 }
 
-class Runner {
-public:
-    Runner(jtag::Chip& chip, const Plan& plan, Watch& watch) : chip_(chip), plan_(plan), watch_(watch) {}
+// The IDCODE check in programming mode, count times: the identified chip's
+// own value, else (nothing identified: an SVF file) the table's.
+bool check_idcode(jtag::Chip& chip, Watch& watch, int count, const char* guards) {
+    const uint32_t idcode = chip.idcode ? chip.idcode : jtag::chip_kinds[chip.kind].idcode;
+    watch.checks(count, guards);
+    for (int i = 0; i < count; ++i)
+        if (!jtag::chip_check_idcode(chip, idcode)) return false;
+    return true;
+}
 
-    // The IDCODE check in programming mode: the identified chip's own value,
-    // else (nothing identified: an SVF file) the table's.
-    bool check_idcode(int count, const char* guards) {
-        const uint32_t idcode = chip_.idcode ? chip_.idcode : jtag::chip_kinds[chip_.kind].idcode;
-        watch_.checks(count, guards);
-        for (int i = 0; i < count; ++i)
-            if (!jtag::chip_check_idcode(chip_, idcode)) return false;
-        return true;
-    }
-
-    Outcome fail(Outcome::Kind kind) {
-        Outcome o;
-        o.kind = kind;
-        o.failure = chip_.probe->failure_text();
-        jtag::chip_leave(chip_);
-        return o;
-    }
-
-    jtag::Chip& chip_;
-    const Plan& plan_;
-    Watch& watch_;
-};
+// A run that ends early: programming mode left, the probe's reason kept.
+Outcome fail(jtag::Chip& chip, Outcome::Kind kind) {
+    Outcome o;
+    o.kind = kind;
+    o.failure = chip.probe->failure_text();
+    jtag::chip_leave(chip);
+    return o;
+}
 
 }  // namespace
 
@@ -53,24 +45,24 @@ int32_t units(Action action, jtag::Layout layout) {
 }
 
 Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
-    Runner r(chip, plan, watch);
     const Action action = plan.action;
     const jtag::Layout layout = jtag::chip_kinds[chip.kind].layout;
     jtag::Probe& probe = *chip.probe;
 
     probe.reset();
     probe.idle(jtag::wait_reset_us);
-    if (!jtag::chip_enter(chip)) return r.fail(Outcome::probe_failed);
-    if (erases(action) ? !r.check_idcode(plan.idcode_checks, "the erase") : !r.check_idcode(1, "the reads"))
-        return r.fail(Outcome::wrong_chip);
+    if (!jtag::chip_enter(chip)) return fail(chip, Outcome::probe_failed);
+    if (erases(action) ? !check_idcode(chip, watch, plan.idcode_checks, "the erase")
+                       : !check_idcode(chip, watch, 1, "the reads"))
+        return fail(chip, Outcome::wrong_chip);
     if (erases(action)) {
-        if (watch.cancelled()) return r.fail(Outcome::cancelled);
+        if (watch.cancelled()) return fail(chip, Outcome::cancelled);
         watch.stage(Stage::erase);
-        if (!jtag::chip_erase(chip) || !jtag::chip_leave(chip)) return r.fail(Outcome::probe_failed);
+        if (!jtag::chip_erase(chip) || !jtag::chip_leave(chip)) return fail(chip, Outcome::probe_failed);
         // The chip maker's files give the erased chip two more resets' time.
         probe.reset();
         probe.idle(2 * jtag::wait_reset_us);
-        if (!jtag::chip_enter(chip)) return r.fail(Outcome::probe_failed);
+        if (!jtag::chip_enter(chip)) return fail(chip, Outcome::probe_failed);
         watch.advance(10);
     }
 
@@ -129,18 +121,18 @@ Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
 
     // Every word programmed and read back equal: now read protection.
     if (result.kind == Outcome::done && action == Action::secure && protect == 0) {
-        if (!r.check_idcode(plan.idcode_checks, "read protection is set")) return r.fail(Outcome::wrong_chip);
+        if (!check_idcode(chip, watch, plan.idcode_checks, "read protection is set")) return fail(chip, Outcome::wrong_chip);
         watch.stage(Stage::protect);
         const uint8_t bit[1] = {jtag::special_protected};
-        if (!jtag::chip_program(chip, jtag::page_special, bit)) return r.fail(Outcome::probe_failed);
+        if (!jtag::chip_program(chip, jtag::page_special, bit)) return fail(chip, Outcome::probe_failed);
         watch.advance(1);
     }
     if (result.kind != Outcome::done) {
-        Outcome o = r.fail(result.kind);
+        Outcome o = fail(chip, result.kind);
         o.address = result.address, o.bits_differ = result.bits_differ, o.first_bit = result.first_bit;
         return o;
     }
-    if (!jtag::chip_leave(chip)) return r.fail(Outcome::probe_failed);
+    if (!jtag::chip_leave(chip)) return fail(chip, Outcome::probe_failed);
     return result;
 }
 

@@ -30,6 +30,18 @@ stop_fw() {
 # The model refused nothing: every wait was at least the chip maker's.
 waits_kept() { grep -q 'refused' "$WORK/fw.log" && fail "the model refused: $(grep refused "$WORK/fw.log" | head -3)"; return 0; }
 holds() { model_holds "$1" "$2" "$WORK/fw.log"; }
+# refused WHY DEVICE [options]: a WRITE ends with no identification answered,
+# and the chip was neither driven nor erased nor programmed.
+refused() {
+    local why=$1
+    shift
+    start_fw "$@"
+    run_headless 'tick 211' 'press 216' "choose $S1504"
+    [ "$BOX" = 'Programmer not responding, abort' ] || fail "$why: final box: $BOX"
+    stop_fw
+    grep -q 'jtag pins driven\|^enter\|^erase\|^program' "$WORK/fw.log" && fail "$why: the chip was driven or worked on"
+    return 0
+}
 
 case $1 in
 write_* | secure_* | verify_* | read_*)
@@ -96,21 +108,12 @@ cancel)
     waits_kept
     ;;
 no_power)
-    start_fw ATF1504AS --target-mv 0
-    run_headless 'tick 211' 'press 216' "choose $S1504"
-    [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
-    stop_fw
-    grep -q '^erase\|^program\|^enter' "$WORK/fw.log" && fail "the unpowered chip was worked on"
-    grep -q 'jtag pins driven' "$WORK/fw.log" && fail "the pins were driven into the unpowered chip"
+    refused unpowered ATF1504AS --target-mv 0
     ;;
 target_3v3)
     # An ATF1504ASV at 3.3 V: without the strap nothing is driven, identified
     # or erased; with it (translators fitted) a write succeeds.
-    start_fw ATF1504ASV --target-mv 3300
-    run_headless 'tick 211' 'press 216' "choose $S1504"
-    [ "$BOX" = 'Programmer not responding, abort' ] || fail "no strap: final box: $BOX"
-    stop_fw
-    grep -q '^jtag pins driven\|^erase\|^program' "$WORK/fw.log" && fail "no strap: the 3.3 V chip was driven"
+    refused "no strap" ATF1504ASV --target-mv 3300
     start_fw ATF1504ASV --target-mv 3300 --strap
     run_headless 'tick 211' 'press 216' "choose $S1504"
     [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "strap: final box: $BOX"
@@ -119,11 +122,7 @@ target_3v3)
     ;;
 nano_low)
     # The Nano's own supply at 4.3 V (a sagging USB port): nothing is driven or erased.
-    start_fw ATF1504AS --nano-mv 4300
-    run_headless 'tick 211' 'press 216' "choose $S1504"
-    [ "$BOX" = 'Programmer not responding, abort' ] || fail "final box: $BOX"
-    stop_fw
-    grep -q 'jtag pins driven\|^erase\|^program' "$WORK/fw.log" && fail "driven on a low supply"
+    refused "Nano at 4.3 V" ATF1504AS --nano-mv 4300
     ;;
 tdo_delay)
     # TDO 800 ns late (a level shifter, a cable): write, verify and read still pass.
