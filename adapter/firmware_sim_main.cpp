@@ -72,6 +72,14 @@ int fail(const std::string& what) {
 
 const avr_cycle_count_t byte_cycles = 16000000 / 11520;  // 10 bits at 115200 baud
 
+// 10 bits at the speed the firmware has set (115200, or 1,000,000 in probe
+// mode's fast line).
+avr_cycle_count_t line_byte_cycles(avr_t* avr) {
+    const unsigned ubrr = avr->data[0xC4] | (avr->data[0xC5] & 0x0F) << 8;  // UBRR0L, UBRR0H
+    const unsigned per_bit = (avr->data[0xC0] & 0x02) ? 8 : 16;             // UCSR0A's U2X0
+    return 10u * per_bit * (ubrr + 1);
+}
+
 struct Sim {
     avr_t* avr = nullptr;
     vr::model::ChipModel* model = nullptr;
@@ -213,7 +221,7 @@ avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
         const uint32_t fe = ++sim.received == sim.frame_error_at ? UART_INPUT_FE : 0;
         avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT), c | fe);
     }
-    return when + byte_cycles;
+    return when + line_byte_cycles(avr);
 }
 
 // When the host last opened the port, on the monotonic clock. A thread of its
@@ -300,16 +308,29 @@ void service_line(int timeout_ms) {
     }
 }
 
-// The firmware sleeps: serve the line, and keep simulated time from running
-// ahead of wall-clock time.
+// Simulated time never runs ahead of wall-clock time (it may fall behind):
+// a host times its waits on its own clock from the replies it sees, as it
+// would with a real Nano, and the chip model must not see them shorter.
+double sim_ahead(avr_cycle_count_t cycle) {
+    return static_cast<double>(cycle) / 16e6 - (vr::now_seconds() - sim.wall0);
+}
+void hold_back(double seconds) {
+    if (seconds > 0) usleep(static_cast<useconds_t>(seconds * 1e6) + 1);
+}
+
+// The firmware sleeps: serve the line until wall-clock time reaches the end
+// of the sleep.
 void on_sleep(avr_t* avr, avr_cycle_count_t howLong) {
     rbb_flush();
-    const double target = static_cast<double>(avr->cycle + howLong) / 16e6;
-    double ahead = target - (vr::now_seconds() - sim.wall0);
-    do {
-        service_line(ahead > 0 ? static_cast<int>(ahead * 1000) : 0);
-        ahead = target - (vr::now_seconds() - sim.wall0);
-    } while (ahead > 0.001 && sim.input.empty() && !stop);
+    const avr_cycle_count_t end = avr->cycle + howLong;
+    for (double ahead = sim_ahead(end); ahead > 0 && !stop; ahead = sim_ahead(end)) {
+        if (ahead < 0.001) {
+            service_line(0);
+            hold_back(sim_ahead(end));
+            break;
+        }
+        service_line(static_cast<int>(ahead * 1000));
+    }
 }
 
 bool connect_rbb(const std::string& where) {
@@ -433,8 +454,10 @@ int main(int argc, char** argv) {
     uint32_t n = 0;
     while (!stop && state != cpu_Done && state != cpu_Crashed) {
         state = avr_run(sim.avr);
-        // A busy firmware does not sleep: look at the line now and then.
-        if (++n % 20000 == 0) service_line(0);
+        // A busy firmware does not sleep: look at the line now and then, and
+        // keep it to wall-clock time.
+        if (++n % 1000 == 0) hold_back(sim_ahead(sim.avr->cycle));
+        if (n % 20000 == 0) service_line(0);
     }
     if (sim.rbb.is_open()) {
         sim.rbb_out += 'Q';

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "adapter/chip/facts.hpp"
+#include "adapter/probe/nano_probe.hpp"
 #include "adapter/probe/openocd_launch.hpp"
 #include "adapter/probe/openocd_probe.hpp"
 #include "adapter/probe/openocd_scan.hpp"
@@ -29,6 +31,7 @@ const char usage[] =
     "usage: vrjtag-cli [--port PATH] [--boot-wait MS] [--force] write|secure|read|verify FILE\n"
     "       vrjtag-cli --probe PROBE [--speed KHZ] [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
     "       vrjtag-cli --openocd HOST:PORT [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
+    "       vrjtag-cli --probe nano --port PATH [--boot-wait MS] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
     "       vrjtag-cli --probe PROBE | --openocd HOST:PORT scan\n"
     "       vrjtag-cli --help\n"
     "Programs, reads or verifies an ATF15xx CPLD from a terminal or a script.\n"
@@ -36,7 +39,8 @@ const char usage[] =
     "With --port it speaks to a programming adapter (the original one, the Nano,\n"
     "vrjtag-adapter), as vrjtag does: ATF1504AS and ATF1508AS. With --probe or\n"
     "--openocd it programs the chip itself through a JTAG probe that OpenOCD\n"
-    "drives (the direct route): every part of the family, ATF1502AS/ASV,\n"
+    "drives, or through the Nano in probe mode (--probe nano --port PATH): the\n"
+    "direct route, for every part of the family, ATF1502AS/ASV,\n"
     "ATF1504AS/ASV and ATF1508AS/ASV, with erase and blank check.\n"
     "\n"
     "  write FILE   write FILE to the chip, without read protection, and verify it\n"
@@ -53,6 +57,8 @@ const char usage[] =
     "               (default 2000: a Nano adapter resets when the port opens and its\n"
     "               bootloader drops what arrives in the first 1.4 s; 0 for adapters\n"
     "               that do not reset)\n"
+    "  --probe nano  the Nano with the vrjtag firmware on --port PATH, as a JTAG\n"
+    "               probe (no OpenOCD; --boot-wait as for --port)\n"
     "  --probe PROBE  start OpenOCD for this run with this probe: a short name\n"
     "               (ft232h, usb-blaster, ft232r, ft2232h, tigard, raspberrypi,\n"
     "               cmsis-dap, jlink; vrjtag-adapter --probe list) or an OpenOCD\n"
@@ -66,7 +72,8 @@ const char usage[] =
     "               declares a TAP of that name itself\n"
     "  --device NAME  the part the chip must be (ATF1504AS, ATF1502ASV, ...): any\n"
     "               other chip is refused before anything is erased\n"
-    "  --log FILE   every Tcl command sent to OpenOCD and its answer, time-stamped\n"
+    "  --log FILE   every Tcl command sent to OpenOCD and its answer (with the\n"
+    "               Nano, every byte), time-stamped\n"
     "  --force      let read replace an existing FILE\n"
     "\n"
     "FILE is used exactly as given. The final text is printed last; exit status 0\n"
@@ -129,6 +136,38 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
     return finish(vr::terminal::exit_status());
 }
 
+// The direct route through the Nano in probe mode.
+int direct_nano(const std::string& path, long boot_wait, const std::string& logname, const vr::DirectChoice& choice,
+                bool scanning) {
+    std::FILE* log = logname.empty() ? nullptr : std::fopen(logname.c_str(), "w");
+    if (!log && !logname.empty()) return std::perror(("vrjtag-cli: " + logname).c_str()), 1;
+    vr::jtag::NanoProbe probe;
+    probe.set_log(log, vr::now_seconds());
+    std::string error;
+    int status = 1;
+    if (!probe.open(path.c_str(), static_cast<int>(boot_wait >= 0 ? boot_wait : 2000), error)) {
+        std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
+    } else if (scanning) {
+        if (const char* problem = probe.chain_problem()) {
+            std::printf("%s\n", problem);
+        } else {
+            uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, id[4] = {};
+            // After a TAP reset the first device's IDCODE is selected.
+            const bool read = probe.reset() && probe.dr_scan(32, ones, id, nullptr, nullptr) && probe.flush();
+            const uint32_t idcode = static_cast<uint32_t>(id[0] | id[1] << 8 | id[2] << 16 | id[3] << 24);
+            const int8_t kind = read ? vr::jtag::chip_kind_of(idcode) : -1;
+            if (read) std::printf("1  IDCODE 0x%08X  %s\n", idcode, kind >= 0 ? vr::jtag::chip_kinds[kind].name : "unknown");
+            status = vr::link_test(probe, 100) && kind >= 0 ? 0 : 1;
+        }
+    } else {
+        vr::direct_sequence(choice, probe);
+        status = vr::terminal::exit_status();
+    }
+    probe.close();
+    if (log) std::fclose(log);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,15 +222,18 @@ int main(int argc, char** argv) {
             return usage_error("too many arguments");
         }
     }
+    const bool nano = probes.size() == 1 && probes[0] == "nano";
+    if (nano && port.empty()) return usage_error("--probe nano needs --port PATH");
     const bool direct_route = !probes.empty() || !openocd.empty();
     const int32_t code = action == "write" ? 1 : action == "secure" ? 2 : action == "read" ? 3 : action == "verify" ? 4 : 0;
     const bool no_file = action == "erase" || action == "blank" || action == "scan";
-    if ((!port.empty()) + (!probes.empty()) + (!openocd.empty()) > 1)
+    if ((!port.empty() && !nano) + (!probes.empty()) + (!openocd.empty()) > 1)
         return usage_error("--port, --probe and --openocd exclude each other");
-    if (!speed.empty() && probes.empty()) return usage_error("--speed needs --probe");
+    if (!speed.empty() && (probes.empty() || nano)) return usage_error("--speed needs --probe with OpenOCD");
     if (!direct_route && (!device.empty() || !logname.empty() || tap != "atf15xx.tap"))
         return usage_error("--device, --tap and --log need --probe or --openocd");
-    if (direct_route && boot_wait >= 0) return usage_error("--boot-wait is for --port");
+    if (direct_route && !nano && boot_wait >= 0) return usage_error("--boot-wait is for --port");
+    if (nano && tap != "atf15xx.tap") return usage_error("--tap is for OpenOCD");
     if (action.empty()) return usage_error("the action is missing");
     if (code == 0 && !(direct_route && no_file)) return usage_error("unknown action " + action);
     if (no_file && !file.empty()) return usage_error(action + " takes no FILE");
@@ -213,6 +255,7 @@ int main(int argc, char** argv) {
         choice.action = code ? actions[code - 1] : action == "erase" ? vr::flow::Action::erase : vr::flow::Action::blank;
         choice.file = file;
         choice.device = device;
+        if (nano) return direct_nano(port, boot_wait, logname, choice, action == "scan");
         return direct(probes, speed.empty() ? 0 : std::atol(speed.c_str()), openocd, tap, logname, choice, action == "scan");
     }
     if (!port.empty()) vr::use_port(port);

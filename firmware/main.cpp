@@ -8,10 +8,17 @@
 // are released. In programming mode the target's supply is watched, and 5 s
 // without a byte from the host (a host that died without its release) ends
 // the session as a closed port does: programming mode left, the TAP reset.
+//
+// 20 NULs in a row (a NUL never belongs to an adapter-protocol line, which
+// it spoils) switch to probe mode, the Nano as a plain JTAG probe; 0x00 0x0F
+// there come back. In probe mode the pins are released after 5 s of silence
+// or when the target's supply goes (the next scan drives them again, the TAP
+// reset first).
 #include <avr/interrupt.h>
 
 #include "adapter/server/server.hpp"
 #include "firmware/pin_probe.hpp"
+#include "firmware/probe_mode.hpp"
 #include "firmware/timer.hpp"
 #include "firmware/uart.hpp"
 
@@ -28,9 +35,55 @@ vr::fw::PinProbe probe;
 UartLink link;
 vr::jtag::Server server;
 
+// Probe mode's view of the pins and the line.
+struct Board {
+    bool drive() { return probe.drive(); }
+    bool driving() { return probe.driving(); }
+    void release() { probe.release(); }
+    uint8_t shift(uint8_t tdi, uint8_t tms, uint8_t bits) { return probe.shift(tdi, tms, bits); }
+    uint16_t target_mv() { return probe.target_mv(); }
+    uint16_t supply_mv() { return probe.supply_mv(); }
+    void send(const uint8_t* bytes, uint8_t count) { vr::fw::uart_write(reinterpret_cast<const char*>(bytes), count); }
+    void line_fast(bool fast) { vr::fw::uart_fast(fast); }
+    bool line_damaged() { return vr::fw::uart_lost(); }
+};
+Board board;
+vr::fw::ProbeMode probe_mode;
+bool probing = false;
+uint8_t nuls = 0;
+const uint8_t nuls_to_probe = 20;
+
+// A byte of the adapter protocol, or a NUL towards probe mode.
+void adapter_byte(char c) {
+    if (c != 0) {
+        nuls = 0;
+        if (c == vr::fw::uart_damaged) vr::jtag::server_spoil(server);
+        else vr::jtag::server_receive(server, c);
+        if (!server.chip.programming) probe.release();
+        return;
+    }
+    vr::jtag::server_spoil(server);
+    if (++nuls < nuls_to_probe) return;
+    nuls = 0;
+    if (server.chip.programming) vr::jtag::server_hangup(server);
+    probe.release();
+    probing = true;
+    vr::fw::uart_binary(true);
+    vr::fw::probe_begin(probe_mode, board);
+}
+
 const uint32_t silence_ticks = 50000;  // 5 s of 100 us
 const uint32_t watch_ticks = 1000;     // the target's supply every 100 ms
 
+}  // namespace
+
+namespace {
+void leave_probe_mode() {
+    probe.release();
+    probing = false;
+    vr::fw::uart_fast(false);
+    vr::fw::uart_binary(false);
+}
 }  // namespace
 
 int main() {
@@ -44,16 +97,22 @@ int main() {
         char c;
         if (vr::fw::uart_read(c)) {
             heard = vr::fw::ticks();
-            if (c == vr::fw::uart_damaged) vr::jtag::server_spoil(server);
-            else vr::jtag::server_receive(server, c);
-            if (!server.chip.programming) probe.release();
+            if (!probing) {
+                adapter_byte(c);
+            } else if (!vr::fw::probe_receive(probe_mode, board, static_cast<uint8_t>(c))) {
+                leave_probe_mode();
+            }
             continue;
         }
         vr::fw::uart_poll();
         const uint32_t now = vr::fw::ticks();
         const bool silent = now - heard >= silence_ticks;
         const bool unpowered = probe.driving() && now - watched >= watch_ticks && (watched = now, !probe.target_powered());
-        if (server.chip.programming && (silent || unpowered)) {
+        if (probing && silent && !vr::fw::probe_silence(probe_mode, board)) {
+            leave_probe_mode();
+        } else if (probing && unpowered) {
+            probe.release();
+        } else if (server.chip.programming && (silent || unpowered)) {
             vr::jtag::server_hangup(server);
             probe.release();
         }

@@ -44,7 +44,7 @@ void measure_nano() {
     nano_mv = bandgap ? static_cast<uint16_t>(1100ul * 1024 / bandgap) : 0;
 }
 
-uint16_t target_mv() { return static_cast<uint16_t>(static_cast<uint32_t>(convert_on(mux_a4)) * nano_mv / 1024); }
+uint16_t a4_mv() { return static_cast<uint16_t>(static_cast<uint32_t>(convert_on(mux_a4)) * nano_mv / 1024); }
 
 bool strapped() { return !(PINB & _BV(PB0)); }
 
@@ -52,7 +52,7 @@ bool strapped() { return !(PINB & _BV(PB0)); }
 const char* supply_problem() {
     measure_nano();
     if (nano_mv < nano_min_mv) return "s";
-    const uint16_t mv = target_mv();
+    const uint16_t mv = a4_mv();
     if (mv < target_min_mv) return "-";
     if (mv < target_5v_mv && !strapped()) return "v";
     return 0;
@@ -91,7 +91,7 @@ void PinProbe::release() {
 
 bool PinProbe::target_powered() {
     if (!driving_) return false;
-    if (target_mv() >= target_min_mv) return true;
+    if (a4_mv() >= target_min_mv) return true;
     release();
     return false;
 }
@@ -102,7 +102,11 @@ bool PinProbe::drive() {
         measured_ = true;
         return target_powered();
     }
-    if (supply_problem()) return false;
+    const char* problem = supply_problem();
+    if (problem) {
+        problem_ = problem;
+        return false;
+    }
     PORTC = tms_bit;   // TCK low, TMS high: driven so from the first moment
     DDRC = jtag_out;
     driving_ = measured_ = true;
@@ -151,6 +155,24 @@ bool PinProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const ui
     clock(1, 0), clock(0, 0);
     rest();
     return true;
+}
+
+uint8_t PinProbe::shift(uint8_t tdi, uint8_t tms, uint8_t bits) {
+    uint8_t out = 0;
+    for (uint8_t b = 0; b < bits; ++b, tdi >>= 1, tms >>= 1)
+        if (clock(tms & 1, tdi & 1)) out = static_cast<uint8_t>(out | 1u << b);
+    rest();
+    return out;
+}
+
+uint16_t PinProbe::target_mv() {
+    measure_nano();
+    return a4_mv();
+}
+
+uint16_t PinProbe::supply_mv() {
+    measure_nano();
+    return nano_mv;
 }
 
 bool PinProbe::idle(uint32_t microseconds) {

@@ -35,6 +35,8 @@ public:
     // The supplies: no target supply, a 3.3 V target without the strap, or
     // the Nano's own supply below 4.5 V, is a problem ("-", "v", "s").
     const char* chain_problem() override;
+    // Why the pins could not be driven: a supply problem's code.
+    const char* failure_text() const override { return problem_; }
 
     // The JTAG outputs released: inputs without pull-ups.
     void release();
@@ -42,12 +44,20 @@ public:
     // While driving: the target's supply measured again; false (and the
     // outputs released) when it is gone.
     bool target_powered();
-
-private:
     // Before a scan: the target measured once per operation, the outputs
-    // driven when it has a supply.
+    // driven when the supplies allow it (the TAP then in Run-Test/Idle).
     bool drive();
 
+    // Probe mode: `bits` (1 to 8) clocks with TDI and TMS from the bytes,
+    // least significant bit first; TDO in the same order. Only while driving.
+    uint8_t shift(uint8_t tdi, uint8_t tms, uint8_t bits);
+    // The supplies now, in millivolts.
+    uint16_t target_mv();
+    uint16_t supply_mv();
+
+private:
+
+    const char* problem_ = "-";
     bool driving_ = false;
     bool measured_ = false;  // in this operation
     uint32_t wait_start_ = 0, wait_ticks_ = 0;

@@ -27,6 +27,7 @@ Ring<128> rx;  // a 91-byte line and the erase's "#8E" CR "#8X" CR fit
 Ring<128> tx;  // more than the longest reply (90 bytes)
 volatile bool paused;
 volatile uint32_t paused_at;
+volatile bool binary, lost;
 
 // A byte lost or damaged on the line: the marker takes its place in the ring
 // (or the newest byte's, when the ring is full), so that the line it falls in
@@ -37,7 +38,10 @@ void rx_damaged() {
 }
 
 void rx_byte(uint8_t c, bool damaged) {
-    if (damaged) {
+    if (binary) {
+        if (damaged || rx.full()) lost = true;
+        if (!rx.full()) rx.put(c);
+    } else if (damaged) {
         rx_damaged();
     } else if (c == xoff) {
         paused = true;
@@ -62,6 +66,7 @@ void tx_ready() {
 }
 
 bool tx_room() { return !tx.full(); }
+bool tx_empty() { return tx.empty(); }
 
 }  // namespace
 
@@ -91,6 +96,29 @@ void uart_write(const char* bytes, uint16_t count) {
         if (!paused) UCSR0B |= _BV(UDRIE0);
         sei();
     }
+}
+
+void uart_binary(bool on) {
+    cli();
+    binary = on;
+    lost = false;
+    paused = false;
+    if (!tx.empty()) UCSR0B |= _BV(UDRIE0);
+    sei();
+}
+
+bool uart_lost() {
+    cli();
+    const bool was = lost;
+    lost = false;
+    sei();
+    return was;
+}
+
+void uart_fast(bool fast) {
+    while (!tx.empty()) sleep_unless(tx_empty);
+    wait_us(200);  // the last two bytes leave the transmitter
+    UBRR0 = fast ? 1 : 16;  // with U2X: 1,000,000 exactly, or 115200
 }
 
 void uart_poll() {

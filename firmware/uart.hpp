@@ -5,7 +5,7 @@
 // next word is read. XON/XOFF from the host pause and resume transmission (a
 // pause ends by itself after a second) and never reach the command stream.
 // A byte received with a framing error or after an overrun, or one the full
-// ring cannot take, is read as uart_damaged instead.
+// ring cannot take, is read as uart_damaged instead (on the text line).
 #pragma once
 
 #include <stdint.h>
@@ -26,6 +26,14 @@ void uart_write(const char* bytes, uint16_t count);
 void uart_poll();
 // True when a received byte waits (interrupts off when called).
 bool uart_pending();
+
+// Probe mode's binary line: every byte is data (XON, XOFF and 0xFF too); a
+// lost or damaged byte is reported by uart_lost instead of a marker.
+void uart_binary(bool on);
+// True when a byte was lost or damaged since the last call (binary line).
+bool uart_lost();
+// 1,000,000 baud (else 115200), switched once what is queued has gone.
+void uart_fast(bool fast);
 
 }  // namespace fw
 }  // namespace vr

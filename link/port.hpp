@@ -29,4 +29,16 @@ void write(const char* data, std::size_t n);
 // Closes the port; pending output is sent first, never discarded.
 void close();
 
+// A binary protocol on the open port (a JTAG probe's): XON/XOFF off both
+// ways, so that every byte is data. False if the port refused.
+bool binary();
+
+// The line's speed: 115200 or 1000000 baud. Output queued before is sent at
+// the old speed first. False if the port refused.
+bool set_speed(long baud);
+
+// Reads up to n bytes, waiting at most timeout_ms in all: the count read, or
+// -1 when the read failed (or no port is open).
+long read(unsigned char* data, std::size_t n, int timeout_ms);
+
 }  // namespace vr::port

@@ -210,6 +210,48 @@ void write(const char* data, std::size_t n) {
     }
 }
 
+bool binary() {
+    termios tio {};
+    if (fd < 0 || ::tcgetattr(fd, &tio) != 0) return false;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    return ::tcsetattr(fd, TCSADRAIN, &tio) == 0;
+}
+
+bool set_speed(long baud) {
+    termios tio {};
+    const speed_t speed = baud == 1000000 ? B1000000 : B115200;
+    if (fd < 0 || (baud != 1000000 && baud != 115200) || ::tcgetattr(fd, &tio) != 0) return false;
+    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return false;
+    return ::tcsetattr(fd, TCSADRAIN, &tio) == 0;
+}
+
+long read(unsigned char* data, std::size_t n, int timeout_ms) {
+    if (fd < 0 || gone) return -1;
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::size_t got = 0;
+    while (got < n) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        const ssize_t k = ::read(fd, data + got, n - got);
+        if (k > 0) {
+            got += static_cast<std::size_t>(k);
+            continue;
+        }
+        if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if ((k == 0 && (p.revents & POLLHUP)) || (k < 0 && errno == EIO)) {
+            gone = true;
+            return -1;
+        }
+        if (k < 0) return -1;
+    }
+    return static_cast<long>(got);
+}
+
 void close() {
     if (fd < 0) return;
     drain_bounded();  // the release command must reach the adapter, unless it cannot

@@ -104,6 +104,37 @@ void write(const char* data, std::size_t n) {
     WriteFile(handle, data, static_cast<DWORD>(n), &written, nullptr);
 }
 
+bool binary() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (handle == INVALID_HANDLE_VALUE || !GetCommState(handle, &dcb)) return false;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    return SetCommState(handle, &dcb);
+}
+
+bool set_speed(long baud) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (handle == INVALID_HANDLE_VALUE || (baud != 115200 && baud != 1000000)) return false;
+    FlushFileBuffers(handle);  // what is queued goes at the old speed
+    if (!GetCommState(handle, &dcb)) return false;
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    return SetCommState(handle, &dcb);
+}
+
+long read(unsigned char* data, std::size_t n, int timeout_ms) {
+    COMMTIMEOUTS t{};
+    if (handle == INVALID_HANDLE_VALUE || !GetCommTimeouts(handle, &t)) return -1;
+    const COMMTIMEOUTS usual = t;
+    t.ReadTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
+    if (!SetCommTimeouts(handle, &t)) return -1;
+    DWORD got = 0;
+    const BOOL ok = ReadFile(handle, data, static_cast<DWORD>(n), &got, nullptr);
+    SetCommTimeouts(handle, &usual);
+    return ok ? static_cast<long>(got) : -1;
+}
+
 void close() {
     if (handle == INVALID_HANDLE_VALUE) return;
     FlushFileBuffers(handle);  // the release command must reach the adapter

@@ -1,0 +1,258 @@
+#include "adapter/probe/nano_probe.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/clock.hpp"
+#include "link/port.hpp"
+
+namespace vr::jtag {
+namespace {
+
+constexpr uint8_t cmd_port_mode = 0x01, cmd_read_adcs = 0x03, cmd_tap_shift = 0x05, cmd_enter_ocd = 0x06,
+                  cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20;
+constexpr uint8_t status_refused = 0x02, status_too_long = 0x04;
+constexpr uint32_t max_shift = 8192;
+// Bytes on their way to the Nano at most: its receive ring holds 128.
+constexpr std::size_t window = 96;
+constexpr int reply_ms = 2000;
+
+void sleep_until(double t) {
+    const double left = t - now_seconds();
+    if (left > 0) std::this_thread::sleep_for(std::chrono::duration<double>(left));
+}
+
+// The driver's counts: 155.1515 per volt.
+uint16_t millivolts(const uint8_t* v) { return static_cast<uint16_t>((v[0] << 8 | v[1]) * 1000 / 155.1515 + 0.5); }
+
+std::string volts_text(uint16_t mv) {
+    char t[16];
+    std::snprintf(t, sizeof t, "%.1f V", mv / 1000.0);
+    return t;
+}
+
+}  // namespace
+
+NanoProbe::~NanoProbe() { close(); }
+
+bool NanoProbe::fail(const std::string& why) {
+    failure_ = why;
+    failed_ = true;
+    return false;
+}
+
+void NanoProbe::log_bytes(const char* dir, const uint8_t* data, std::size_t n) {
+    if (!log_ || n == 0) return;
+    std::fprintf(log_, "%.6f %s", now_seconds() - t0_, dir);
+    for (std::size_t i = 0; i < n; ++i) std::fprintf(log_, " %02X", data[i]);
+    std::fputc('\n', log_);
+}
+
+bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m) {
+    port::write(reinterpret_cast<const char*>(out), n);
+    log_bytes(">", out, n);
+    const long got = m ? port::read(in, m, reply_ms) : 0;
+    if (got > 0) log_bytes("<", in, static_cast<std::size_t>(got));
+    replied_at_ = now_seconds();
+    return got == static_cast<long>(m);
+}
+
+bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
+    close();
+    if (!port::open_device(path) || !port::binary()) {
+        error = std::string("cannot open ") + path;
+        port::close();
+        return false;
+    }
+    open_ = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(boot_wait_ms));
+    uint8_t stale[64];
+    while (port::read(stale, sizeof stale, 20) > 0) {
+    }
+    // 20 NULs: "BBIO1" (once more for each NUL after a Nano already in
+    // probe mode); then the JTAG mode.
+    const uint8_t nuls[20] = {};
+    uint8_t reply[16] = {};
+    port::write(reinterpret_cast<const char*>(nuls), sizeof nuls);
+    log_bytes(">", nuls, sizeof nuls);
+    std::string heard;
+    for (long n; heard.find("BBIO1") == std::string::npos && (n = port::read(reply, 5, 1000)) > 0;)
+        heard.append(reinterpret_cast<char*>(reply), static_cast<std::size_t>(n));
+    if (heard.find("BBIO1") == std::string::npos) {
+        error = "no answer from a Nano in probe mode on " + std::string(path) +
+                " (is the vrjtag firmware on it? a longer --boot-wait?)";
+        close();
+        return false;
+    }
+    while (port::read(stale, sizeof stale, 50) > 0) {
+    }
+    const uint8_t enter = cmd_enter_ocd;
+    if (!exchange(&enter, 1, reply, 4) || std::memcmp(reply, "OCD1", 4) != 0) {
+        error = "the Nano did not enter its JTAG mode";
+        close();
+        return false;
+    }
+    const uint8_t fast[2] = {cmd_uart_speed, 1}, ack[2] = {0xAA, 0x55};
+    port::write(reinterpret_cast<const char*>(fast), 2);
+    log_bytes(">", fast, 2);
+    if (!port::set_speed(1000000) || !exchange(ack, 2, reply, 2) || reply[0] != cmd_uart_speed || reply[1] != 1) {
+        error = "the Nano did not answer on the fast line (1,000,000 baud)";
+        close();
+        return false;
+    }
+    const uint8_t mode[2] = {cmd_port_mode, 1};
+    exchange(mode, 2, reply, 0);
+    failed_ = false;
+    return true;
+}
+
+void NanoProbe::close() {
+    if (!open_) return;
+    open_ = false;
+    uint8_t reply[8];
+    const uint8_t hiz[2] = {cmd_port_mode, 0}, normal[2] = {cmd_uart_speed, 0}, ack[2] = {0xAA, 0x55}, bbio = 0,
+                  leave = cmd_leave;
+    exchange(hiz, 2, reply, 0);
+    port::write(reinterpret_cast<const char*>(normal), 2);
+    log_bytes(">", normal, 2);
+    if (port::set_speed(115200) && exchange(ack, 2, reply, 2) && exchange(&bbio, 1, reply, 5))
+        exchange(&leave, 1, reply, 1);
+    port::close();
+}
+
+void NanoProbe::clock(bool tms, bool tdi) {
+    const uint32_t byte = queued_ / 8, bit = queued_ % 8;
+    if (bit == 0) tdi_.push_back(0), tms_.push_back(0);
+    if (tdi) tdi_[byte] = static_cast<uint8_t>(tdi_[byte] | 1u << bit);
+    if (tms) tms_[byte] = static_cast<uint8_t>(tms_[byte] | 1u << bit);
+    ++queued_;
+}
+
+bool NanoProbe::run(std::vector<uint8_t>* tdo) {
+    if (failed_) return false;
+    if (tdo) tdo->assign((queued_ + 7) / 8, 0);
+    for (uint32_t done = 0; done < queued_;) {
+        const uint32_t bits = std::min(queued_ - done, max_shift), bytes = (bits + 7) / 8, first = done / 8;
+        std::vector<uint8_t> out{cmd_tap_shift, static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
+        for (uint32_t i = 0; i < bytes; ++i) out.push_back(tdi_[first + i]), out.push_back(tms_[first + i]);
+        std::vector<uint8_t> in(3 + bytes);
+        // Paced: what the Nano has answered tells what it has read (the
+        // header's 3 bytes, then 2 for each TDO byte).
+        std::size_t sent = 0, got = 0;
+        while (got < in.size()) {
+            const std::size_t read_in = got < 3 ? 0 : 3 + 2 * (got - 3);
+            if (sent < out.size() && sent < read_in + window) {
+                const std::size_t n = std::min(out.size() - sent, read_in + window - sent);
+                port::write(reinterpret_cast<const char*>(out.data() + sent), n);
+                log_bytes(">", out.data() + sent, n);
+                sent += n;
+                continue;
+            }
+            // Only what is owed for the bytes sent: the rest waits for more.
+            const std::size_t owed = std::min(in.size(), sent < 3 ? 0 : 3 + (sent - 3) / 2);
+            const long n = port::read(in.data() + got, owed - got, reply_ms);
+            if (n <= 0) return fail("no answer from the Nano");
+            log_bytes("<", in.data() + got, static_cast<std::size_t>(n));
+            got += static_cast<std::size_t>(n);
+        }
+        replied_at_ = now_seconds();
+        if (in[0] != cmd_tap_shift) return fail("the Nano answered out of step");
+        if (tdo) std::copy(in.begin() + 3, in.end(), tdo->begin() + first);
+        done += bits;
+    }
+    tdi_.clear(), tms_.clear(), queued_ = 0;
+    return true;
+}
+
+bool NanoProbe::status(uint8_t& flags) {
+    const uint8_t ask = cmd_status;
+    uint8_t reply[2];
+    if (!exchange(&ask, 1, reply, 2) || reply[0] != cmd_status) return fail("no answer from the Nano");
+    flags = reply[1];
+    return true;
+}
+
+bool NanoProbe::volts(uint16_t& target_mv, uint16_t& nano_mv) {
+    const uint8_t ask = cmd_read_adcs;
+    uint8_t reply[10];
+    if (!exchange(&ask, 1, reply, 10) || reply[0] != cmd_read_adcs) return fail("no answer from the Nano");
+    target_mv = millivolts(reply + 2);
+    nano_mv = millivolts(reply + 8);
+    return true;
+}
+
+// From Run-Test/Idle to Shift-IR, the bits (the last leaving for Exit1-IR),
+// Update-IR, Run-Test/Idle.
+bool NanoProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
+    clock(1, 0), clock(1, 0), clock(0, 0), clock(0, 0);
+    const uint32_t at = queued_;
+    for (uint16_t i = 0; i < ir_length; ++i) clock(i + 1 == ir_length, (instruction >> i) & 1);
+    clock(1, 0), clock(0, 0);
+    if (!captured) return !failed_;
+    std::vector<uint8_t> tdo;
+    if (!run(&tdo)) return false;
+    uint16_t v = 0;
+    for (uint16_t i = 0; i < ir_length; ++i) v = static_cast<uint16_t>(v | ((tdo[(at + i) / 8] >> ((at + i) % 8)) & 1) << i);
+    *captured = v;
+    return true;
+}
+
+bool NanoProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
+    clock(1, 0), clock(0, 0), clock(0, 0);
+    const uint32_t at = queued_;
+    for (uint16_t i = 0; i < bits; ++i) clock(i + 1 == bits, tdi && ((tdi[i / 8] >> (i % 8)) & 1));
+    clock(1, 0), clock(0, 0);
+    if (!tdo) return !failed_;
+    std::vector<uint8_t> out;
+    if (!run(&out)) return false;
+    std::memset(tdo, 0, (bits + 7u) / 8);
+    for (uint16_t i = 0; i < bits; ++i)
+        if ((out[(at + i) / 8] >> ((at + i) % 8)) & 1) tdo[i / 8] = static_cast<uint8_t>(tdo[i / 8] | 1u << (i % 8));
+    return true;
+}
+
+bool NanoProbe::idle(uint32_t microseconds) {
+    if (!run()) return false;
+    sleep_until(replied_at_ + (microseconds + microseconds / 100 + 1) * 1e-6);
+    clock(0, 0);
+    return true;
+}
+
+bool NanoProbe::reset() {
+    for (int i = 0; i < 5; ++i) clock(1, 0);
+    clock(0, 0);
+    return !failed_;
+}
+
+bool NanoProbe::flush() {
+    uint8_t flags = 0;
+    if (!run() || !status(flags)) return false;
+    if (flags & status_too_long) return fail("the Nano refused a scan longer than 8192 bits");
+    if (flags & status_refused) return fail(refusal());
+    return true;
+}
+
+// Why the Nano refused to drive the pins, from the supplies it measures.
+std::string NanoProbe::refusal() {
+    uint16_t target = 0, nano = 0;
+    if (!volts(target, nano)) return failure_;
+    if (nano < 4500) return "the Nano's own supply is " + volts_text(nano) + ": below 4.5 V it does not drive the JTAG pins";
+    if (target < 2000) return "no target supply on A4 (" + volts_text(target) + "): power the board";
+    if (target < 4400)
+        return "the target runs at " + volts_text(target) +
+               ": the Nano drives a 3.3 V target only through level translators, with D8 strapped to GND";
+    return "the Nano did not drive the JTAG pins";
+}
+
+// A TAP reset, which the Nano refuses without a safe supply.
+const char* NanoProbe::chain_problem() {
+    uint8_t flags = 0;
+    if (!reset() || !run() || !status(flags)) return failure_.c_str();
+    if (!(flags & status_refused)) return nullptr;
+    problem_ = refusal();
+    return problem_.c_str();
+}
+
+}  // namespace vr::jtag

@@ -1,0 +1,71 @@
+// A probe for the direct route through the Nano in probe mode: the binary
+// JTAG protocol of OpenOCD's `buspirate` driver over the serial port.
+//
+// The bits of a chip operation are queued as TMS/TDI pairs and sent as TAP
+// shift commands when captured bits are wanted, before a wait, and at flush.
+// The host never has more than a ring's worth of bytes on their way to the
+// Nano, so that a fast line never overruns it. Waits are the host's, timed
+// on its monotonic clock from the reply of the scan before them, each at
+// least 1.01 times what is asked. At flush the Nano's status says whether
+// every bit reached the pins (a target without a safe supply is refused by
+// the Nano).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "adapter/probe/probe.hpp"
+
+namespace vr::jtag {
+
+class NanoProbe final : public Probe {
+public:
+    NanoProbe() = default;
+    ~NanoProbe();
+    NanoProbe(const NanoProbe&) = delete;
+    NanoProbe& operator=(const NanoProbe&) = delete;
+
+    // Opens the port, waits boot_wait_ms (a Nano resets when the port opens),
+    // enters probe mode and the fast line. False, with the reason in error,
+    // when the Nano did not answer.
+    bool open(const char* path, int boot_wait_ms, std::string& error);
+    // Back to the adapter protocol at 115200 baud, the port closed.
+    void close();
+
+    bool ir_scan(uint16_t instruction, uint16_t* captured = 0) override;
+    bool dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
+                 const uint8_t* mask) override;
+    bool idle(uint32_t microseconds) override;
+    bool reset() override;
+    bool flush() override;
+    // Why the Nano refuses to drive the pins (its supplies), or null.
+    const char* chain_problem() override;
+    const char* failure_text() const override { return failure_.c_str(); }
+
+    // Every command and reply, time-stamped from t0.
+    void set_log(std::FILE* log, double t0) { log_ = log, t0_ = t0; }
+
+private:
+    void clock(bool tms, bool tdi);
+    // Sends what is queued as TAP shifts; with tdo, the bits captured.
+    bool run(std::vector<uint8_t>* tdo = nullptr);
+    bool exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m);
+    bool status(uint8_t& flags);
+    bool volts(uint16_t& target_mv, uint16_t& nano_mv);
+    bool fail(const std::string& why);
+    std::string refusal();
+    void log_bytes(const char* dir, const uint8_t* data, std::size_t n);
+
+    bool open_ = false;
+    bool failed_ = false;
+    std::vector<uint8_t> tdi_, tms_;  // queued bits, packed
+    uint32_t queued_ = 0;
+    double replied_at_ = 0;  // when the last reply came
+    std::string failure_ = "no answer from the Nano", problem_;
+    std::FILE* log_ = nullptr;
+    double t0_ = 0;
+};
+
+}  // namespace vr::jtag

@@ -1,0 +1,84 @@
+// Probe mode: the Nano as a plain JTAG probe, speaking the binary protocol of
+// OpenOCD's `buspirate` driver, so that OpenOCD (any JTAG chip) and
+// vrjtag-cli's direct route (the whole ATF15xx family) can drive the pins.
+//
+// Entered from the adapter protocol by 20 NULs ("BBIO1"); 0x06 then starts
+// the JTAG mode ("OCD1"). In the JTAG mode:
+//   0x00          back to the bit-bang mode ("BBIO1")
+//   0x01 M        port mode: 0 releases the pins, anything else wants them
+//                 driven (open-drain is driven as push-pull); no reply
+//   0x02 F A      feature (LED, regulator, pull-ups, TRST, SRST): no reply
+//   0x03          the voltages: 0x03 0x08, then four 16-bit counts of
+//                 1/155.15 V: A4 (the target), 0, 0, the Nano's supply
+//   0x05 H L ...  TAP shift of H:L bits (at most 8192): TDI/TMS byte pairs in,
+//                 least significant bit first; the reply 0x05 H L, then a TDO
+//                 byte per pair as soon as it is shifted (nothing is buffered)
+//   0x07 S        line speed (0 115200, 1 1,000,000 baud): switched once the
+//                 reply before it has gone; then 0xAA 0x55 at the new speed
+//                 are answered 0x07 S
+//   0x08 S        JTAG clock: ignored (the pins run as fast as they can)
+//   0x20          (ours) status: 0x20 and a byte of flags, cleared by reading
+// In the bit-bang mode 0x0F leaves probe mode (reply 0x01): the adapter
+// protocol again. Anything else there is answered "BBIO1"-less: ignored.
+//
+// Pins are driven only when the board allows it (its supply checks); a
+// shift the board refuses clocks nothing more and answers 0xFF for each
+// byte still owed, and the status says so. After a byte lost or damaged on
+// the line (a host faster than the Nano, noise) nothing more is read: the
+// pins are released, and once the line has been silent for a while probe
+// mode ends (probe_silence), the host having seen its replies stop.
+//
+// Free of the AVR's headers: the host builds it too, for the fuzz target.
+#pragma once
+
+#include <stdint.h>
+
+namespace vr {
+namespace fw {
+
+// What probe mode needs of the board (a class with these members; a
+// template parameter, so that no virtual table takes the Nano's RAM):
+//   bool drive()        drives the JTAG pins after checking the supplies (the
+//                       TAP then in Run-Test/Idle); false, pins released,
+//                       when that is not safe
+//   bool driving()
+//   void release()
+//   uint8_t shift(uint8_t tdi, uint8_t tms, uint8_t bits)
+//                       clocks 1 to 8 bits, least significant first; TDO
+//                       back in the same order; only while driving
+//   uint16_t target_mv(), supply_mv()
+//   void send(const uint8_t* bytes, uint8_t count)
+//   void line_fast(bool) the line's speed, once what was sent has gone
+//   bool line_damaged() a byte lost or damaged since the last call
+
+// Status flags (command 0x20).
+const uint8_t status_driving = 0x01;  // the pins are driven now
+const uint8_t status_refused = 0x02;  // a shift was refused: no safe supply
+const uint8_t status_too_long = 0x04; // a shift asked for more than 8192 bits
+
+struct ProbeMode {
+    uint8_t state;      // where in a command the decoder is
+    uint8_t arg;
+    bool jtag : 1;      // in the JTAG mode (else the bit-bang mode)
+    bool wanted : 1;    // the port mode asks for driven pins
+    bool failed : 1;    // this shift clocks nothing more
+    uint8_t status;
+    uint16_t bits;      // still to shift
+    uint8_t tdi;        // the first byte of a pair
+};
+
+// Starts probe mode (the 20 NULs were read): answers "BBIO1".
+template <class Board>
+void probe_begin(ProbeMode& mode, Board& board);
+// One byte from the host. False when probe mode has ended.
+template <class Board>
+bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte);
+// The host has been silent for seconds: the pins released, a command cut
+// off forgotten. False when probe mode ends (after a lost byte).
+template <class Board>
+bool probe_silence(ProbeMode& mode, Board& board);
+
+}  // namespace fw
+}  // namespace vr
+
+#include "firmware/probe_mode_impl.hpp"

@@ -1,0 +1,230 @@
+// The template bodies of probe_mode.hpp.
+#pragma once
+
+#include "firmware/probe_mode.hpp"
+
+namespace vr {
+namespace fw {
+namespace probe_detail {
+
+enum : uint8_t {
+    cmd_bbio = 0x00,
+    cmd_port_mode = 0x01,
+    cmd_feature = 0x02,
+    cmd_read_adcs = 0x03,
+    cmd_tap_shift = 0x05,
+    cmd_enter_ocd = 0x06,
+    cmd_uart_speed = 0x07,
+    cmd_jtag_speed = 0x08,
+    cmd_leave = 0x0F,
+    cmd_status = 0x20,
+};
+
+enum : uint8_t {
+    at_command,
+    at_skip2,     // a feature's two bytes
+    at_skip1,     // one byte to ignore
+    at_mode,
+    at_speed,
+    at_bits_high,
+    at_bits_low,
+    at_tdi,
+    at_tms,
+    at_ack_aa,    // after a speed change, 0xAA 0x55 at the new speed
+    at_ack_55,
+    at_lost,      // a byte was lost: nothing more is read as a command
+};
+
+const uint16_t max_bits = 8192;
+
+// The texts a byte at a time: a string or an initialised array would take
+// the Nano's RAM.
+template <class Board>
+void put(Board& board, uint8_t c) {
+    board.send(&c, 1);
+}
+template <class Board>
+void send_bbio1(Board& board) {
+    put(board, 'B'), put(board, 'B'), put(board, 'I'), put(board, 'O'), put(board, '1');
+}
+template <class Board>
+void send_ocd1(Board& board) {
+    put(board, 'O'), put(board, 'C'), put(board, 'D'), put(board, '1');
+}
+
+// mV as the driver's counts: 155.1515 per volt (2542 / 16384 per mV).
+inline void put_volts(uint8_t* out, uint16_t mv) {
+    const uint16_t v = static_cast<uint16_t>((static_cast<uint32_t>(mv) * 2542u + 8192u) >> 14);
+    out[0] = static_cast<uint8_t>(v >> 8);
+    out[1] = static_cast<uint8_t>(v);
+}
+
+// Before each pair: the pins driven, or this shift failed for good.
+template <class Board>
+bool ready(ProbeMode& mode, Board& board) {
+    if (mode.failed) return false;
+    if (board.driving() || (mode.wanted && board.drive())) return true;
+    mode.status |= status_refused;
+    mode.failed = true;
+    return false;
+}
+
+template <class Board>
+void shift_pair(ProbeMode& mode, Board& board, uint8_t tms) {
+    const uint8_t n = mode.bits < 8 ? static_cast<uint8_t>(mode.bits) : 8;
+    uint8_t tdo = 0xFF;
+    if (ready(mode, board)) tdo = board.shift(mode.tdi, tms, n);
+    board.send(&tdo, 1);
+    mode.bits = static_cast<uint16_t>(mode.bits - n);
+}
+
+template <class Board>
+bool bbio_byte(ProbeMode& mode, Board& board, uint8_t byte) {
+    if (byte == cmd_bbio) {
+        send_bbio1(board);
+    } else if (byte == cmd_enter_ocd) {
+        mode.jtag = true;
+        send_ocd1(board);
+    } else if (byte == cmd_leave) {
+        const uint8_t one = 1;
+        board.send(&one, 1);
+        board.release();
+        board.line_fast(false);
+        return false;
+    }
+    return true;
+}
+
+template <class Board>
+void command_byte(ProbeMode& mode, Board& board, uint8_t byte) {
+    switch (byte) {
+    case cmd_bbio:
+        mode.jtag = false;
+        send_bbio1(board);
+        break;
+    case cmd_port_mode:
+        mode.state = at_mode;
+        break;
+    case cmd_feature:
+        mode.state = at_skip2;
+        break;
+    case cmd_jtag_speed:
+        mode.state = at_skip1;
+        break;
+    case cmd_uart_speed:
+        mode.state = at_speed;
+        break;
+    case cmd_tap_shift:
+        mode.state = at_bits_high;
+        break;
+    case cmd_read_adcs: {
+        uint8_t reply[10] = {cmd_read_adcs, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+        put_volts(reply + 2, board.target_mv());
+        put_volts(reply + 8, board.supply_mv());
+        board.send(reply, sizeof reply);
+        break;
+    }
+    case cmd_status: {
+        const uint8_t reply[2] = {cmd_status, static_cast<uint8_t>(mode.status | (board.driving() ? status_driving : 0))};
+        mode.status = 0;
+        board.send(reply, 2);
+        break;
+    }
+    default:  // unknown: ignored, as the driver expects no reply
+        break;
+    }
+}
+
+}  // namespace probe_detail
+
+template <class Board>
+void probe_begin(ProbeMode& mode, Board& board) {
+    using namespace probe_detail;
+    mode = ProbeMode();
+    send_bbio1(board);
+}
+
+template <class Board>
+bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
+    using namespace probe_detail;
+    if (mode.state == at_lost) return true;
+    if (board.line_damaged()) {
+        // The bytes from here on may be out of step: a data byte read as a
+        // command could clock anything into the chip. The pins are released
+        // and the line is ignored until it falls silent.
+        board.release();
+        mode.state = at_lost;
+        return true;
+    }
+    if (!mode.jtag) return bbio_byte(mode, board, byte);
+    switch (mode.state) {
+    case at_command:
+        command_byte(mode, board, byte);
+        return true;
+    case at_skip2:
+        mode.state = at_skip1;
+        return true;
+    case at_skip1:
+        break;
+    case at_mode:
+        mode.wanted = byte != 0;
+        if (!mode.wanted) board.release();
+        else if (!board.driving() && !board.drive()) mode.status |= status_refused;
+        break;
+    case at_speed:
+        mode.arg = byte;
+        board.line_fast(byte == 1);
+        mode.state = at_ack_aa;
+        return true;
+    case at_ack_aa:
+        if (byte == 0xAA) mode.state = at_ack_55;
+        return true;
+    case at_ack_55:
+        if (byte == 0x55) {
+            const uint8_t reply[2] = {cmd_uart_speed, mode.arg};
+            board.send(reply, 2);
+            break;
+        }
+        mode.state = byte == 0xAA ? at_ack_55 : at_ack_aa;
+        return true;
+    case at_bits_high:
+        mode.arg = byte;
+        mode.state = at_bits_low;
+        return true;
+    case at_bits_low: {
+        const uint8_t header[3] = {cmd_tap_shift, mode.arg, byte};
+        board.send(header, 3);
+        mode.bits = static_cast<uint16_t>(mode.arg << 8 | byte);
+        mode.failed = false;
+        if (mode.bits > max_bits) {
+            // More than the protocol allows: the pairs are still read and
+            // answered, but nothing reaches the pins.
+            mode.status |= status_too_long;
+            mode.failed = true;
+        }
+        mode.state = mode.bits ? at_tdi : at_command;
+        return true;
+    }
+    case at_tdi:
+        mode.tdi = byte;
+        mode.state = at_tms;
+        return true;
+    case at_tms:
+        shift_pair(mode, board, byte);
+        mode.state = mode.bits ? at_tdi : at_command;
+        return true;
+    }
+    mode.state = at_command;
+    return true;
+}
+
+template <class Board>
+bool probe_silence(ProbeMode& mode, Board& board) {
+    board.release();
+    if (mode.state == probe_detail::at_lost) return false;
+    mode.state = probe_detail::at_command;
+    return true;
+}
+
+}  // namespace fw
+}  // namespace vr
