@@ -6,6 +6,7 @@
 // simulated time, so the model checks the firmware's waits; or, with --rbb,
 // any OpenOCD remote_bitbang server plays the chip.
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -89,7 +90,11 @@ struct Sim {
     bool reset_on_open = false;
     double wall0 = 0;
     // The line.
-    std::deque<uint8_t> input;
+    // What the host sent, each byte with when it arrived (seconds from
+    // wall0): a byte is fed no earlier in simulated time than it arrived in
+    // wall-clock time, so a simulation that fell behind (descheduled) never
+    // sees a host's wait shorter than it was.
+    std::deque<std::pair<uint8_t, double>> input;
     bool uart_ready = true;  // simavr's receive FIFO has room
     bool host = false;       // a program has the port open
     double ignore_until = 0; // the bootloader's time after a reset
@@ -214,8 +219,8 @@ void on_xoff(avr_irq_t*, uint32_t, void*) { sim.uart_ready = false; }
 
 // One received byte per byte time, while simavr's FIFO has room.
 avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
-    if (!sim.input.empty() && sim.uart_ready) {
-        const uint8_t c = sim.input.front();
+    if (!sim.input.empty() && sim.uart_ready && sim.input.front().second <= static_cast<double>(when) / 16e6) {
+        const uint8_t c = sim.input.front().first;
         sim.input.pop_front();
         // simavr sets FE0 for a byte raised with UART_INPUT_FE.
         const uint32_t fe = ++sim.received == sim.frame_error_at ? UART_INPUT_FE : 0;
@@ -281,13 +286,15 @@ void service_line(int timeout_ms) {
             sim.input.clear();
             if (sim.log)
                 std::fprintf(sim.log, "%.6f reset (the port opened at %.6f)\n", now - sim.wall0, sim.last_open - sim.wall0);
+            sim.wall0 = now;  // simulated time starts again at 0 (the log's times with it)
         }
     }
     if (p.revents & POLLIN) {
         uint8_t buf[256];
         const ssize_t n = ::read(sim.pty.master, buf, sizeof buf);
         if (n > 0 && vr::now_seconds() >= sim.ignore_until) {
-            sim.input.insert(sim.input.end(), buf, buf + n);
+            const double arrived = vr::now_seconds() - sim.wall0;
+            for (ssize_t i = 0; i < n; ++i) sim.input.emplace_back(buf[i], arrived);
             log_line("in", buf, static_cast<std::size_t>(n));
         }
         return;
@@ -446,6 +453,9 @@ int main(int argc, char** argv) {
     std::printf("%s -> %s\n", link, sim.pty.name.c_str());
     std::fflush(stdout);
 
+    // Sleeps end when asked, not up to 50 us later: a host's wait must not
+    // look shorter in simulated time than it was.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
     sim.wall0 = vr::now_seconds();
     watched = sim.pty.master;
     std::thread watcher;
@@ -456,7 +466,7 @@ int main(int argc, char** argv) {
         state = avr_run(sim.avr);
         // A busy firmware does not sleep: look at the line now and then, and
         // keep it to wall-clock time.
-        if (++n % 1000 == 0) hold_back(sim_ahead(sim.avr->cycle));
+        if (++n % 200 == 0) hold_back(sim_ahead(sim.avr->cycle));
         if (n % 20000 == 0) service_line(0);
     }
     if (sim.rbb.is_open()) {

@@ -215,7 +215,8 @@ bool NanoProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const u
 
 bool NanoProbe::idle(uint32_t microseconds) {
     if (!run()) return false;
-    sleep_until(replied_at_ + (microseconds + microseconds / 100 + 1) * 1e-6);
+    // 1.01 times, and 0.1 ms for the jitter of the host's clock and sleeps.
+    sleep_until(replied_at_ + (microseconds + microseconds / 100 + 100) * 1e-6);
     clock(0, 0);
     return true;
 }

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The Nano firmware in probe mode, in simavr: vrjtag-cli --probe nano and
+# OpenOCD's buspirate driver drive the pins of the firmware, which reach the
+# JTAG-level chip model; the model checks every wait.
+# usage: probe.sh CASE (BIN, DATA and FIRMWARE set by CTest)
+. "$(dirname "$0")/../road.sh"
+. "$(dirname "$0")/../jtag/family.sh"
+[ -x "$BIN/vrjtag-firmware-sim" ] || { echo "vrjtag-firmware-sim was not built (simavr missing)"; exit 77; }
+[ -f "$FIRMWARE" ] || { echo "the firmware was not built (avr-g++ missing)"; exit 77; }
+
+# start_fw NAME DEVICE [options]: the firmware on $LINK, the model saving to
+# $WORK/NAME.jed and logging (with every byte on the line) to $WORK/NAME.log.
+start_fw() {
+    local name=$1 dev=$2
+    shift 2
+    rm -f "$LINK"
+    "$BIN/vrjtag-firmware-sim" --device "$dev" --save "$WORK/$name.jed" --log "$WORK/$name.log" "$@" "$FIRMWARE" "$LINK" \
+        > "$WORK/$name.fw" 2>&1 &
+    FW_PID=$!
+    PIDS+=("$FW_PID")
+    for _ in $(seq 100); do [ -L "$LINK" ] && return 0; sleep 0.05; done
+    fail "vrjtag-firmware-sim did not start: $(cat "$WORK/$name.fw")"
+}
+# stop_fw NAME: exit status 3 means pins were driven into an unsafe target.
+stop_fw() {
+    kill -TERM "$FW_PID" 2> /dev/null
+    wait "$FW_PID" || fail "$1: vrjtag-firmware-sim failed: $(tail -n 3 "$WORK/$1.fw")"
+    PIDS=()
+    ! grep -q 'refused' "$WORK/$1.log" || fail "$1: the model refused: $(grep refused "$WORK/$1.log" | head -3)"
+}
+cli() {
+    local name=$1
+    shift
+    timeout 600 "$BIN/vrjtag-cli" --probe nano --port "$LINK" --boot-wait 0 "$@" > "$WORK/$name.out" 2> "$WORK/$name.err"
+    RC=$?
+    LAST=$(tail -n 1 "$WORK/$name.out")
+}
+
+# step NAME DEVICE [options] -- CLI ARGS...: a fresh firmware and model, one
+# vrjtag-cli run through probe mode. The model demands every wait 1.01
+# times the chip maker's.
+step() {
+    local name=$1 dev=$2 opts=()
+    shift 2
+    while [ "$1" != -- ]; do opts+=("$1"); shift; done
+    shift
+    start_fw "$name" "$dev" --wait-margin 10000 "${opts[@]}"
+    cli "$name" "$@"
+    stop_fw "$name"
+}
+
+# unsafe NAME DEVICE WHY [options]: a write refused before anything was
+# driven, identified or erased, with WHY in the message.
+unsafe() {
+    local name=$1 dev=$2 why=$3
+    shift 3
+    step "$name" "$dev" "$@" -- write "$(design "$dev")"
+    [ "$RC" = 1 ] || fail "$name: exit $RC"
+    grep -q "$why" "$WORK/$name.out" "$WORK/$name.err" || fail "$name: no word of '$why': $LAST $(cat "$WORK/$name.err")"
+    ! grep -q 'jtag pins driven\|^enter\|^erase\|^program' "$WORK/$name.log" || fail "$name: the chip was driven or worked on"
+}
+
+case $1 in
+family_*)
+    family_round "$(echo "${1#family_}" | tr a-z A-Z)"
+    ;;
+openocd)
+    # OpenOCD's buspirate driver plays the chip maker's SVF file through the
+    # firmware; leaving probe mode returns the Nano to the adapter protocol,
+    # through which the chip then verifies.
+    start_fw svf ATF1504AS
+    timeout 600 openocd -f interface/buspirate.cfg -c "buspirate port $LINK" -f "$SRC/packaging/openocd/atf15xx.cfg" \
+        -c "gdb_port disabled; telnet_port disabled; tcl_port disabled; init" \
+        -c "if {[catch {svf -tap atf15xx.tap -quiet {$DATA/jtag/atf1504as-neogeo-plcc44.svf}} msg]} {echo \"svf failed: \$msg\"} else {echo \$msg}" \
+        -c shutdown > "$WORK/openocd.out" 2>&1 || fail "openocd failed: $(tail -n 5 "$WORK/openocd.out")"
+    grep -q 'svf file programmed successfully for [0-9]* commands with 0 errors' "$WORK/openocd.out" ||
+        fail "the SVF file did not play: $(grep -m 3 -i error "$WORK/openocd.out")"
+    timeout 120 "$BIN/vrjtag-cli" --port "$LINK" --boot-wait 0 verify "$DATA/jtag/atf1504as-neogeo-plcc44.jed" > "$WORK/verify.out" 2>&1
+    [ "$(tail -n 1 "$WORK/verify.out")" = 'VERIFY SUCCESS' ] || fail "verify through the adapter protocol: $(tail -n 2 "$WORK/verify.out")"
+    stop_fw svf
+    holds svf "$DATA/jtag/atf1504as-neogeo-plcc44.jed"
+    ;;
+safety)
+    # No target supply, a 3.3 V target without translators, a Nano on a
+    # sagging supply: nothing is driven; with the strap the 3.3 V part is
+    # written.
+    unsafe unpowered ATF1504AS 'no target supply' --target-mv 0
+    unsafe no_strap ATF1504ASV 'level translators' --target-mv 3300
+    unsafe nano_low ATF1504AS "Nano's own supply" --nano-mv 4300
+    step strap ATF1504ASV --target-mv 3300 --strap -- write "$(design ATF1504ASV)"
+    expect 0 'WRITE & VERIFY SUCCESS' strap
+    ;;
+lost)
+    # A byte damaged on the line in the middle of a write: the firmware
+    # stops reading commands and releases the pins; the run fails. After
+    # 5 s of silence the Nano speaks the adapter protocol again, and a new
+    # probe-mode run erases the chip.
+    start_fw lost ATF1504AS --frame-error 3000
+    cli lost write "$(design ATF1504AS)"
+    [ "$RC" = 1 ] || fail "the damaged write ended with exit $RC: $LAST"
+    sleep 6
+    tail -n 1 "$WORK/lost.log" | grep -q 'jtag pins released' || fail "the pins were not released: $(tail -n 2 "$WORK/lost.log")"
+    cli again erase
+    expect 0 'ERASE SUCCESS' again
+    stop_fw lost
+    ;;
+*) fail "unknown case $1" ;;
+esac
+echo "ok: $1"
