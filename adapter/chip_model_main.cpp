@@ -43,12 +43,16 @@ const char usage[] =
     "                  register and no IDCODE, between TDI and the chip\n"
     "  --chain-extra-after N  the same, between the chip and TDO\n"
     "  --tdo-stuck B   TDO reads B (0 or 1) whatever the chip drives (a dead line)\n"
+    "  --vhh           OE1 starts at VHH (12 V); later SRST over remote_bitbang\n"
+    "                  sets it: asserted ('s', 'u') on, released ('r', 't') off\n"
     "  --port N        TCP port on 127.0.0.1 (0: a free one)\n"
     "  --help          this text\n"
     "\n"
     "OpenOCD cannot pass its waits through remote_bitbang, so this model does\n"
     "not check them. After read protection is programmed every word reads as\n"
-    "zeros until the next erase.\n";
+    "zeros until the next erase. A design whose JTAG pin bit is cleared takes the\n"
+    "JTAG pins away (TDO reads 1) once programming mode is left, or from the start\n"
+    "when loaded, unless OE1 is at VHH; the log shows VHH on and off.\n";
 
 int fail(const std::string& what) {
     std::fprintf(stderr, "vrjtag-chip-model: %s\n%s", what.c_str(), usage);
@@ -74,6 +78,7 @@ int main(int argc, char** argv) {
     options.enforce_waits = false;
     const char *load = nullptr, *save = nullptr, *logname = nullptr;
     long port = -1;
+    bool vhh = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -99,6 +104,8 @@ int main(int argc, char** argv) {
             options.extra_ir = static_cast<int>(std::strtol(v, &end, 10));
             options.extra_after = a == "--chain-extra-after";
             if (*end || options.extra_ir < 2 || options.extra_ir > 32) return fail(a + " needs a length from 2 to 32");
+        } else if (a == "--vhh") {
+            vhh = true;
         } else if (a == "--tdo-stuck") {
             options.tdo_stuck = std::strtol(v, &end, 10);
             if (*end || (options.tdo_stuck != 0 && options.tdo_stuck != 1)) return fail("--tdo-stuck needs 0 or 1");
@@ -150,6 +157,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     model.set_log(log);
+    if (vhh) model.set_vhh(true);
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;  // no SA_RESTART: a blocked accept or read returns

@@ -61,6 +61,8 @@ const char usage[] =
     "  --wait-margin PPM  the chip model demands every wait this many millionths\n"
     "                     longer than the chip maker's (10000: 1.01 times)\n"
     "  --frame-error N    the Nth byte from the host arrives with a framing error\n"
+    "D9 is VPP, the 12 V switch onto OE1: it drives the model's VHH input (with\n"
+    "--rbb: SRST).\n"
     "The log also says when the JTAG outputs are driven and released; driving\n"
     "them into a target without a safe supply is logged as a FAULT and makes the\n"
     "exit status 3.\n"
@@ -187,6 +189,15 @@ void on_port(avr_irq_t*, uint32_t value, void*) {
 
 // Port C's directions: the JTAG outputs (A0-A2) driven or released, and
 // whether the target then has a supply they may be driven into.
+// D9 (PB1): VPP, the 12 V switch onto OE1: the model's VHH input, or SRST
+// over remote_bitbang.
+void on_vpp(avr_irq_t*, uint32_t value, void*) {
+    const bool on = value & 1;
+    if (sim.log) std::fprintf(sim.log, "%.6f vpp %s\n", vr::now_seconds() - sim.wall0, on ? "on" : "off");
+    if (sim.rbb.is_open()) sim.rbb_out += on ? 's' : 'r';
+    else sim.model->set_vhh(on);
+}
+
 void on_direction(avr_irq_t*, uint32_t value, void*) {
     const bool before = sim.ddrc & 7, now = value & 7;
     sim.ddrc = value;
@@ -229,6 +240,12 @@ avr_cycle_count_t feed(avr_t* avr, avr_cycle_count_t when, void*) {
     return when + line_byte_cycles(avr);
 }
 
+// Simulated time never runs ahead of wall-clock time (it may fall behind):
+// a host times its waits on its own clock from the replies it sees, as it
+// would with a real Nano, and the chip model must not see them shorter.
+double sim_ahead(avr_cycle_count_t cycle) {
+    return static_cast<double>(cycle) / 16e6 - (vr::now_seconds() - sim.wall0);
+}
 // When the host last opened the port, on the monotonic clock. A thread of its
 // own watches the pseudo-terminal for it, however busy the simulation is, so
 // that the bootloader's window after the reset is counted from the open
@@ -300,8 +317,9 @@ void service_line(int timeout_ms) {
         return;
     }
     if (hup && sim.host) {
+        // What the host sent before it closed the port is on the wire: it
+        // still reaches the firmware.
         sim.host = false;
-        sim.input.clear();
         std::string error;
         if (!vr::sim::renew_pty_link(sim.link, sim.pty, error)) {
             std::fprintf(stderr, "vrjtag-firmware-sim: %s\n", error.c_str());
@@ -309,18 +327,14 @@ void service_line(int timeout_ms) {
         }
         watched = sim.pty.master;
         ++generation;
-        if (sim.log) std::fprintf(sim.log, "%.6f hangup\n", vr::now_seconds() - sim.wall0);
+        if (sim.log)
+            std::fprintf(sim.log, "%.6f hangup (simulated time %.1f ms behind)\n", vr::now_seconds() - sim.wall0,
+                         -1000 * sim_ahead(sim.avr->cycle));
     } else if (hup && timeout_ms > 0) {
         usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
     }
 }
 
-// Simulated time never runs ahead of wall-clock time (it may fall behind):
-// a host times its waits on its own clock from the replies it sees, as it
-// would with a real Nano, and the chip model must not see them shorter.
-double sim_ahead(avr_cycle_count_t cycle) {
-    return static_cast<double>(cycle) / 16e6 - (vr::now_seconds() - sim.wall0);
-}
 void hold_back(double seconds) {
     if (seconds > 0) usleep(static_cast<useconds_t>(seconds * 1e6) + 1);
 }
@@ -436,9 +450,11 @@ int main(int argc, char** argv) {
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF), on_xoff, nullptr);
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_PIN_ALL), on_port, nullptr);
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_DIRECTION_ALL), on_direction, nullptr);
+    avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('B'), 1), on_vpp, nullptr);
     avr_irq_register_notify(avr_io_getirq(sim.avr, AVR_IOCTL_IOPORT_GETIRQ('B'), IOPORT_IRQ_REG_PORT),
                             [](avr_irq_t*, uint32_t, void*) { sim.strap_due = true; }, nullptr);
     sim.target_mv = static_cast<uint32_t>(target_mv);
+    model.set_powered(sim.target_mv >= 2000);
     avr_raise_irq(avr_io_getirq(sim.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), sim.target_mv);
     set_tdo(sim.rbb.is_open() ? false : model.tdo());
     avr_cycle_timer_register(sim.avr, byte_cycles, feed, nullptr);
@@ -476,6 +492,12 @@ int main(int argc, char** argv) {
     }
     stop = 1;
     if (watcher.joinable()) watcher.join();
+    if (sim.log) {
+        const unsigned sp = sim.avr->data[0x5D] | sim.avr->data[0x5E] << 8;
+        std::fprintf(sim.log, "stopped at 0x%04X (state %d), stack:", static_cast<unsigned>(sim.avr->pc), state);
+        for (unsigned i = sp + 1; i < sp + 40 && i < 0x900; ++i) std::fprintf(sim.log, " %02X", sim.avr->data[i]);
+        std::fprintf(sim.log, "\n");
+    }
     vr::sim::close_pty_link(link, sim.pty);
     int rc = state == cpu_Crashed ? 1 : 0;
     if (sim.faults) {

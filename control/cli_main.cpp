@@ -51,6 +51,11 @@ const char usage[] =
     "  erase        erase the chip and check that every word reads erased\n"
     "  blank        check that every word reads erased\n"
     "  scan         list the chain and test the link (IDCODE and BYPASS, 100 times)\n"
+    "  recover [FILE]  bring back a chip whose design turned its JTAG pins off: VPP\n"
+    "               (12 V on OE1) on, identify it as the part --device names (it is\n"
+    "               required), erase it, VPP off, check that it answers and is\n"
+    "               blank; then write FILE if given. Needs a probe with a VPP\n"
+    "               switch: --probe nano (D9) or --probe ft232h-vpp (AD4)\n"
     "  --port PATH  the adapter's device or link (any length) instead of the port\n"
     "               named in jtag.ini\n"
     "  --boot-wait MS  wait this long after opening the port before the first byte\n"
@@ -78,7 +83,7 @@ const char usage[] =
     "\n"
     "FILE is used exactly as given. The final text is printed last; exit status 0\n"
     "on \"WRITE & VERIFY SUCCESS\", \"VERIFY SUCCESS\", \"READ & SAVE SUCCESS\",\n"
-    "\"ERASE SUCCESS\" and \"BLANK CHECK SUCCESS\" (and a sound scan), 1 on every\n"
+    "\"ERASE SUCCESS\", \"BLANK CHECK SUCCESS\" and \"RECOVER SUCCESS\" (and a sound scan), 1 on every\n"
     "other outcome, 2 on a usage error. Ctrl-C (and SIGTERM, SIGHUP, a closed\n"
     "output pipe) is the Cancel button: the run ends with programming mode left,\n"
     "the adapter released and OpenOCD stopped.\n";
@@ -132,7 +137,9 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
         const bool link = vr::link_test(probe, 100);
         return finish(chain == 0 && link ? 0 : 1);
     }
-    vr::direct_sequence(choice, probe);
+    vr::DirectChoice c = choice;
+    c.vpp = &probe;
+    vr::direct_sequence(c, probe);
     return finish(vr::terminal::exit_status());
 }
 
@@ -160,7 +167,9 @@ int direct_nano(const std::string& path, long boot_wait, const std::string& logn
             status = vr::link_test(probe, 100) && kind >= 0 ? 0 : 1;
         }
     } else {
-        vr::direct_sequence(choice, probe);
+        vr::DirectChoice c = choice;
+        c.vpp = &probe;
+        vr::direct_sequence(c, probe);
         status = vr::terminal::exit_status();
     }
     probe.close();
@@ -227,6 +236,7 @@ int main(int argc, char** argv) {
     const bool direct_route = !probes.empty() || !openocd.empty();
     const int32_t code = action == "write" ? 1 : action == "secure" ? 2 : action == "read" ? 3 : action == "verify" ? 4 : 0;
     const bool no_file = action == "erase" || action == "blank" || action == "scan";
+    const bool recovering = action == "recover";
     if ((!port.empty() && !nano) + (!probes.empty()) + (!openocd.empty()) > 1)
         return usage_error("--port, --probe and --openocd exclude each other");
     if (!speed.empty() && (probes.empty() || nano)) return usage_error("--speed needs --probe with OpenOCD");
@@ -235,16 +245,17 @@ int main(int argc, char** argv) {
     if (direct_route && !nano && boot_wait >= 0) return usage_error("--boot-wait is for --port");
     if (nano && tap != "atf15xx.tap") return usage_error("--tap is for OpenOCD");
     if (action.empty()) return usage_error("the action is missing");
-    if (code == 0 && !(direct_route && no_file)) return usage_error("unknown action " + action);
+    if (code == 0 && !(direct_route && (no_file || recovering))) return usage_error("unknown action " + action);
     if (no_file && !file.empty()) return usage_error(action + " takes no FILE");
-    if (!no_file && file.empty()) return usage_error("FILE is missing");
+    if (!no_file && !recovering && file.empty()) return usage_error("FILE is missing");
+    if (recovering && device.empty()) return usage_error("recover needs --device PART: the chip cannot be identified before VPP is on");
     if (file.size() > vr::name_len)
         return usage_error("FILE is longer than " + std::to_string(vr::name_len) + " characters");
     if (!device.empty() && vr::svf::kind_of_name(device) < 0) return usage_error("unknown device " + device);
     struct stat st {};
     const bool exists = !file.empty() && ::stat(file.c_str(), &st) == 0;
     if (code == 3 && exists && !force) return usage_error(file + " exists: give --force to replace it");
-    if (code != 3 && !no_file && !exists) return usage_error(file + " was not found");
+    if (code != 3 && !no_file && !file.empty() && !exists) return usage_error(file + " was not found");
 
     vr::catch_interrupts(vr::terminal::request_cancel);
 
@@ -253,6 +264,8 @@ int main(int argc, char** argv) {
         static const vr::flow::Action actions[] = {vr::flow::Action::write, vr::flow::Action::secure,
                                                    vr::flow::Action::read, vr::flow::Action::verify};
         choice.action = code ? actions[code - 1] : action == "erase" ? vr::flow::Action::erase : vr::flow::Action::blank;
+        choice.recover = recovering;
+        if (recovering) choice.action = vr::flow::Action::write;
         choice.file = file;
         choice.device = device;
         if (nano) return direct_nano(port, boot_wait, logname, choice, action == "scan");

@@ -28,6 +28,12 @@ std::string hex32(uint32_t v) {
     return b;
 }
 
+// A family chip that answered before and no longer does most likely had its
+// JTAG pins turned off by its design.
+constexpr const char* recover_hint =
+    "if a chip of the family answered here before, its design may have turned its JTAG pins off: "
+    "vrjtag-cli recover --device PART brings it back (12 V on OE1)";
+
 // Why no chip can be programmed, for the operator.
 std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
     switch (r) {
@@ -37,8 +43,12 @@ std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
                                               : "");
     case jtag::id_no_chip:
         return "no chip found (IDCODE " + hex32(chip.idcode) +
-               "): check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain)";
-    case jtag::id_bad_chain: return chip.chain_problem ? chip.chain_problem : "the chain failed its check";
+               "): check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain); " + recover_hint;
+    case jtag::id_bad_chain:
+        return std::string(chip.chain_problem ? chip.chain_problem : "the chain failed its check") +
+               (chip.chain_problem && std::string(chip.chain_problem).rfind("TDO stuck", 0) == 0
+                    ? std::string("; ") + recover_hint
+                    : std::string());
     case jtag::id_probe_failed: return std::string("the probe failed: ") + chip.probe->failure_text();
     default: return {};
     }
@@ -92,8 +102,99 @@ std::string load(const std::string& name, FuseMap& map, int32_t& code) {
     return {};
 }
 
+// What the flow's outcome says to the operator: "" when it is done.
+std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& status) {
+    char detail[120];
+    switch (o.kind) {
+    case flow::Outcome::done: return {};
+    case flow::Outcome::cancelled: return std::string(text_of(status));
+    case flow::Outcome::probe_failed: return std::string("the probe failed: ") + (o.failure ? o.failure : "") + ", abort";
+    case flow::Outcome::wrong_chip:
+        return "the IDCODE check in programming mode failed (" + std::string(o.failure ? o.failure : "") +
+               "): nothing was changed, abort";
+    case flow::Outcome::differs:
+        std::snprintf(detail, sizeof detail, "word %03X read back with %u bit%s differing (lowest: bit %u)", o.address,
+                      o.bits_differ, o.bits_differ == 1 ? "" : "s", o.first_bit);
+        show(1010, detail);
+        return region_failure(o.address);
+    case flow::Outcome::not_blank:
+        std::snprintf(detail, sizeof detail, "word %03X is not erased (%u bit%s programmed)", o.address, o.bits_differ,
+                      o.bits_differ == 1 ? "" : "s");
+        return std::string(action == flow::Action::erase ? "ERASE FAILED: " : "BLANK CHECK FAILED: ") + detail;
+    }
+    return "the flow ended unexpectedly, abort";
+}
+
+// Recovery of a chip whose JTAG pins its design turned off: VPP (about
+// 12 V on OE1) on while the chip is identified, as the part named (its
+// IDCODE cannot be read before VPP), and erased; then VPP off, and the chip
+// must answer and read blank without it. "" when it did; else the final
+// text. VPP is off on every way out. A file to write afterwards is checked
+// first: one that turns the JTAG pins off is refused.
+std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
+    static FuseMap map;
+    if (!c.file.empty()) {
+        int32_t code = 0;
+        show(1010, "Reading JEDEC file:  " + c.file);
+        const std::string refusal = load(c.file, map, code);
+        if (!refusal.empty()) return refusal;
+        if (map[jtag_pin_fuse(code)] == 0)
+            return "the file turns the chip's JTAG pins off (fuse " + std::to_string(jtag_pin_fuse(code)) +
+                   " is 0): vrjtag never clears that bit, and the chip would need recovering again; "
+                   "refit the design keeping JTAG, abort";
+    }
+    if (!c.vpp || !c.vpp->can_vpp())
+        return "recover needs a probe that switches 12 V onto OE1: --probe nano with its VPP switch, or "
+               "--probe ft232h-vpp; nothing was done";
+    struct Off {
+        jtag::VppSwitch* v;
+        ~Off() { v->vpp(false); }
+    } off{c.vpp};
+    show(1010, "VPP on: 12 V on OE1.....");
+    if (!c.vpp->vpp(true)) return std::string("VPP did not switch on (") + probe.failure_text() + "), abort";
+    // Let OE1 settle at VHH before the first scan.
+    if (!probe.idle(50000) || !probe.flush()) return std::string("the probe failed: ") + probe.failure_text() + ", abort";
+    show(1010, "Checking chip type (VPP on).....");
+    jtag::Chip chip;
+    jtag::chip_init(chip, probe);
+    const jtag::IdResult id = jtag::chip_identify(chip);
+    if (id != jtag::id_found) return identification_problem(chip, id) + " (with VPP on): nothing was erased, abort";
+    const jtag::ChipKind& kind = jtag::chip_kinds[chip.kind];
+    show(1009, std::string(kind.name) + " found with VPP on (IDCODE " + hex32(chip.idcode) + ")");
+    if (c.device != kind.name)
+        return std::string(kind.name) + " found, not the " + c.device + " named by --device: nothing was erased, abort";
+    const int32_t code = flow::code_of(kind.layout);
+    map.fill(1);
+    force_special(map, code);
+    WDialogRangeProgressBar(1011, 0, 10 + flow::units(flow::Action::erase, kind.layout) + flow::units(flow::Action::blank, kind.layout));
+    WDialogPutProgressBar(1011, 10, 0);
+    flow::Plan plan;
+    plan.action = flow::Action::erase;
+    Dialog dialog(status);
+    std::string failed = outcome_text(flow::run(chip, plan, map, dialog), plan.action, status);
+    if (!failed.empty()) return "RECOVER FAILED: " + failed;
+    show(1010, "VPP off: the chip must answer without it.....");
+    if (!c.vpp->vpp(false)) return std::string("VPP did not switch off (") + probe.failure_text() + "), abort";
+    if (!probe.idle(10000) || !probe.flush()) return std::string("the probe failed: ") + probe.failure_text() + ", abort";
+    jtag::chip_init(chip, probe);
+    const jtag::IdResult again = jtag::chip_identify(chip);
+    if (again != jtag::id_found || jtag::chip_kinds[chip.kind].name != std::string(kind.name))
+        return "RECOVER FAILED: erased with VPP on, but without it the chip does not answer as the " + c.device + " (" +
+               identification_problem(chip, again) + ")";
+    plan.action = flow::Action::blank;
+    failed = outcome_text(flow::run(chip, plan, map, dialog), plan.action, status);
+    if (!failed.empty()) return "RECOVER FAILED: " + failed;
+    return {};
+}
+
 // The action's final text, or "" to go on.
 std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
+    if (c.recover) {
+        const std::string r = recover(c, probe, status);
+        if (!r.empty()) return r;
+        if (c.file.empty()) return "RECOVER SUCCESS";
+        show(1009, "Recovered: the chip answers without VPP and is blank.");
+    }
     static FuseMap map;  // 74 KB: kept off the stack
     int32_t code = 0;
     if (reads_file(c.action)) {
@@ -141,25 +242,8 @@ std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status
     flow::Plan plan;
     plan.action = c.action;
     Dialog dialog(status);
-    const flow::Outcome o = flow::run(chip, plan, map, dialog);
-    char detail[120];
-    switch (o.kind) {
-    case flow::Outcome::done: break;
-    case flow::Outcome::cancelled: return std::string(text_of(status));
-    case flow::Outcome::probe_failed: return std::string("the probe failed: ") + (o.failure ? o.failure : "") + ", abort";
-    case flow::Outcome::wrong_chip:
-        return "the IDCODE check in programming mode failed (" + std::string(o.failure ? o.failure : "") +
-               "): nothing was changed, abort";
-    case flow::Outcome::differs:
-        std::snprintf(detail, sizeof detail, "word %03X read back with %u bit%s differing (lowest: bit %u)", o.address,
-                      o.bits_differ, o.bits_differ == 1 ? "" : "s", o.first_bit);
-        show(1010, detail);
-        return region_failure(o.address);
-    case flow::Outcome::not_blank:
-        std::snprintf(detail, sizeof detail, "word %03X is not erased (%u bit%s programmed)", o.address, o.bits_differ,
-                      o.bits_differ == 1 ? "" : "s");
-        return std::string(c.action == flow::Action::erase ? "ERASE FAILED: " : "BLANK CHECK FAILED: ") + detail;
-    }
+    const std::string failed = outcome_text(flow::run(chip, plan, map, dialog), c.action, status);
+    if (!failed.empty()) return failed;
     switch (c.action) {
     case flow::Action::write:
     case flow::Action::secure: return "WRITE & VERIFY SUCCESS";

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "adapter/probe/probe.hpp"
+#include "adapter/probe/vpp.hpp"
 #include "jtag/flow/flow.hpp"
 
 namespace vr {
@@ -15,6 +16,10 @@ struct DirectChoice {
     flow::Action action = flow::Action::verify;
     std::string file;    // write, secure, verify: the input; read: the output
     std::string device;  // --device: the part the chip must be, or ""
+    // recover: VPP on, identify as `device`, erase, VPP off, answer and
+    // blank without it; then write `file` when one is given.
+    bool recover = false;
+    jtag::VppSwitch* vpp = nullptr;  // the probe's switch, when it has one
 };
 
 // Identifies the chip, checks it against the file and --device, runs the

@@ -46,6 +46,7 @@ struct Board {
     void send(const uint8_t* bytes, uint8_t count) { vr::fw::uart_write(reinterpret_cast<const char*>(bytes), count); }
     void line_fast(bool fast) { vr::fw::uart_fast(fast); }
     bool line_damaged() { return vr::fw::uart_lost(); }
+    bool vpp(bool on) { return probe.vpp(on); }
 };
 Board board;
 vr::fw::ProbeMode probe_mode;

@@ -84,9 +84,21 @@ void PinProbe::init() {
 }
 
 void PinProbe::release() {
+    vpp(false);
     DDRC = 0;  // TDO and the supply sense are inputs too, no pull-ups
     PORTC = 0;
     driving_ = false;
+}
+
+bool PinProbe::vpp(bool on) {
+    if (on && (driving_ || drive())) {
+        PORTB |= _BV(PB1);
+        DDRB |= _BV(PB1);
+        return true;
+    }
+    PORTB &= static_cast<uint8_t>(~_BV(PB1));
+    DDRB &= static_cast<uint8_t>(~_BV(PB1));
+    return false;
 }
 
 bool PinProbe::target_powered() {

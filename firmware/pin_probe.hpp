@@ -2,7 +2,9 @@
 // A0 (PC0) TCK, A1 (PC1) TMS, A2 (PC2) TDI, A3 (PC3) TDO (an external
 // pull-up; no internal one), A4 (PC4) the target's supply through 10 kOhm,
 // read by the ADC; D8 (PB0) the level-translator strap (to GND when
-// translators for a 3.3 V target are fitted).
+// translators for a 3.3 V target are fitted); D9 (PB1) VPP, the switch that
+// puts 12 V on the chip's OE1 for a recovery (high: on; an input, held low
+// by the switch's pull-down, at reset).
 //
 // The JTAG outputs are released (inputs, no pull-ups) at boot, whenever the
 // chip is not in programming mode between commands (release()), and
@@ -38,8 +40,11 @@ public:
     // Why the pins could not be driven: a supply problem's code.
     const char* failure_text() const override { return problem_; }
 
-    // The JTAG outputs released: inputs without pull-ups.
+    // The JTAG outputs released: inputs without pull-ups; VPP off.
     void release();
+    // VPP on (only while the pins are driven into a safe target) or off;
+    // whether it is on now.
+    bool vpp(bool on);
     bool driving() const { return driving_; }
     // While driving: the target's supply measured again; false (and the
     // outputs released) when it is gone.

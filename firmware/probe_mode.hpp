@@ -18,6 +18,11 @@
 //                 are answered 0x07 S
 //   0x08 S        JTAG clock: ignored (the pins run as fast as they can)
 //   0x20          (ours) status: 0x20 and a byte of flags, cleared by reading
+//   0x21 V        (ours) VPP, 12 V on OE1 for a recovery: 1 on (only while the
+//                 pins can be driven), 0 off; answered 0x21 and the state.
+//                 Off whenever the pins are released: leaving probe mode,
+//                 port mode 0, a lost byte, 5 s of silence, the target's
+//                 supply gone
 // In the bit-bang mode 0x0F leaves probe mode (reply 0x01): the adapter
 // protocol again. Anything else there is answered "BBIO1"-less: ignored.
 //
@@ -49,6 +54,7 @@ namespace fw {
 //   uint16_t target_mv(), supply_mv()
 //   void send(const uint8_t* bytes, uint8_t count)
 //   void line_fast(bool) the line's speed, once what was sent has gone
+//   bool vpp(bool on)   VPP switched (on only while driving); its state
 //   bool line_damaged() a byte lost or damaged since the last call
 
 // Status flags (command 0x20).

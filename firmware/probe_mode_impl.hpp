@@ -18,6 +18,7 @@ enum : uint8_t {
     cmd_jtag_speed = 0x08,
     cmd_leave = 0x0F,
     cmd_status = 0x20,
+    cmd_vpp = 0x21,
 };
 
 enum : uint8_t {
@@ -32,6 +33,7 @@ enum : uint8_t {
     at_tms,
     at_ack_aa,    // after a speed change, 0xAA 0x55 at the new speed
     at_ack_55,
+    at_vpp,
     at_lost,      // a byte was lost: nothing more is read as a command
 };
 
@@ -117,6 +119,9 @@ void command_byte(ProbeMode& mode, Board& board, uint8_t byte) {
     case cmd_tap_shift:
         mode.state = at_bits_high;
         break;
+    case cmd_vpp:
+        mode.state = at_vpp;
+        break;
     case cmd_read_adcs: {
         uint8_t reply[10] = {cmd_read_adcs, 8, 0, 0, 0, 0, 0, 0, 0, 0};
         put_volts(reply + 2, board.target_mv());
@@ -171,6 +176,11 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         if (!mode.wanted) board.release();
         else if (!board.driving() && !board.drive()) mode.status |= status_refused;
         break;
+    case at_vpp: {
+        const uint8_t reply[2] = {cmd_vpp, static_cast<uint8_t>(board.vpp(byte == 1 && mode.wanted))};
+        board.send(reply, 2);
+        break;
+    }
     case at_speed:
         mode.arg = byte;
         board.line_fast(byte == 1);

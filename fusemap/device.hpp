@@ -71,4 +71,7 @@ constexpr int32_t read_protection_fuse(int32_t code) {
     return device_of(code).special.first;
 }
 
+// The JTAG pin function fuse is the second: 0 makes the JTAG pins user I/O.
+constexpr int32_t jtag_pin_fuse(int32_t code) { return device_of(code).special.first + 1; }
+
 }  // namespace vr

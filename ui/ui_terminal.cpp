@@ -37,7 +37,7 @@ void request_cancel() { cancel_requested = 1; }
 int exit_status() {
     return final_text == "WRITE & VERIFY SUCCESS" || final_text == "VERIFY SUCCESS" ||
                    final_text == "READ & SAVE SUCCESS" || final_text == "ERASE SUCCESS" ||
-                   final_text == "BLANK CHECK SUCCESS"
+                   final_text == "BLANK CHECK SUCCESS" || final_text == "RECOVER SUCCESS"
                ? 0
                : 1;
 }

@@ -104,6 +104,7 @@ bool ChipModel::extra_tdo() const {
 
 bool ChipModel::tdo() const {
     if (options_.tdo_stuck >= 0) return options_.tdo_stuck;
+    if (deaf() && !(options_.extra_ir > 0 && options_.extra_after)) return true;
     return options_.extra_ir > 0 && options_.extra_after ? extra_tdo() : chip_tdo();
 }
 
@@ -142,6 +143,10 @@ void ChipModel::update() {
         const unsigned key = (dr_[0] | dr_[1] << 8) & 0x3FF;
         if (key == 0x1B9 && !programming_) event("enter programming mode");
         if (key == 0x000 && programming_) event("leave programming mode");
+        if (key == 0x000 && programming_ && jtag_lost_) {
+            pins_io_ = true;
+            event("JTAG pins now user I/O");
+        }
         if (key == 0x1B9) programming_ = true;
         if (key == 0x000) programming_ = false;
     } else if (ir_ == ADDRESS) {
@@ -182,6 +187,7 @@ void ChipModel::pulse() {
             return refuse("erase refused: waited " + std::to_string(waited) + " us");
         for (Word& word : flash_) word.fill(0xFF);
         protected_ = false;
+        jtag_lost_ = pins_io_ = false;
         ++erases_;
         scans_before_erase_ = scans_since_idcode_;
         event("erase");
@@ -195,6 +201,7 @@ void ChipModel::pulse() {
     if (latch_page_ != address_ >> 8 || latch_len_ != w) return refuse_program("data register of another page");
     if (options_.enforce_waits && waited < demanded(min_program_us))
         return refuse_program("waited " + std::to_string(waited) + " us");
+    if (vhh_ && address_ < 0x100) return refuse_program("VHH still on");
     int stuck_address = -1, stuck_bit = -1;
     if (options_.stuck_fuse >= 0) locate(options_.stuck_fuse, stuck_address, stuck_bit);
     // Programming only clears bits: the word is the AND of itself and the latch.
@@ -216,6 +223,13 @@ void ChipModel::pulse() {
 
 void ChipModel::clock(bool tms, bool tdi) {
     ++now_;  // one microsecond per clock: 1 MHz
+    if (deaf()) {
+        // Held in Test-Logic-Reset; the other device, if any, still shifts.
+        state_ = reset;
+        ir_ = IDCODE;
+        pulse_armed_ = false;
+        return;
+    }
     if (options_.extra_ir > 0) {
         // The other device shifts beside the chip: TDI -> it -> chip, or
         // TDI -> chip -> it.
@@ -255,7 +269,7 @@ void ChipModel::update_instruction() {
 }
 
 void ChipModel::scan(bool instruction, uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
-    const bool alone = options_.extra_ir == 0 && options_.tdo_stuck < 0;
+    const bool alone = options_.extra_ir == 0 && options_.tdo_stuck < 0 && !deaf();
     if (!alone || state_ != idle || bits == 0) {
         clock(true, false);
         if (instruction) clock(true, false);
@@ -303,7 +317,7 @@ void ChipModel::clock_shift(bool tms, bool tdi) {
 void ChipModel::shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
     // A scan of the register's own length, the chip alone on its chain: what
     // the register held comes out, tdi takes its place.
-    const bool alone = options_.extra_ir == 0 && options_.tdo_stuck < 0;
+    const bool alone = options_.extra_ir == 0 && options_.tdo_stuck < 0 && !deaf();
     if (alone && state_ == shift_dr && bits == dr_len_) {
         now_ += bits;
         if (tdo) copy_bits(tdo, dr_.data(), bits);
@@ -327,6 +341,19 @@ void ChipModel::shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
 }
 
 void ChipModel::advance(uint64_t microseconds) { now_ += microseconds; }
+
+void ChipModel::set_vhh(bool on) {
+    if (on == vhh_) return;
+    vhh_ = on;
+    char t[64];
+    std::snprintf(t, sizeof t, "VHH %s at %.6f s", on ? "on" : "off", static_cast<double>(now_) / 1e6);
+    event(t);
+    if (on && !powered_) refuse("VHH refused: the chip is unpowered");
+    if (!on && pins_io_) {
+        state_ = reset;
+        ir_ = IDCODE;
+    }
+}
 
 void ChipModel::trst() {
     state_ = reset;
@@ -406,6 +433,7 @@ void ChipModel::load(const FuseMap& map) {
     }
     protected_ = !get(flash_[0x200].data(), 3);
     jtag_lost_ = !get(flash_[0x200].data(), 2);
+    pins_io_ = jtag_lost_;  // as at power-up
 }
 
 void ChipModel::save(FuseMap& map) const {

@@ -11,8 +11,12 @@
 //
 // Word 200: its most significant bit is read protection, the next the JTAG
 // pin function. Once read protection is programmed, every word reads as all
-// zeros until the next erase. Clearing the JTAG pin bit is recorded (a real
-// chip would lose its JTAG pins at the next power-up).
+// zeros until the next erase. A cleared JTAG pin bit takes the JTAG pins
+// away when programming mode is left (and at power-up, for a loaded file):
+// the TAP then stays in Test-Logic-Reset and TDO reads 1 (its pull-up),
+// unless OE1 is at VHH (about 12 V), which makes the pins JTAG again for as
+// long as it is there; an erase clears the bit. VHH on an unpowered chip, or
+// still on when a row is programmed, is refused (logged as a fault).
 //
 // A scan of the register's own length is shifted in one step (shift);
 // the pins (clock) remain for the probes that drive them bit by bit.
@@ -110,6 +114,12 @@ public:
     // Time passing (microseconds) without clock edges.
     void advance(uint64_t microseconds);
     void trst();
+    // OE1 at VHH, and the chip's supply (VHH on without it is a fault).
+    void set_vhh(bool on);
+    void set_powered(bool on) { powered_ = on; }
+    bool vhh() const { return vhh_; }
+    // The JTAG pins are user I/O now (the bit cleared), VHH or not.
+    bool jtag_pins_io() const { return pins_io_; }
 
     // File contents in and out (a fuse map of the chip's JEDEC layout).
     void load(const FuseMap& map);
@@ -145,6 +155,8 @@ private:
     void update();
     void pulse();
     bool telling() const { return options_.record || log_; }
+    // The TAP cannot be reached: pins as I/O and no VHH.
+    bool deaf() const { return pins_io_ && !vhh_; }
     void event(const std::string& text);
     void refuse(const std::string& text);
     void clock_shift(bool tms, bool tdi);
@@ -174,6 +186,7 @@ private:
     uint64_t now_ = 0, idle_since_ = 0;
     std::array<Word, 0x301> flash_{};
     bool protected_ = false, jtag_lost_ = false;
+    bool pins_io_ = false, vhh_ = false, powered_ = true;
     int erases_ = 0, refusals_ = 0;
     int scans_since_idcode_ = -1, scans_before_erase_ = -1;
     std::vector<std::string> events_;

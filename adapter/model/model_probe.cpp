@@ -49,12 +49,15 @@ bool Bitbang::feed(const char* bytes, std::size_t count, std::string& out) {
             tck_ = tck;
         } else if (c == 'R') {
             out += model_.tdo() ? '1' : '0';
-        } else if (c == 't' || c == 'u') {
-            model_.trst();  // TRST asserted
+        } else if (c >= 'r' && c <= 'u') {
+            // The resets: 'r' none, 's' SRST, 't' TRST, 'u' both. SRST
+            // stands for VHH on OE1 (a recovery probe's 12 V switch).
+            if (c == 't' || c == 'u') model_.trst();
+            model_.set_vhh(c == 's' || c == 'u');
         } else if (c == 'Q') {
             return false;
         }
-        // 'r'/'s' (TRST released), 'B'/'b' (the blink LED): nothing to do.
+        // 'B'/'b' (the blink LED): nothing to do.
     }
     return true;
 }

@@ -12,7 +12,7 @@ namespace vr::jtag {
 namespace {
 
 constexpr uint8_t cmd_port_mode = 0x01, cmd_read_adcs = 0x03, cmd_tap_shift = 0x05, cmd_enter_ocd = 0x06,
-                  cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20;
+                  cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20, cmd_vpp = 0x21;
 constexpr uint8_t status_refused = 0x02, status_too_long = 0x04;
 constexpr uint32_t max_shift = 8192;
 // Bytes on their way to the Nano at most: its receive ring holds 128.
@@ -137,12 +137,15 @@ bool NanoProbe::run(std::vector<uint8_t>* tdo) {
         const uint32_t bits = std::min(queued_ - done, max_shift), bytes = (bits + 7) / 8, first = done / 8;
         std::vector<uint8_t> out{cmd_tap_shift, static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
         for (uint32_t i = 0; i < bytes; ++i) out.push_back(tdi_[first + i]), out.push_back(tms_[first + i]);
-        std::vector<uint8_t> in(3 + bytes);
+        // The status rides along: no round trip of its own at flush.
+        out.push_back(cmd_status);
+        const std::size_t shifted = 3 + bytes;  // the shift's reply; then the status's 2
+        std::vector<uint8_t> in(shifted + 2);
         // Paced: what the Nano has answered tells what it has read (the
         // header's 3 bytes, then 2 for each TDO byte).
         std::size_t sent = 0, got = 0;
         while (got < in.size()) {
-            const std::size_t read_in = got < 3 ? 0 : 3 + 2 * (got - 3);
+            const std::size_t read_in = got < 3 ? 0 : got < shifted ? 3 + 2 * (got - 3) : out.size() - 1;
             if (sent < out.size() && sent < read_in + window) {
                 const std::size_t n = std::min(out.size() - sent, read_in + window - sent);
                 port::write(reinterpret_cast<const char*>(out.data() + sent), n);
@@ -151,27 +154,28 @@ bool NanoProbe::run(std::vector<uint8_t>* tdo) {
                 continue;
             }
             // Only what is owed for the bytes sent: the rest waits for more.
-            const std::size_t owed = std::min(in.size(), sent < 3 ? 0 : 3 + (sent - 3) / 2);
+            const std::size_t owed = sent == out.size() ? in.size() : std::min(shifted, sent < 3 ? 0 : 3 + (sent - 3) / 2);
             const long n = port::read(in.data() + got, owed - got, reply_ms);
             if (n <= 0) return fail("no answer from the Nano");
             log_bytes("<", in.data() + got, static_cast<std::size_t>(n));
             got += static_cast<std::size_t>(n);
         }
         replied_at_ = now_seconds();
-        if (in[0] != cmd_tap_shift) return fail("the Nano answered out of step");
-        if (tdo) std::copy(in.begin() + 3, in.end(), tdo->begin() + first);
+        if (in[0] != cmd_tap_shift || in[shifted] != cmd_status) return fail("the Nano answered out of step");
+        flags_ |= in[shifted + 1];
+        if (tdo) std::copy(in.begin() + 3, in.begin() + static_cast<std::ptrdiff_t>(shifted), tdo->begin() + first);
         done += bits;
     }
     tdi_.clear(), tms_.clear(), queued_ = 0;
     return true;
 }
 
-bool NanoProbe::status(uint8_t& flags) {
-    const uint8_t ask = cmd_status;
-    uint8_t reply[2];
-    if (!exchange(&ask, 1, reply, 2) || reply[0] != cmd_status) return fail("no answer from the Nano");
-    flags = reply[1];
-    return true;
+bool NanoProbe::vpp(bool on) {
+    if (!open_ || (!run() && on)) return !on;
+    const uint8_t ask[2] = {cmd_vpp, static_cast<uint8_t>(on)};
+    uint8_t reply[2] = {};
+    if (!exchange(ask, 2, reply, 2) || reply[0] != cmd_vpp) return fail("no answer from the Nano") && false;
+    return (reply[1] != 0) == on;
 }
 
 bool NanoProbe::volts(uint16_t& target_mv, uint16_t& nano_mv) {
@@ -228,8 +232,9 @@ bool NanoProbe::reset() {
 }
 
 bool NanoProbe::flush() {
-    uint8_t flags = 0;
-    if (!run() || !status(flags)) return false;
+    if (!run()) return false;
+    const uint8_t flags = flags_;
+    flags_ = 0;
     if (flags & status_too_long) return fail("the Nano refused a scan longer than 8192 bits");
     if (flags & status_refused) return fail(refusal());
     return true;
@@ -249,9 +254,10 @@ std::string NanoProbe::refusal() {
 
 // A TAP reset, which the Nano refuses without a safe supply.
 const char* NanoProbe::chain_problem() {
-    uint8_t flags = 0;
-    if (!reset() || !run() || !status(flags)) return failure_.c_str();
-    if (!(flags & status_refused)) return nullptr;
+    if (!reset() || !run()) return failure_.c_str();
+    const bool refused = flags_ & status_refused;
+    flags_ = 0;
+    if (!refused) return nullptr;
     problem_ = refusal();
     return problem_.c_str();
 }

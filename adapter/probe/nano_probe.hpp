@@ -6,9 +6,9 @@
 // The host never has more than a ring's worth of bytes on their way to the
 // Nano, so that a fast line never overruns it. Waits are the host's, timed
 // on its monotonic clock from the reply of the scan before them, each at
-// least 1.01 times what is asked. At flush the Nano's status says whether
-// every bit reached the pins (a target without a safe supply is refused by
-// the Nano).
+// least 1.01 times what is asked. Every shift carries a request for the
+// Nano's status, which at flush says whether every bit reached the pins (a
+// target without a safe supply is refused by the Nano).
 #pragma once
 
 #include <cstdint>
@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "adapter/probe/probe.hpp"
+#include "adapter/probe/vpp.hpp"
 
 namespace vr::jtag {
 
-class NanoProbe final : public Probe {
+class NanoProbe final : public Probe, public VppSwitch {
 public:
     NanoProbe() = default;
     ~NanoProbe();
@@ -43,6 +44,9 @@ public:
     // Why the Nano refuses to drive the pins (its supplies), or null.
     const char* chain_problem() override;
     const char* failure_text() const override { return failure_.c_str(); }
+    // D9's switch (the firmware turns it on only while it drives the pins).
+    bool can_vpp() override { return open_; }
+    bool vpp(bool on) override;
 
     // Every command and reply, time-stamped from t0.
     void set_log(std::FILE* log, double t0) { log_ = log, t0_ = t0; }
@@ -52,7 +56,6 @@ private:
     // Sends what is queued as TAP shifts; with tdo, the bits captured.
     bool run(std::vector<uint8_t>* tdo = nullptr);
     bool exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m);
-    bool status(uint8_t& flags);
     bool volts(uint16_t& target_mv, uint16_t& nano_mv);
     bool fail(const std::string& why);
     std::string refusal();
@@ -62,6 +65,7 @@ private:
     bool failed_ = false;
     std::vector<uint8_t> tdi_, tms_;  // queued bits, packed
     uint32_t queued_ = 0;
+    uint8_t flags_ = 0;  // the Nano's status since the last flush
     double replied_at_ = 0;  // when the last reply came
     std::string failure_ = "no answer from the Nano", problem_;
     std::FILE* log_ = nullptr;

@@ -182,4 +182,14 @@ const char* OpenocdProbe::chain_problem() {
     return 0;
 }
 
+bool OpenocdProbe::can_vpp() {
+    std::string result;
+    return command("info procs vrjtag_vpp", result) && result.find("vrjtag_vpp") != std::string::npos;
+}
+
+bool OpenocdProbe::vpp(bool on) {
+    std::string result;
+    return command(std::string("vrjtag_vpp ") + (on ? "1" : "0"), result);
+}
+
 }  // namespace vr::jtag

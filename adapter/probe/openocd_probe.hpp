@@ -16,11 +16,12 @@
 #include <string>
 
 #include "adapter/probe/probe.hpp"
+#include "adapter/probe/vpp.hpp"
 #include "common/tcp.hpp"
 
 namespace vr::jtag {
 
-class OpenocdProbe final : public Probe {
+class OpenocdProbe final : public Probe, public VppSwitch {
 public:
     OpenocdProbe(std::string host, std::string port, std::string tap);
     ~OpenocdProbe();
@@ -37,6 +38,12 @@ public:
     // for an undeclared device) and the instruction captures it checks when
     // it examines the chain again.
     const char* chain_problem() override;
+
+    // A recovery probe's configuration defines the Tcl procedure
+    // `vrjtag_vpp on|off` (an FT232H pin through ftdi set_signal, SRST over
+    // remote_bitbang): VPP through it.
+    bool can_vpp() override;
+    bool vpp(bool on) override;
 
     // Runs one Tcl command of the caller's (after what is queued); its result
     // in result. Reconnects first when the probe has failed.

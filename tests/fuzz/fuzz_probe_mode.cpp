@@ -3,7 +3,8 @@
 // may lose a byte: the pins are clocked only while the board drives them
 // after a supply check that passed, 1 to 8 bits at a time, never more than
 // the shifts asked for; nothing is clocked after a lost byte; probe mode
-// ends only on 0x0F in the bit-bang mode.
+// ends only on 0x0F in the bit-bang mode; VPP is never on without the
+// target's supply, nor after a lost byte.
 //
 // The first three bytes set the board: bit 0 of the first the target's
 // supply, the second the byte after which the supply goes (0: never), the
@@ -15,14 +16,14 @@
 namespace {
 
 struct FakeBoard {
-    bool powered = false, drives = false, damaged = false;
+    bool powered = false, drives = false, damaged = false, vpp_on = false;
     unsigned long clocked = 0;
     bool drive() {
         drives = powered;
         return drives;
     }
     bool driving() { return drives; }
-    void release() { drives = false; }
+    void release() { drives = vpp_on = false; }
     uint8_t shift(uint8_t tdi, uint8_t tms, uint8_t bits) {
         if (!drives || !powered || bits < 1 || bits > 8) std::abort();
         clocked += bits;
@@ -34,6 +35,10 @@ struct FakeBoard {
         if (count == 0) std::abort();
     }
     void line_fast(bool) {}
+    bool vpp(bool on) {
+        vpp_on = on && (drives || drive());
+        return vpp_on;
+    }
     bool line_damaged() {
         const bool was = damaged;
         damaged = false;
@@ -56,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     bool lost = false;
     for (std::size_t i = 3; i < size; ++i) {
         const std::size_t at = i - 3;
-        if (power_goes && at == power_goes) board.powered = false, board.drives = false;
+        if (power_goes && at == power_goes) board.powered = false, board.release();  // the power watch
         if (damage_at && at == damage_at) board.damaged = true, lost = true;
         const unsigned long before = board.clocked;
         const bool was_bbio = !mode.jtag;
@@ -67,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         }
         if (lost && board.clocked != before) std::abort();
         if (board.clocked > allowed) std::abort();
-        if (lost && board.drives) std::abort();
+        if (lost && (board.drives || board.vpp_on)) std::abort();
+        if (board.vpp_on && !board.powered) std::abort();
     }
     return 0;
 }
