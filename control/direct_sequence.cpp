@@ -166,10 +166,12 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
     const int32_t code = flow::code_of(kind.layout);
     map.fill(1);
     force_special(map, code);
-    WDialogRangeProgressBar(1011, 0, 10 + flow::units(flow::Action::erase, kind.layout) + flow::units(flow::Action::blank, kind.layout));
+    WDialogRangeProgressBar(1011, 0, 20 + flow::units(flow::Action::blank, kind.layout));
     WDialogPutProgressBar(1011, 10, 0);
+    // The erase alone under VPP: the blank check follows without it.
     flow::Plan plan;
     plan.action = flow::Action::erase;
+    plan.read_back = false;
     Dialog dialog(status);
     std::string failed = outcome_text(flow::run(chip, plan, map, dialog), plan.action, status);
     if (!failed.empty()) return "RECOVER FAILED: " + failed;
@@ -182,6 +184,7 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
         return "RECOVER FAILED: erased with VPP on, but without it the chip does not answer as the " + c.device + " (" +
                identification_problem(chip, again) + ")";
     plan.action = flow::Action::blank;
+    plan.read_back = true;
     failed = outcome_text(flow::run(chip, plan, map, dialog), plan.action, status);
     if (!failed.empty()) return "RECOVER FAILED: " + failed;
     return {};

@@ -89,8 +89,8 @@ Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
             watch.advance(1);
         }
     }
-    if (result.kind == Outcome::done) watch.stage(Stage::read);
-    for (std::size_t i = 0; i < count && result.kind == Outcome::done; ++i) {
+    if (result.kind == Outcome::done && plan.read_back) watch.stage(Stage::read);
+    for (std::size_t i = 0; i < count && result.kind == Outcome::done && plan.read_back; ++i) {
         if (watch.cancelled()) {
             result.kind = Outcome::cancelled;
             break;

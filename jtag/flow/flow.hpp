@@ -44,6 +44,9 @@ struct Plan {
     // How often the IDCODE is checked before the erase and before read
     // protection (an SVF player may judge a check only after many more).
     int idcode_checks = 1;
+    // Read every word back (false: an erase alone, for a recovery whose
+    // blank check comes once the 12 V are off again).
+    bool read_back = true;
 };
 
 struct Outcome {

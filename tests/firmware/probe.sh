@@ -60,6 +60,35 @@ unsafe() {
     ! grep -q 'jtag pins driven\|^enter\|^erase\|^program' "$WORK/$name.log" || fail "$name: the chip was driven or worked on"
 }
 
+# jtag_off IN OUT [protect]: IN with its JTAG pin bit cleared (and read
+# protection set), the checksum mended: a design fitted without JTAG.
+jtag_off() {
+    python3 - "$@" <<'PY' || fail "cannot make a JTAG-off file"
+import re, sys
+text = open(sys.argv[1], 'rb').read().decode('latin1')
+first = {'1502': 16782, '1504': 34166, '1508': 74114}[re.search(r'ATF(150[248])', text).group(1)]
+m = re.search(r'L%d ([01]{4})\*' % first, text)
+bits = list(m.group(1))
+cleared = [1] + ([0] if len(sys.argv) > 3 else [])
+delta = sum(1 << ((first + i) % 8) for i in cleared if bits[i] == '1')
+for i in cleared: bits[i] = '0'
+text = text[:m.start(1)] + ''.join(bits) + text[m.end(1):]
+c = re.search(r'\nC([0-9A-Fa-f]{4})\*', text)
+text = text[:c.start(1)] + '%04X' % ((int(c.group(1), 16) - delta) & 0xFFFF) + text[c.end(1):]
+open(sys.argv[2], 'wb').write(text.encode('latin1'))
+PY
+}
+
+# vhh_only_for_erase LOG COUNT: VHH went on COUNT times and off again each
+# time, and while it was on the chip was only identified and erased (no word
+# programmed or read).
+vhh_only_for_erase() {
+    [ "$(grep -c '^VHH on' "$WORK/$1.log")" = "$2" ] || fail "$1: VHH on $(grep -c '^VHH on' "$WORK/$1.log") times"
+    [[ "$(grep '^VHH' "$WORK/$1.log" | tail -n 1)" == 'VHH off'* ]] || fail "$1: VHH left on"
+    sed -n '/^VHH on/,/^VHH off/p' "$WORK/$1.log" | grep -q '^program\|^read' && fail "$1: a word programmed or read with VHH on"
+    return 0
+}
+
 case $1 in
 family_*)
     family_round "$(echo "${1#family_}" | tr a-z A-Z)"
@@ -103,6 +132,54 @@ lost)
     cli again erase
     expect 0 'ERASE SUCCESS' again
     stop_fw lost
+    ;;
+recover)
+    # A design that turned the JTAG pins off: ordinary runs cannot reach the
+    # chip (their failure names recover); recover brings it back and writes
+    # the file, VHH on only while the chip is identified and erased.
+    file=$(design ATF1504AS)
+    jtag_off "$file" "$WORK/off.jed"
+    start_fw off ATF1504AS --wait-margin 10000 --load "$WORK/off.jed"
+    cli write write "$file"
+    [ "$RC" = 1 ] && grep -q 'vrjtag-cli recover --device PART' "$WORK/write.out" || fail "write: exit $RC, $LAST"
+    cli scan scan
+    [ "$RC" = 1 ] && grep -q 'recover' "$WORK/scan.out" || fail "scan: exit $RC, $(cat "$WORK/scan.out")"
+    cli wrong recover --device ATF1508AS
+    [ "$RC" = 1 ] && [[ "$LAST" == *'not the ATF1508AS named by --device: nothing was erased'* ]] || fail "wrong part: $LAST"
+    cli offfile recover --device ATF1504AS "$WORK/off.jed"
+    [ "$RC" = 1 ] && [[ "$LAST" == *"turns the chip's JTAG pins off"* ]] || fail "a JTAG-off file: $LAST"
+    grep -q '^erase' "$WORK/off.log" && fail "erased before the recovery"
+    cli recover recover --device ATF1504AS "$file"
+    expect 0 'WRITE & VERIFY SUCCESS' recover
+    stop_fw off
+    holds off "$file"
+    vhh_only_for_erase off 2  # the wrong part's identification, then the recovery
+    [ "$(grep -c '^erase$' "$WORK/off.log")" = 2 ] || fail "not erased once by the recovery and once by the write"
+    ;;
+recover_protected)
+    # Read protection set as well: recover erases the chip all the same.
+    jtag_off "$(design ATF1508AS)" "$WORK/locked_in.jed" protect
+    "$BIN/vrjtag-jed" inspect "$WORK/locked_in.jed" | grep -qi 'read protection' || fail "the file is not read-protected"
+    step locked ATF1508AS --load "$WORK/locked_in.jed" -- recover --device ATF1508AS
+    expect 0 'RECOVER SUCCESS' locked
+    vhh_only_for_erase locked 1
+    ;;
+recover_interrupted)
+    # Ctrl-C while VHH is on: the run ends with VHH off at once. A host
+    # killed while VHH is on: the firmware turns it off after 5 s of silence.
+    jtag_off "$(design ATF1504AS)" "$WORK/off.jed"
+    for how in INT KILL; do
+        start_fw "$how" ATF1504AS --load "$WORK/off.jed"
+        timeout 60 "$BIN/vrjtag-cli" --probe nano --port "$LINK" --boot-wait 0 recover --device ATF1504AS > "$WORK/$how.out" 2>&1 &
+        host=$!
+        for _ in $(seq 200); do grep -q 'vpp on' "$WORK/$how.log" && break; sleep 0.01; done
+        grep -q 'vpp on' "$WORK/$how.log" || fail "$how: VPP never came on"
+        kill -"$how" "$host"
+        wait "$host"
+        [ "$how" = INT ] && sleep 1 || sleep 6
+        [[ "$(grep '^VHH' "$WORK/$how.log" | tail -n 1)" == 'VHH off'* ]] || fail "$how: VHH still on: $(tail -n 3 "$WORK/$how.log")"
+        stop_fw "$how"
+    done
     ;;
 *) fail "unknown case $1" ;;
 esac
