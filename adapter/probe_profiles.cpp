@@ -10,6 +10,11 @@ namespace vr::sim {
 const std::vector<ProbeProfile> probe_profiles = {
     {"ft232h", "interface/ftdi/um232h.cfg", "ftdi", 1000,
      "FT232H boards (UM232H, Adafruit FT232H): AD0 TCK, AD1 TDI, AD2 TDO, AD3 TMS"},
+    // AD4 starts low (the switch off) and drives the 12 V switch for recover.
+    {"ft232h-vpp", "interface/ftdi/um232h.cfg", "ftdi", 1000,
+     "FT232H as ft232h, with AD4 switching 12 V onto OE1 for vrjtag-cli recover",
+     "ftdi layout_init 0xffe8 0xfffb; ftdi layout_signal VPP -data 0x0010; "
+     "proc vrjtag_vpp {on} {ftdi set_signal VPP $on}"},
     {"usb-blaster", "interface/altera-usb-blaster.cfg", "usb_blaster", 1000, "USB-Blaster and its clones"},
     {"ft232r", "interface/ft232r.cfg", "ft232r", 100, "FT232R boards, bit-banged (slow: 100 kHz)"},
     {"ft2232h", "interface/ftdi/minimodule.cfg", "ftdi", 1000,
@@ -52,7 +57,11 @@ void set_openocd_program(const std::string& path) { program() = path; }
 std::vector<std::string> openocd_arguments(const std::vector<std::string>& probes, long khz, const std::string& tap,
                                            const std::string& tap_file) {
     std::vector<std::string> args;
-    for (const std::string& f : probes) args.insert(args.end(), {"-f", f});
+    // A probe is a configuration file, or "-c COMMANDS" after its profile's.
+    for (const std::string& f : probes) {
+        if (f.rfind("-c ", 0) == 0) args.insert(args.end(), {"-c", f.substr(3)});
+        else args.insert(args.end(), {"-f", f});
+    }
     args.insert(args.end(), {"-c", "adapter speed " + std::to_string(khz), "-c",
                              "if {[lsearch -exact [jtag names] {" + tap + "}] < 0} {source {" + tap_file + "}}", "-c",
                              "bindto 127.0.0.1; tcl_port 0; gdb_port disabled; telnet_port disabled"});
@@ -61,14 +70,20 @@ std::vector<std::string> openocd_arguments(const std::vector<std::string>& probe
 const std::string& openocd_program() { return program(); }
 
 bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note) {
-    for (std::string& p : probes) {
+    std::vector<std::string> resolved;
+    for (const std::string& p : probes) {
         const vr::sim::ProbeProfile* profile = vr::sim::find_profile(p);
-        if (!profile) continue;
+        if (!profile) {
+            resolved.push_back(p);
+            continue;
+        }
         const std::string problem = vr::sim::profile_problem(*profile, vr::sim::openocd_drivers());
         if (!problem.empty()) return error = "--probe " + p + ": " + problem, false;
         if (khz == 0) khz = profile->khz;
-        p = profile->interface_file;
+        resolved.push_back(profile->interface_file);
+        if (*profile->commands) resolved.push_back(std::string("-c ") + profile->commands);
     }
+    probes = resolved;
     if (khz == 0) khz = 1000;
     if (khz > 10000) {
         note = "--speed " + std::to_string(khz) + " kHz is above the chips' 10 MHz: 10000 used";

@@ -14,6 +14,10 @@ struct ProbeProfile {
     const char* driver;          // as `openocd -c "adapter list"` names it
     long khz;                    // default JTAG clock
     const char* what;
+    // Tcl commands after the interface file ("" when none): a recovery
+    // probe's 12 V switch declared as the signal VPP, and the procedure
+    // `vrjtag_vpp on|off` that vrjtag-cli recover calls.
+    const char* commands = "";
 };
 
 extern const std::vector<ProbeProfile> probe_profiles;

@@ -442,3 +442,37 @@ TEST(FieldCodec, RoundTripsAndRefusesWhatTheWordCannotHold) {
         EXPECT_FALSE(word_from_field(bad.c_str(), digits, bits, back)) << bits;
     }
 }
+
+// A design that turned the JTAG pins off: the chip answers only under VHH,
+// and an erase under VHH brings it back; VHH on an unpowered chip, or on
+// while a row is programmed, is refused.
+TEST(ChipModel, JtagOffChipAnswersOnlyUnderVhh) {
+    model::ChipModel chip;  // ATF1508AS
+    model::ModelProbe p(chip);
+    static FuseMap map;
+    map.fill(1);
+    map[jtag_pin_fuse(code_1508)] = 0;
+    chip.load(map);
+    auto idcode = [&] {
+        uint8_t out[4] = {};
+        p.reset(), p.ir_scan(jtag::ir_idcode), p.dr_scan(32, nullptr, out, nullptr, nullptr);
+        return static_cast<uint32_t>(out[0] | out[1] << 8 | out[2] << 16 | static_cast<uint32_t>(out[3]) << 24);
+    };
+    EXPECT_EQ(idcode(), 0xFFFFFFFFu);
+    chip.set_vhh(true);
+    EXPECT_EQ(idcode(), 0x0150803Fu);
+    uint8_t key[2] = {0xB9, 0x01}, address[2] = {0x0C, 0x00}, row[41] = {};
+    p.ir_scan(jtag::ir_config), p.dr_scan(10, key, nullptr, nullptr, nullptr);
+    p.ir_scan(jtag::ir_address), p.dr_scan(11, address, nullptr, nullptr, nullptr);
+    p.ir_scan(0x290), p.dr_scan(326, row, nullptr, nullptr, nullptr);  // page 0's data register
+    p.ir_scan(jtag::ir_program_erase), p.idle(30001), p.ir_scan(jtag::ir_after);
+    EXPECT_EQ(chip.refusals(), 1) << "a row programmed under VHH";
+    p.ir_scan(jtag::ir_latch_erase), p.ir_scan(jtag::ir_program_erase), p.idle(210001), p.ir_scan(jtag::ir_after);
+    EXPECT_EQ(chip.erases(), 1);
+    chip.set_vhh(false);
+    EXPECT_FALSE(chip.jtag_pins_io());
+    EXPECT_EQ(idcode(), 0x0150803Fu);
+    chip.set_powered(false);
+    chip.set_vhh(true);
+    EXPECT_EQ(chip.refusals(), 2) << "VHH on an unpowered chip";
+}

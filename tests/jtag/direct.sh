@@ -14,7 +14,8 @@ step() {
     while [ "$1" != -- ]; do opts+=("$1"); shift; done
     shift
     start_model "$name" "$dev" "${opts[@]}"
-    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
+        "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
     timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err"
     RC=$?
     LAST=$(tail -n 1 "$WORK/$name.out")
@@ -58,7 +59,8 @@ wrong_file)
 interrupt)
     # Ctrl-C during a write: the Cancel text, programming mode left, OpenOCD gone.
     start_model int ATF1508AS
-    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
+        "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
     timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" write "$(design ATF1508AS)" > "$WORK/int.out" 2> "$WORK/int.err" &
     cli=$!
     for i in $(seq 300); do grep -q 'Writing fuse map' "$WORK/int.out" 2> /dev/null && break; sleep 0.1; done
@@ -91,6 +93,22 @@ cross_route)
     PIDS=()
     step direct_verify ATF1508AS --load "$WORK/chip.jed" -- verify "$file"
     expect 0 'VERIFY SUCCESS' direct_verify
+    ;;
+recover)
+    # A recovery probe through OpenOCD: its configuration's vrjtag_vpp
+    # drives SRST, which the model takes as VHH on OE1 (as ft232h-vpp drives
+    # its AD4). Without such a procedure recover does nothing.
+    file=$(design ATF1504AS)
+    jtag_off "$file" "$WORK/off.jed"
+    step novpp ATF1504AS --load "$WORK/off.jed" -- recover --device ATF1504AS
+    [ "$RC" = 1 ] && [[ "$LAST" == *'recover needs a probe that switches 12 V onto OE1'* ]] || fail "no VPP: $LAST"
+    never novpp '^erase\|^VHH' 'worked on without a VPP switch'
+    PROBE_EXTRA='reset_config srst_only
+proc vrjtag_vpp {on} { if {$on} { adapter assert srst } else { adapter deassert srst } }'
+    step recovered ATF1504AS --load "$WORK/off.jed" -- recover --device ATF1504AS "$file"
+    expect 0 'WRITE & VERIFY SUCCESS' recovered
+    vhh_only_for_erase recovered 1
+    holds recovered "$file"
     ;;
 scan)
     # The chain and the link test; a dead line fails both.

@@ -1,6 +1,6 @@
 # Shared by the direct-route tests (OpenOCD, the Nano in probe mode): a
 # design per part, the checks on what the chip model saved, and one round
-# of every action on one part. The caller defines step NAME DEVICE [model
+# of every action on one part, and the recovery's aids. The caller defines step NAME DEVICE [model
 # options] -- CLI ARGS..., which sets RC and LAST and leaves the model's
 # file in $WORK/NAME.jed and its log in $WORK/NAME.log.
 
@@ -60,4 +60,33 @@ family_round() {
     expect 0 'ERASE SUCCESS' erase
     step blank "$DEV" --load "$WORK/erase.jed" -- blank
     expect 0 'BLANK CHECK SUCCESS' blank
+}
+
+# jtag_off IN OUT [protect]: IN with its JTAG pin bit cleared (and read
+# protection set), the checksum mended: a design fitted without JTAG.
+jtag_off() {
+    python3 - "$@" <<'PY' || fail "cannot make a JTAG-off file"
+import re, sys
+text = open(sys.argv[1], 'rb').read().decode('latin1')
+first = {'1502': 16782, '1504': 34166, '1508': 74114}[re.search(r'ATF(150[248])', text).group(1)]
+m = re.search(r'L%d ([01]{4})\*' % first, text)
+bits = list(m.group(1))
+cleared = [1] + ([0] if len(sys.argv) > 3 else [])
+delta = sum(1 << ((first + i) % 8) for i in cleared if bits[i] == '1')
+for i in cleared: bits[i] = '0'
+text = text[:m.start(1)] + ''.join(bits) + text[m.end(1):]
+c = re.search(r'\nC([0-9A-Fa-f]{4})\*', text)
+text = text[:c.start(1)] + '%04X' % ((int(c.group(1), 16) - delta) & 0xFFFF) + text[c.end(1):]
+open(sys.argv[2], 'wb').write(text.encode('latin1'))
+PY
+}
+
+# vhh_only_for_erase LOG COUNT: VHH went on COUNT times and off again each
+# time, and while it was on the chip was only identified and erased (no word
+# programmed or read).
+vhh_only_for_erase() {
+    [ "$(grep -c '^VHH on' "$WORK/$1.log")" = "$2" ] || fail "$1: VHH on $(grep -c '^VHH on' "$WORK/$1.log") times"
+    [[ "$(grep '^VHH' "$WORK/$1.log" | tail -n 1)" == 'VHH off'* ]] || fail "$1: VHH left on"
+    sed -n '/^VHH on/,/^VHH off/p' "$WORK/$1.log" | grep -q '^program\|^read' && fail "$1: a word programmed or read with VHH on"
+    return 0
 }
