@@ -19,11 +19,14 @@
 # run) plus its bits at the probe's clock (1 MHz). Its wall time is the whole
 # command's, OpenOCD's start and stop included.
 #
-# With arguments (emulator, openocd, firmware, direct) it runs only those roads.
+# The direct route through the Nano in probe mode (vrjtag-cli --probe nano on
+# vrjtag-firmware-sim, fast line) is measured against the same floor.
+#
+# With arguments (emulator, openocd, firmware, direct, probe) it runs only those roads.
 #
 # Installs the Debian packages it needs when they are missing (as root).
 set -euo pipefail
-roads=${*:-emulator openocd firmware direct}
+roads=${*:-emulator openocd firmware direct probe}
 road() { [[ " $roads " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
@@ -239,6 +242,28 @@ run_direct() {
         printf "| %s | %s | %.2f | %.2f | %.4f | %s |\n", d, a, w, f, w / f, box }'
 }
 
+# run_probe DEVICE ACTION: one vrjtag-cli --probe nano run through the
+# firmware in simavr; prints the table row.
+run_probe() {
+    local device=$1 action=$2 design load=() args bits fl wall last
+    design=$(direct_design "$device")
+    case $action in write | secure) args=("$action" "$design") ;;
+        verify) args=(verify "$design"); load=(--load "$design") ;;
+        read) args=(read "$work/out.jed"); load=(--load "$design"); rm -f "$work/out.jed" ;;
+        erase) args=(erase); load=(--load "$design") ;;
+        blank) args=(blank) ;;
+    esac
+    start_fw --device "$device" "${load[@]}"
+    /usr/bin/time -f "%e" -o "$work/time" "$bin/vrjtag-cli" --probe nano --port "$link" --boot-wait 0 "${args[@]}" > "$work/cli.out" 2>&1 || true
+    stop_fw
+    bits=$(case $device in ATF1502AS) echo 86 ;; ATF1504AS) echo 166 ;; *) echo 326 ;; esac)
+    fl=$(direct_floor "$work/model.log" "$bits" $([[ $action == write || $action == secure || $action == erase ]] && echo 1 || echo 0))
+    wall=$(cat "$work/time")
+    last=$(tail -n 1 "$work/cli.out")
+    awk -v d=$device -v a=$action -v w=$wall -v f=$fl -v box="$last" 'BEGIN {
+        printf "| %s | %s | %.2f | %.2f | %.4f | %s |\n", d, a, w, f, w / f, box }'
+}
+
 rows=()
 road emulator && for device in ATF1508AS ATF1504AS; do
     for action in write secure read verify; do
@@ -268,6 +293,13 @@ road direct && for device in ATF1508AS ATF1504AS ATF1502AS; do
     for action in write secure verify read erase blank; do
         echo "running $action on $device through vrjtag-cli --probe (the direct route) ..." >&2
         direct_rows+=("$(run_direct $device $action)")
+    done
+done
+probe_rows=()
+road probe && for device in ATF1508AS ATF1504AS ATF1502AS; do
+    for action in write secure verify read erase blank; do
+        echo "running $action on $device through vrjtag-cli --probe nano and the firmware in simavr ..." >&2
+        probe_rows+=("$(run_probe $device $action)")
     done
 done
 # The simulator's processor use in a VERIFY of the ATF1508AS (the firmware
@@ -311,6 +343,12 @@ echo
 echo "| device | action | wall s | floor s (vendor waits + bits at 1 MHz) | wall / floor | final line |"
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${direct_rows[@]}"
+echo
+echo "The direct route through the Nano in probe mode: vrjtag-cli --probe nano, the firmware in simavr and the chip model:"
+echo
+echo "| device | action | wall s | floor s (vendor waits + bits at 1 MHz) | wall / floor | final line |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${probe_rows[@]}"
 echo
 echo "vrjtag-firmware-sim's processor use while it keeps simulated time to wall-clock time: $fw_speed of one core"
 echo
