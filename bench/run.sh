@@ -215,16 +215,24 @@ direct_design() {
     esac
 }
 
-# run_direct DEVICE ACTION: one vrjtag-cli --probe run; prints the table row.
-run_direct() {
-    local device=$1 action=$2 design load=() args mport bits
-    design=$(direct_design "$device")
-    case $action in write | secure) args=("$action" "$design") ;;
+# direct_args DEVICE ACTION: the CLI's arguments (args) and the chip's
+# starting file (load) for one direct-route run.
+direct_args() {
+    local design
+    design=$(direct_design "$1")
+    load=()
+    case $2 in write | secure) args=("$2" "$design") ;;
         verify) args=(verify "$design"); load=(--load "$design") ;;
         read) args=(read "$work/out.jed"); load=(--load "$design"); rm -f "$work/out.jed" ;;
         erase) args=(erase); load=(--load "$design") ;;
         blank) args=(blank) ;;
     esac
+}
+
+# run_direct DEVICE ACTION: one vrjtag-cli --probe run; prints the table row.
+run_direct() {
+    local device=$1 action=$2 mport bits
+    direct_args "$device" "$action"
     rm -f "$work/model.log"
     "$bin/vrjtag-chip-model" --device "$device" --port 0 --log "$work/model.log" "${load[@]}" > "$work/model.out" 2>&1 &
     model=$!
@@ -245,14 +253,8 @@ run_direct() {
 # run_probe DEVICE ACTION: one vrjtag-cli --probe nano run through the
 # firmware in simavr; prints the table row.
 run_probe() {
-    local device=$1 action=$2 design load=() args bits fl wall last
-    design=$(direct_design "$device")
-    case $action in write | secure) args=("$action" "$design") ;;
-        verify) args=(verify "$design"); load=(--load "$design") ;;
-        read) args=(read "$work/out.jed"); load=(--load "$design"); rm -f "$work/out.jed" ;;
-        erase) args=(erase); load=(--load "$design") ;;
-        blank) args=(blank) ;;
-    esac
+    local device=$1 action=$2 bits fl wall last
+    direct_args "$device" "$action"
     start_fw --device "$device" "${load[@]}"
     /usr/bin/time -f "%e" -o "$work/time" "$bin/vrjtag-cli" --probe nano --port "$link" --boot-wait 0 "${args[@]}" > "$work/cli.out" 2>&1 || true
     stop_fw
