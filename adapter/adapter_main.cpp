@@ -192,6 +192,8 @@ int main(int argc, char** argv) {
     vr::jtag::identification_text(chip, id, found, sizeof found);
     std::printf("vrjtag-adapter: %s; serving on %s (-> %s): put its name in jtag.ini%s\n", found, link.c_str(),
                 pty.name.c_str(), id == vr::jtag::id_found ? "" : " (vrjtag-adapter --scan lists the chain)");
+    if (id == vr::jtag::id_no_chip || (id == vr::jtag::id_bad_chain && vr::jtag::chain_silent(chip.chain_problem)))
+        std::printf("vrjtag-adapter: %s\n", vr::jtag::recover_hint());
     std::fflush(stdout);
     if (log) std::fprintf(log, "%.6f start: %s\n", vr::sim::now_seconds() - t0, found), std::fflush(log);
     adapter.chunks.console = true;  // from now on every note goes to the operator too

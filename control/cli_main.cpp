@@ -165,9 +165,7 @@ int direct_nano(const std::string& path, long boot_wait, const std::string& logn
             const int8_t kind = read ? vr::jtag::chip_kind_of(idcode) : -1;
             if (read) std::printf("1  IDCODE 0x%08X  %s\n", idcode, kind >= 0 ? vr::jtag::chip_kinds[kind].name : "unknown");
             if (read && (idcode == 0 || idcode == 0xFFFFFFFFu))
-                std::printf("no device answers: check power, GND and the wiring; if a chip of the family answered here "
-                            "before, its design may have turned its JTAG pins off: vrjtag-cli recover --device PART "
-                            "brings it back (12 V on OE1)\n");
+                std::printf("no device answers: check power, GND and the wiring; %s\n", vr::jtag::recover_hint());
             status = vr::link_test(probe, 100) && kind >= 0 ? 0 : 1;
         }
     } else {

@@ -28,12 +28,6 @@ std::string hex32(uint32_t v) {
     return b;
 }
 
-// A family chip that answered before and no longer does most likely had its
-// JTAG pins turned off by its design.
-constexpr const char* recover_hint =
-    "if a chip of the family answered here before, its design may have turned its JTAG pins off: "
-    "vrjtag-cli recover --device PART brings it back (12 V on OE1)";
-
 // Why no chip can be programmed, for the operator.
 std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
     switch (r) {
@@ -43,12 +37,10 @@ std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
                                               : "");
     case jtag::id_no_chip:
         return "no chip found (IDCODE " + hex32(chip.idcode) +
-               "): check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain); " + recover_hint;
+               "): check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain); " + jtag::recover_hint();
     case jtag::id_bad_chain:
         return std::string(chip.chain_problem ? chip.chain_problem : "the chain failed its check") +
-               (chip.chain_problem && std::string(chip.chain_problem).rfind("TDO stuck", 0) == 0
-                    ? std::string("; ") + recover_hint
-                    : std::string());
+               (jtag::chain_silent(chip.chain_problem) ? std::string("; ") + jtag::recover_hint() : std::string());
     case jtag::id_probe_failed: return std::string("the probe failed: ") + chip.probe->failure_text();
     default: return {};
     }

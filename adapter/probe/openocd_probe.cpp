@@ -178,6 +178,10 @@ const char* OpenocdProbe::chain_problem() {
     // instruction scan first.
     if (!call("capture {jtag arp_init}", examined)) return failure_.c_str();
     ir_since_reset_ = false;
+    // A silent line (nothing powered, a broken wire, a chip whose JTAG pins
+    // are turned off) before a wrong instruction length.
+    if (examined.find("all ones") != std::string::npos) return chain_stuck_1();
+    if (examined.find("all zeroes") != std::string::npos) return chain_stuck_0();
     if (examined.find("IR capture error") != std::string::npos) return chain_another();
     return 0;
 }

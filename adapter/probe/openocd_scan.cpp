@@ -21,9 +21,8 @@ int print_chain(OpenocdProbe& probe, const std::string& tap) {
                     "  - TDI and TDO are not swapped (probe TDI to chip TDI, chip TDO to probe TDO)\n"
                     "  - TCK and TMS reach the chip (and the chip's JTAG pins were not made I/O)\n"
                     "  - a lower clock works (--speed 100), with short wires\n"
-                    "  - if a chip of the family answered here before, its design may have turned its JTAG\n"
-                    "    pins off: vrjtag-cli recover --device PART brings it back (12 V on OE1)\n",
-                    ones ? "ones" : "zeros");
+                    "  - %s\n",
+                    ones ? "ones" : "zeros", recover_hint());
         return 1;
     }
     int position = 0, family = 0, undeclared = 0;

@@ -25,11 +25,22 @@ inline const char* chain_stuck_1() { return "1"; }
 inline const char* chain_stuck_0() { return "0"; }
 inline const char* chain_another() { return "+"; }
 #else
-inline const char* chain_stuck_1() { return "TDO stuck at 1: check wiring and power"; }
-inline const char* chain_stuck_0() { return "TDO stuck at 0: check wiring and power"; }
+// One object each in the whole program (inline variables): compared by address.
+inline constexpr char tdo_stuck_1[] = "TDO stuck at 1: check wiring and power";
+inline constexpr char tdo_stuck_0[] = "TDO stuck at 0: check wiring and power";
+inline const char* chain_stuck_1() { return tdo_stuck_1; }
+inline const char* chain_stuck_0() { return tdo_stuck_0; }
 inline const char* chain_another() {
     return "another device on the chain: declare it in your OpenOCD configuration";
 }
+// For a chain where nothing answers: the likely way back when a chip of the
+// family answered there before.
+inline const char* recover_hint() {
+    return "if a chip of the family answered here before, its design may have turned its JTAG pins off: "
+           "vrjtag-cli recover --device PART brings it back (12 V on OE1)";
+}
+// Whether an identification's chain problem is a silent line.
+inline bool chain_silent(const char* problem) { return problem == chain_stuck_1() || problem == chain_stuck_0(); }
 #endif
 
 class Probe {

@@ -133,6 +133,7 @@ void identify(Server& s, char asked) {
     char text[160];
     identification_text(s.chip, r, text, sizeof text);
     note(s, text);
+    if (r == id_no_chip || (r == id_bad_chain && chain_silent(s.chip.chain_problem))) note(s, recover_hint());
 #endif
     if (!s.identified || faults(s).no_id) return;  // no reply: the host stops before erasing
     const char digit = id_reply(s) ? id_reply(s) : static_cast<char>('0' + chip_kinds[s.chip.kind].digit);

@@ -83,12 +83,15 @@ openocd)
 safety)
     # No target supply, a 3.3 V target without translators, a Nano on a
     # sagging supply: nothing is driven; with the strap the 3.3 V part is
-    # written.
+    # written; a late TDO is read right.
     unsafe unpowered ATF1504AS 'no target supply' --target-mv 0
     unsafe no_strap ATF1504ASV 'level translators' --target-mv 3300
     unsafe nano_low ATF1504AS "Nano's own supply" --nano-mv 4300
     step strap ATF1504ASV --target-mv 3300 --strap -- write "$(design ATF1504ASV)"
     expect 0 'WRITE & VERIFY SUCCESS' strap
+    # TDO 800 ns late (a level shifter, a cable): still read right.
+    step late ATF1504AS --tdo-delay-ns 800 -- write "$(design ATF1504AS)"
+    expect 0 'WRITE & VERIFY SUCCESS' late
     ;;
 lost)
     # A byte damaged on the line in the middle of a write: the firmware

@@ -68,9 +68,12 @@ secure_cancelled)
     grep -q 'read protection NOT set' "$WORK/adapter.out" || fail "the adapter did not say why"
     ;;
 no_chip)
-    # Another chip, and the family's ATF1502AS, which the protocol does not
-    # serve: no identification reply, nothing erased, the console says why.
+    # Another chip, the family's ATF1502AS, which the protocol does not
+    # serve, and a silent line (a chip whose design turned its JTAG pins off
+    # looks so): no identification reply, nothing erased, the console says
+    # why (for the silent line: recover).
     for c in "--idcode 0150603F|IDCODE 0x0150603F: not an ATF1502AS/ATF1504AS/ATF1508AS (an Atmel-like" \
+             "--tdo-stuck 1|vrjtag-cli recover --device PART brings it back" \
              "--device ATF1502AS|ATF1502AS found (IDCODE 0x0150203F): not programmable through vrjtag's adapter protocol; use vrjtag-jed svf write and OpenOCD"; do
         IFS='|' read -r opt text <<< "$c"
         if [ "${opt#--device}" != "$opt" ]; then start_road ATF1502AS; else start_road ATF1508AS $opt; fi
