@@ -1,6 +1,6 @@
 #include "adapter/sim.hpp"
 
-#include "adapter/pty.hpp"
+#include "adapter/line/pty.hpp"
 
 #include <poll.h>
 #include <unistd.h>

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "adapter/model/model_probe.hpp"
-#include "adapter/pty.hpp"
+#include "jtag/model/model_probe.hpp"
+#include "adapter/line/pty.hpp"
 #include "adapter/server/server.hpp"
 #include "fusemap/fusemap.hpp"
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "adapter/probe/probe.hpp"
-#include "adapter/probe/vpp.hpp"
+#include "jtag/probe/probe.hpp"
+#include "jtag/probe/vpp.hpp"
 #include "jtag/flow/flow.hpp"
 
 namespace vr {

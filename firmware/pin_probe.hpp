@@ -15,7 +15,7 @@
 // times what is asked (a clone's resonator may run fast).
 #pragma once
 
-#include "adapter/probe/probe.hpp"
+#include "jtag/probe/probe.hpp"
 
 namespace vr {
 namespace fw {

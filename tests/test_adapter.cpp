@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/model/model_probe.hpp"
+#include "jtag/model/model_probe.hpp"
 #include "adapter/server/server.hpp"
 
 using namespace vr;

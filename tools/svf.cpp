@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "adapter/chip/chip.hpp"
-#include "adapter/probe/svf_probe.hpp"
+#include "jtag/chip/chip.hpp"
+#include "jtag/probe/svf_probe.hpp"
 #include "common/bits.hpp"
 #include "common/hex.hpp"
 #include "jtag/flow/flow.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/chip/facts.hpp"
+#include "jtag/chip/facts.hpp"
 #include "fusemap/fusemap.hpp"
 
 namespace vr::svf {

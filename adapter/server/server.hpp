@@ -29,7 +29,7 @@
 
 #include <stdint.h>
 
-#include "adapter/chip/chip.hpp"
+#include "jtag/chip/chip.hpp"
 
 namespace vr {
 namespace jtag {

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "adapter/chip/chip.hpp"
+#include "jtag/chip/chip.hpp"
 #include "fusemap/fusemap.hpp"
 
 namespace vr::flow {

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "adapter/chip/facts.hpp"
+#include "jtag/chip/facts.hpp"
 #include "fusemap/fusemap.hpp"
 
 namespace vr::flow {

@@ -30,7 +30,7 @@
 #include <cstdint>
 #include <string>
 
-#include "adapter/model/model_probe.hpp"
+#include "jtag/model/model_probe.hpp"
 #include "adapter/server/server.hpp"
 
 namespace vt {

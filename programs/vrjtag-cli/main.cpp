@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "common/text.hpp"
-#include "adapter/chip/facts.hpp"
-#include "adapter/probe/nano_probe.hpp"
-#include "adapter/probe/openocd_launch.hpp"
-#include "adapter/probe/openocd_probe.hpp"
-#include "adapter/probe/openocd_scan.hpp"
+#include "jtag/chip/facts.hpp"
+#include "jtag/probe/nano_probe.hpp"
+#include "jtag/probe/openocd_launch.hpp"
+#include "jtag/probe/openocd_probe.hpp"
+#include "jtag/probe/openocd_scan.hpp"
 #include "common/clock.hpp"
 #include "control/direct_sequence.hpp"
 #include "control/interrupt.hpp"

@@ -25,11 +25,11 @@
 #include <simavr/sim_avr.h>
 #include <simavr/sim_elf.h>
 
-#include "adapter/model/chip_files.hpp"
+#include "jtag/model/chip_files.hpp"
 #include "common/clock.hpp"
 #include "common/tcp.hpp"
-#include "adapter/model/chip_model.hpp"
-#include "adapter/pty.hpp"
+#include "jtag/model/chip_model.hpp"
+#include "adapter/line/pty.hpp"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include <stdint.h>
 
-#include "adapter/chip/facts.hpp"
+#include "jtag/chip/facts.hpp"
 #include "common/bits.hpp"
-#include "adapter/probe/probe.hpp"
+#include "jtag/probe/probe.hpp"
 
 namespace vr {
 namespace jtag {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "adapter/probe/probe.hpp"
-#include "adapter/probe/vpp.hpp"
+#include "jtag/probe/probe.hpp"
+#include "jtag/probe/vpp.hpp"
 
 namespace vr::jtag {
 
@@ -58,6 +58,8 @@ private:
     bool exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m);
     bool volts(uint16_t& target_mv, uint16_t& nano_mv);
     bool fail(const std::string& why);
+    // Nothing queued but clocks with TMS low (Run-Test/Idle staying there).
+    bool only_idle() const;
     std::string refusal();
     void log_bytes(const char* dir, const uint8_t* data, std::size_t n);
 

@@ -1,4 +1,4 @@
-#include "adapter/model/chip_files.hpp"
+#include "jtag/model/chip_files.hpp"
 
 #include <cstdio>
 

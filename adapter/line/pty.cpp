@@ -1,4 +1,4 @@
-#include "adapter/pty.hpp"
+#include "adapter/line/pty.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <string>
 
-#include "adapter/probe/probe.hpp"
-#include "adapter/probe/vpp.hpp"
+#include "jtag/probe/probe.hpp"
+#include "jtag/probe/vpp.hpp"
 #include "common/tcp.hpp"
 
 namespace vr::jtag {

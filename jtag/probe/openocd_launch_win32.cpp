@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "adapter/probe/openocd_launch.hpp"
-#include "adapter/probe_profiles.hpp"
+#include "jtag/probe/openocd_launch.hpp"
+#include "jtag/probe/profiles.hpp"
 #include "common/clock.hpp"
 
 namespace vr {

@@ -3,8 +3,8 @@
 // as fast as the serial line lets it.
 #pragma once
 
-#include "adapter/model/chip_model.hpp"
-#include "adapter/probe/probe.hpp"
+#include "jtag/model/chip_model.hpp"
+#include "jtag/probe/probe.hpp"
 
 namespace vr::model {
 

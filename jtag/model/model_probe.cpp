@@ -1,6 +1,6 @@
-#include "adapter/model/model_probe.hpp"
+#include "jtag/model/model_probe.hpp"
 
-#include "adapter/chip/facts.hpp"
+#include "jtag/chip/facts.hpp"
 
 namespace vr::model {
 

@@ -1,4 +1,4 @@
-#include "adapter/probe/openocd_probe.hpp"
+#include "jtag/probe/openocd_probe.hpp"
 
 #include "common/bits.hpp"
 #include "common/clock.hpp"

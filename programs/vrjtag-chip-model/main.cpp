@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "adapter/model/chip_files.hpp"
-#include "adapter/model/model_probe.hpp"
+#include "jtag/model/chip_files.hpp"
+#include "jtag/model/model_probe.hpp"
 
 namespace {
 

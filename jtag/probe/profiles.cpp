@@ -1,6 +1,6 @@
-#include "adapter/probe_profiles.hpp"
+#include "jtag/probe/profiles.hpp"
 
-#include "adapter/probe/openocd_launch.hpp"
+#include "jtag/probe/openocd_launch.hpp"
 
 #include <algorithm>
 #include <cstdio>

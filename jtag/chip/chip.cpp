@@ -1,4 +1,4 @@
-#include "adapter/chip/chip.hpp"
+#include "jtag/chip/chip.hpp"
 
 #include "common/hex.hpp"
 

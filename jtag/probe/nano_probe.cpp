@@ -1,4 +1,4 @@
-#include "adapter/probe/nano_probe.hpp"
+#include "jtag/probe/nano_probe.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -16,7 +16,7 @@ constexpr uint8_t cmd_port_mode = 0x01, cmd_read_adcs = 0x03, cmd_tap_shift = 0x
 constexpr uint8_t status_refused = 0x02, status_too_long = 0x04;
 constexpr uint32_t max_shift = 8192;
 // Bytes on their way to the Nano at most: its receive ring holds 128.
-constexpr std::size_t window = 96;
+constexpr std::size_t window = 120;
 constexpr int reply_ms = 2000;
 
 void sleep_until(double t) {
@@ -232,11 +232,21 @@ bool NanoProbe::reset() {
 }
 
 bool NanoProbe::flush() {
-    if (!run()) return false;
+    // Clocks in Run-Test/Idle after a wait need no round trip of their own:
+    // they go with the next scan (the wait only grows). The status of
+    // everything sent came with its reply.
+    if (!only_idle() && !run()) return false;
+    if (failed_) return false;
     const uint8_t flags = flags_;
     flags_ = 0;
     if (flags & status_too_long) return fail("the Nano refused a scan longer than 8192 bits");
     if (flags & status_refused) return fail(refusal());
+    return true;
+}
+
+bool NanoProbe::only_idle() const {
+    for (std::size_t i = 0; i < tms_.size(); ++i)
+        if (tms_[i]) return false;
     return true;
 }
 

@@ -1,4 +1,4 @@
-#include "adapter/probe/svf_probe.hpp"
+#include "jtag/probe/svf_probe.hpp"
 
 #include "common/bits.hpp"
 

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "adapter/model/chip_files.hpp"
-#include "adapter/pty.hpp"
+#include "jtag/model/chip_files.hpp"
+#include "adapter/line/pty.hpp"
 #include "adapter/sim.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "adapter/model/chip_model.hpp"
+#include "jtag/model/chip_model.hpp"
 
 #include <cstring>
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "adapter/probe/probe.hpp"
+#include "jtag/probe/probe.hpp"
 
 namespace vr::jtag {
 

@@ -1,10 +1,10 @@
-#include "adapter/probe/openocd_scan.hpp"
+#include "jtag/probe/openocd_scan.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
-#include "adapter/chip/facts.hpp"
+#include "jtag/chip/facts.hpp"
 
 namespace vr::jtag {
 

@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "adapter/chip/chip.hpp"
-#include "adapter/probe/openocd_launch.hpp"
-#include "adapter/probe/openocd_probe.hpp"
-#include "adapter/probe/openocd_scan.hpp"
-#include "adapter/probe_profiles.hpp"
-#include "adapter/pty.hpp"
+#include "jtag/chip/chip.hpp"
+#include "jtag/probe/openocd_launch.hpp"
+#include "jtag/probe/openocd_probe.hpp"
+#include "jtag/probe/openocd_scan.hpp"
+#include "jtag/probe/profiles.hpp"
+#include "adapter/line/pty.hpp"
 #include "adapter/server/server.hpp"
 #include "adapter/sim.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "adapter/probe/openocd_probe.hpp"
+#include "jtag/probe/openocd_probe.hpp"
 
 namespace vr::jtag {
 
