@@ -96,8 +96,12 @@ bool PinProbe::vpp(bool on) {
         DDRB |= _BV(PB1);
         return true;
     }
-    PORTB &= static_cast<uint8_t>(~_BV(PB1));
-    DDRB &= static_cast<uint8_t>(~_BV(PB1));
+    // Port B is written only when VPP was on: the strap on D8 is read from
+    // the same port.
+    if ((PORTB | DDRB) & _BV(PB1)) {
+        PORTB &= static_cast<uint8_t>(~_BV(PB1));
+        DDRB &= static_cast<uint8_t>(~_BV(PB1));
+    }
     return false;
 }
 

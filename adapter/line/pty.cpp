@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vr::sim {
+namespace vr::line {
 namespace {
 
 // A raw pseudo-terminal whose slave is not held open.
@@ -73,4 +73,4 @@ void close_pty_link(const std::string& link, Pty& pty) {
     pty.master = -1;
 }
 
-}  // namespace vr::sim
+}  // namespace vr::line

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace vr::sim {
+namespace vr::line {
 
 struct Pty {
     int master = -1;  // non-blocking
@@ -26,4 +26,4 @@ bool renew_pty_link(const std::string& link, Pty& pty, std::string& error);
 // Removes link when it still points at the pseudo-terminal, and closes it.
 void close_pty_link(const std::string& link, Pty& pty);
 
-}  // namespace vr::sim
+}  // namespace vr::line

@@ -11,7 +11,7 @@
 #include "common/clock.hpp"
 
 namespace vr {
-namespace sim {
+namespace jtag {
 
 std::vector<std::string> openocd_drivers() {
     std::vector<std::string> drivers;
@@ -36,7 +36,7 @@ std::string openocd_file(const std::string& relative) {
     return "";
 }
 
-}  // namespace sim
+}  // namespace jtag
 
 namespace jtag {
 

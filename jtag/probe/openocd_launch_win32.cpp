@@ -93,7 +93,7 @@ HANDLE job_of_ours() {
 
 }  // namespace
 
-namespace sim {
+namespace jtag {
 
 std::vector<std::string> openocd_drivers() {
     std::vector<std::string> drivers;
@@ -125,7 +125,7 @@ std::string openocd_file(const std::string& relative) {
     return "";
 }
 
-}  // namespace sim
+}  // namespace jtag
 
 namespace jtag {
 

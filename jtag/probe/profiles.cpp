@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace vr::sim {
+namespace vr::jtag {
 
 const std::vector<ProbeProfile> probe_profiles = {
     {"ft232h", "interface/ftdi/um232h.cfg", "ftdi", 1000,
@@ -42,7 +42,7 @@ std::string profile_problem(const ProbeProfile& p, const std::vector<std::string
     return "";
 }
 
-}  // namespace vr::sim
+}  // namespace vr::jtag
 
 namespace vr::jtag {
 namespace {
@@ -72,12 +72,12 @@ const std::string& openocd_program() { return program(); }
 bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& error, std::string& note) {
     std::vector<std::string> resolved;
     for (const std::string& p : probes) {
-        const vr::sim::ProbeProfile* profile = vr::sim::find_profile(p);
+        const ProbeProfile* profile = find_profile(p);
         if (!profile) {
             resolved.push_back(p);
             continue;
         }
-        const std::string problem = vr::sim::profile_problem(*profile, vr::sim::openocd_drivers());
+        const std::string problem = profile_problem(*profile, openocd_drivers());
         if (!problem.empty()) return error = "--probe " + p + ": " + problem, false;
         if (khz == 0) khz = profile->khz;
         resolved.push_back(profile->interface_file);

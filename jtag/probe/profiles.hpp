@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace vr::sim {
+namespace vr::jtag {
 
 struct ProbeProfile {
     const char* name;
@@ -35,4 +35,4 @@ std::string openocd_file(const std::string& relative);
 // Why a profile cannot be used with this OpenOCD, or "".
 std::string profile_problem(const ProbeProfile& p, const std::vector<std::string>& drivers);
 
-}  // namespace vr::sim
+}  // namespace vr::jtag

@@ -113,9 +113,9 @@ int main(int argc, char** argv) {
         adapter.load(map);
     }
 
-    vr::sim::Pty pty;
+    vr::line::Pty pty;
     std::string error;
-    if (!vr::sim::open_pty_link(link, pty, error)) {
+    if (!vr::line::open_pty_link(link, pty, error)) {
         std::fprintf(stderr, "vrjtag-adapter-sim: %s\n", error.c_str());
         return 1;
     }
@@ -133,9 +133,9 @@ int main(int argc, char** argv) {
     std::printf("%s -> %s\n", link, pty.name.c_str());
     std::fflush(stdout);
 
-    vr::sim::serve(pty, link, adapter.server(), adapter.link(), pacing, stop, log, adapter.link().t0);
+    vr::line::serve(pty, link, adapter.server(), adapter.link(), pacing, stop, log, adapter.link().t0);
 
-    vr::sim::close_pty_link(link, pty);
+    vr::line::close_pty_link(link, pty);
     int rc = 0;
     if (save) {
         static vr::FuseMap map;

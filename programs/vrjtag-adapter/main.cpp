@@ -23,7 +23,7 @@
 #include "jtag/probe/profiles.hpp"
 #include "adapter/line/pty.hpp"
 #include "adapter/server/server.hpp"
-#include "adapter/sim.hpp"
+#include "adapter/line/serve.hpp"
 
 namespace {
 
@@ -79,7 +79,7 @@ int fail(const std::string& what) {
 // The adapter: the protocol server over the OpenOCD probe.
 struct RealAdapter {
     vr::jtag::OpenocdProbe probe;
-    vr::sim::ChunkLink chunks;
+    vr::line::ChunkLink chunks;
     vr::jtag::Server server;
     RealAdapter(const std::string& host, const std::string& port, const std::string& tap) : probe(host, port, tap) {
         vr::jtag::server_init(server, probe, chunks);
@@ -89,9 +89,9 @@ struct RealAdapter {
 // --probe list: the profiles, the interface file each uses, and whether this
 // OpenOCD can drive it.
 int list_profiles() {
-    const std::vector<std::string> drivers = vr::sim::openocd_drivers();
-    for (const vr::sim::ProbeProfile& p : vr::sim::probe_profiles) {
-        const std::string problem = vr::sim::profile_problem(p, drivers);
+    const std::vector<std::string> drivers = vr::jtag::openocd_drivers();
+    for (const vr::jtag::ProbeProfile& p : vr::jtag::probe_profiles) {
+        const std::string problem = vr::jtag::profile_problem(p, drivers);
         std::printf("%-18s %-36s %-12s %5ld kHz  %s%s\n", p.name, p.interface_file, p.driver, p.khz, p.what,
                     problem.empty() ? "" : (" [not usable: " + problem + "]").c_str());
     }
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
         std::perror("vrjtag-adapter: log");
         return 1;
     }
-    const double t0 = vr::sim::now_seconds();
+    const double t0 = vr::now_seconds();
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -178,8 +178,8 @@ int main(int argc, char** argv) {
         return rc;
     }
 
-    vr::sim::Pty pty;
-    if (!vr::sim::open_pty_link(link, pty, error)) {
+    vr::line::Pty pty;
+    if (!vr::line::open_pty_link(link, pty, error)) {
         std::fprintf(stderr, "vrjtag-adapter: %s\n", error.c_str());
         vr::jtag::stop_openocd(child);
         return 1;
@@ -195,14 +195,14 @@ int main(int argc, char** argv) {
     if (id == vr::jtag::id_no_chip || (id == vr::jtag::id_bad_chain && vr::jtag::chain_silent(chip.chain_problem)))
         std::printf("vrjtag-adapter: %s\n", vr::jtag::recover_hint());
     std::fflush(stdout);
-    if (log) std::fprintf(log, "%.6f start: %s\n", vr::sim::now_seconds() - t0, found), std::fflush(log);
+    if (log) std::fprintf(log, "%.6f start: %s\n", vr::now_seconds() - t0, found), std::fflush(log);
     adapter.chunks.console = true;  // from now on every note goes to the operator too
 
-    vr::sim::serve(pty, link, adapter.server, adapter.chunks, true, stop, log, t0);
+    vr::line::serve(pty, link, adapter.server, adapter.chunks, true, stop, log, t0);
 
     vr::jtag::server_stop(adapter.server);
-    vr::sim::close_pty_link(link, pty);
+    vr::line::close_pty_link(link, pty);
     vr::jtag::stop_openocd(child);
-    if (log) std::fprintf(log, "%.6f stopped\n", vr::sim::now_seconds() - t0), std::fclose(log);
+    if (log) std::fprintf(log, "%.6f stopped\n", vr::now_seconds() - t0), std::fclose(log);
     return 0;
 }

@@ -86,7 +86,7 @@ avr_cycle_count_t line_byte_cycles(avr_t* avr) {
 struct Sim {
     avr_t* avr = nullptr;
     vr::model::ChipModel* model = nullptr;
-    vr::sim::Pty pty;
+    vr::line::Pty pty;
     std::string link;
     std::FILE* log = nullptr;
     bool reset_on_open = false;
@@ -321,7 +321,7 @@ void service_line(int timeout_ms) {
         // still reaches the firmware.
         sim.host = false;
         std::string error;
-        if (!vr::sim::renew_pty_link(sim.link, sim.pty, error)) {
+        if (!vr::line::renew_pty_link(sim.link, sim.pty, error)) {
             std::fprintf(stderr, "vrjtag-firmware-sim: %s\n", error.c_str());
             stop = 1;  // no line to serve on any more
         }
@@ -461,7 +461,7 @@ int main(int argc, char** argv) {
 
     std::string error;
     sim.link = link;
-    if (!vr::sim::open_pty_link(link, sim.pty, error)) return std::fprintf(stderr, "vrjtag-firmware-sim: %s\n", error.c_str()), 1;
+    if (!vr::line::open_pty_link(link, sim.pty, error)) return std::fprintf(stderr, "vrjtag-firmware-sim: %s\n", error.c_str()), 1;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, nullptr);
@@ -492,13 +492,7 @@ int main(int argc, char** argv) {
     }
     stop = 1;
     if (watcher.joinable()) watcher.join();
-    if (sim.log) {
-        const unsigned sp = sim.avr->data[0x5D] | sim.avr->data[0x5E] << 8;
-        std::fprintf(sim.log, "stopped at 0x%04X (state %d), stack:", static_cast<unsigned>(sim.avr->pc), state);
-        for (unsigned i = sp + 1; i < sp + 40 && i < 0x900; ++i) std::fprintf(sim.log, " %02X", sim.avr->data[i]);
-        std::fprintf(sim.log, "\n");
-    }
-    vr::sim::close_pty_link(link, sim.pty);
+    vr::line::close_pty_link(link, sim.pty);
     int rc = state == cpu_Crashed ? 1 : 0;
     if (sim.faults) {
         std::fprintf(stderr, "vrjtag-firmware-sim: the JTAG pins were driven %d time%s into a target without a safe supply\n",

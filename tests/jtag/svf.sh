@@ -67,7 +67,7 @@ export_write | export_secure)
     # Our own files: the model, holding another design, ends up holding the file
     # (special purpose fuses 1, or read protection alone for secure).
     if [ "$1" = export_write ]; then dev=ATF1504AS; jed=$V/atf1504as-neogeo-plcc44.jed; old=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed; act=write; else
-        dev=ATF1508AS; jed=$DATA/atf1508as-harrowm-Simple030-rosco.jed; old=$DATA/atf1508as-teknoman117-BREAKOUT-ATF1508AS-shift-register.jed; act=secure; fi
+        dev=ATF1508AS; jed=$DATA/atf1508as-harrowm-Simple030-rosco.jed; old=$DATA/atf1508as-jeffsponaugle-roscoe-VIDEOADPT.jed; act=secure; fi
     "$BIN/vrjtag-jed" svf $act "$jed" "$WORK/out.svf" || fail "export failed"
     "$BIN/vrjtag-jed" svf verify "$jed" "$WORK/verify.svf" || fail "export failed"
     start_model chip "$dev" --load "$old"
