@@ -155,6 +155,27 @@ recover_interrupted)
         stop_fw "$how"
     done
     ;;
+rbb)
+    # The chip played by vrjtag-chip-model over remote_bitbang (VPP as SRST):
+    # a chip whose design turned JTAG off is recovered and written.
+    file=$(design ATF1504AS)
+    jtag_off "$file" "$WORK/off.jed"
+    "$BIN/vrjtag-chip-model" --device ATF1504AS --port 0 --load "$WORK/off.jed" --save "$WORK/model.jed" \
+        --log "$WORK/model.log" > "$WORK/model.out" 2>&1 &
+    model=$!
+    PIDS+=("$model")
+    for _ in $(seq 100); do grep -q '^listening on' "$WORK/model.out" && break; sleep 0.05; done
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/model.out")
+    start_fw rbb ATF1504AS --rbb "127.0.0.1:$port"
+    cli blocked write "$file"
+    [ "$RC" = 1 ] || fail "a write reached a chip whose JTAG pins are off: $LAST"
+    cli recover recover --device ATF1504AS "$file"
+    expect 0 'WRITE & VERIFY SUCCESS' recover
+    stop_fw rbb
+    wait "$model" || fail "the chip model failed"
+    holds model "$file"
+    vhh_only_for_erase model 1
+    ;;
 *) fail "unknown case $1" ;;
 esac
 echo "ok: $1"
