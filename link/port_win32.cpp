@@ -126,7 +126,7 @@ bool set_speed(long baud) {
 long read(unsigned char* data, std::size_t n, int timeout_ms) {
     COMMTIMEOUTS t{};
     if (handle == INVALID_HANDLE_VALUE || !GetCommTimeouts(handle, &t)) return -1;
-    const COMMTIMEOUTS usual = t;
+    COMMTIMEOUTS usual = t;
     t.ReadTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
     if (!SetCommTimeouts(handle, &t)) return -1;
     DWORD got = 0;
