@@ -122,9 +122,9 @@ std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& st
 // IDCODE cannot be read before VPP), and erased; then VPP off, and the chip
 // must answer and read blank without it. "" when it did; else the final
 // text. VPP is off on every way out. A file to write afterwards is checked
-// first: one that turns the JTAG pins off is refused.
-std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
-    static FuseMap map;
+// first: one that turns the JTAG pins off is refused. map is the run's
+// fuse map, used here as working space.
+std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map) {
     if (!c.file.empty()) {
         int32_t code = 0;
         show(1010, "Reading JEDEC file:  " + c.file);
@@ -184,13 +184,13 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
 
 // The action's final text, or "" to go on.
 std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
+    static FuseMap map;  // 74 KB: kept off the stack
     if (c.recover) {
-        const std::string r = recover(c, probe, status);
+        const std::string r = recover(c, probe, status, map);
         if (!r.empty()) return r;
         if (c.file.empty()) return "RECOVER SUCCESS";
         show(1009, "Recovered: the chip answers without VPP and is blank.");
     }
-    static FuseMap map;  // 74 KB: kept off the stack
     int32_t code = 0;
     if (reads_file(c.action)) {
         show(1010, "Reading JEDEC file:  " + c.file);

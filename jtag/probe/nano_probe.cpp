@@ -174,7 +174,7 @@ bool NanoProbe::vpp(bool on) {
     if (!open_ || (!run() && on)) return !on;
     const uint8_t ask[2] = {cmd_vpp, static_cast<uint8_t>(on)};
     uint8_t reply[2] = {};
-    if (!exchange(ask, 2, reply, 2) || reply[0] != cmd_vpp) return fail("no answer from the Nano") && false;
+    if (!exchange(ask, 2, reply, 2) || reply[0] != cmd_vpp) return fail("no answer from the Nano");
     return (reply[1] != 0) == on;
 }
 
