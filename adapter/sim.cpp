@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -40,24 +41,6 @@ bool add_fault(Faults& f, const std::string& option) {
 
 namespace {
 
-jtag::Faults server_faults(const Faults& f) {
-    jtag::Faults s;
-    jtag::faults_none(s);
-    s.no_id = f.no_id;
-    s.erase_fail = f.erase_fail;
-    s.crlf = f.crlf;
-    auto address = [](int v) { return static_cast<int16_t>(v >= 0 && v <= 0x7FFF ? v : -1); };
-    s.stall_row = address(f.stall_row);
-    s.wrong_address = address(f.wrong_address);
-    s.bad_hex = address(f.bad_hex);
-    s.nul_row = address(f.nul_row);
-    s.no_r = address(f.no_r);
-    s.no_d = address(f.no_d);
-    s.no_e = address(f.no_e);
-    s.drop_write = address(f.drop_write);
-    return s;
-}
-
 model::ModelOptions chip_of(int32_t code) {
     model::ModelOptions o;
     o.chip = &model::chips[code == 8 ? 1 : 0];
@@ -75,10 +58,73 @@ static model::ModelOptions with_faults(model::ModelOptions o, const Faults& f) {
 }
 
 Adapter::Adapter(const model::ModelOptions& chip, char id_reply, Faults faults)
-    : model_(with_faults(chip, faults)), probe_(model_) {
-    jtag::server_init(server_, probe_, link_);
-    server_.faults = server_faults(faults);
-    server_.id_reply = id_reply;
+    : model_(with_faults(chip, faults)), probe_(model_), faulty_(link_, faults, id_reply),
+      input_(server_, faults.drop_write) {
+    // A failing erase goes through the probe, down the server's own failure
+    // path: the erase pulse fails and nothing is erased.
+    probe_.fail_erase = faults.erase_fail;
+    jtag::server_init(server_, probe_, faulty_);
+}
+
+void LostWrite::receive(const char* bytes, uint16_t count) {
+    if (address_ < 0) return jtag::server_receive(server_, bytes, count);
+    for (uint16_t i = 0; i < count; ++i) {
+        line_ += bytes[i];
+        // Far longer than any command: the server refuses it anyway.
+        if (line_.size() > 4096) {
+            jtag::server_receive(server_, line_.data(), static_cast<uint16_t>(line_.size()));
+            line_.clear();
+        }
+        if (bytes[i] != '\r') continue;
+        const bool lost = line_.size() > 6 && line_.compare(0, 3, "#8W") == 0 &&
+                          std::strtol(line_.substr(3, 3).c_str(), nullptr, 16) == address_;
+        if (!lost) jtag::server_receive(server_, line_.data(), static_cast<uint16_t>(line_.size()));
+        line_.clear();
+    }
+}
+
+void LostWrite::hangup() {
+    line_.clear();
+    jtag::server_hangup(server_);
+}
+
+void ReplyFaults::send(const char* bytes, uint16_t count) {
+    pending_.append(bytes, count);
+    for (std::size_t cr; (cr = pending_.find('\r')) != std::string::npos;) {
+        std::string r = pending_.substr(0, cr + 1);
+        pending_.erase(0, cr + 1);
+        reply(std::move(r));
+    }
+}
+
+void ReplyFaults::reply(std::string r) {
+    const std::size_t n = r.size();
+    const bool id = n == 2 && r[0] >= '0' && r[0] <= '9';
+    if (id && faults_.no_id) return;
+    if (id && id_reply_) r[0] = id_reply_;
+    int address = -1;
+    if (n >= 7 && r[0] == 'r' && r[4] == 'd' && r[n - 2] == 'e') address = static_cast<int>(std::strtol(r.substr(1, 3).c_str(), nullptr, 16));
+    if (address >= 0) {
+        const std::size_t digits = n - 7;
+        if (address == faults_.wrong_address) {
+            char shown[4];
+            std::snprintf(shown, sizeof shown, "%03X", (address + 1) & 0xFFF);
+            r.replace(1, 3, shown);
+        }
+        if (address == faults_.no_r) r[0] = 'x';
+        if (address == faults_.no_d) r[4] = 'D';
+        if (address == faults_.no_e) r[n - 2] = 'x';
+        if (address == faults_.bad_hex) r[5 + digits / 2] = 'G';
+        if (address == faults_.nul_row) r[5 + digits / 2] = '\0';
+    }
+    if (faults_.crlf) r += '\n';
+    if (address >= 0 && address == faults_.stall_row) {
+        out_.send(r.data(), static_cast<uint16_t>(r.size() / 2));
+        out_.stall(700);
+        out_.send(r.data() + r.size() / 2, static_cast<uint16_t>(r.size() - r.size() / 2));
+        return;
+    }
+    out_.send(r.data(), static_cast<uint16_t>(r.size()));
 }
 
 void Adapter::set_log(std::FILE* log) {

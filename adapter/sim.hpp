@@ -37,6 +37,39 @@ struct Faults {
 // Parses "name" or "name=N" into faults; false for an unknown fault.
 bool add_fault(Faults& faults, const std::string& option);
 
+// The reply faults, applied by the emulator to the protocol server's replies
+// on their way to the line: each reply is recognised by its shape once its
+// CR has come (a data reply "r" aaa "d" ... "e", an identification's digit,
+// "ok", "er"). The server itself runs as on the adapter.
+class ReplyFaults final : public jtag::Link {
+public:
+    ReplyFaults(line::ChunkLink& out, const Faults& faults, char id_reply)
+        : out_(out), faults_(faults), id_reply_(id_reply) {}
+    void send(const char* bytes, uint16_t count) override;
+    void note(jtag::Note what, uint16_t value, const jtag::Chip& chip) override { out_.note(what, value, chip); }
+
+private:
+    void reply(std::string r);  // one whole reply, its CR included
+    line::ChunkLink& out_;
+    Faults faults_;
+    char id_reply_;
+    std::string pending_;
+};
+
+// The emulator's fault on the way in: the host's write of one address is
+// lost on the line (its whole command), so the server never sees it.
+class LostWrite final : public line::Receiver {
+public:
+    LostWrite(jtag::Server& server, int address) : server_(server), address_(address) {}
+    void receive(const char* bytes, uint16_t count) override;
+    void hangup() override;
+
+private:
+    jtag::Server& server_;
+    int address_;       // -1: nothing lost
+    std::string line_;  // the command under way, held back until its CR
+};
+
 class Adapter {
 public:
     // An ATF1508AS (code 8) or ATF1504AS chip whose identification reply
@@ -52,8 +85,10 @@ public:
     // The chip's contents as a fuse map (reserved fuses 0).
     void save(FuseMap& map) const { model_.save(map); }
 
-    // The protocol server and its link, for serve().
+    // The protocol server, what the line delivers to it, and its link, for
+    // serve().
     jtag::Server& server() { return server_; }
+    line::Receiver& receiver() { return input_; }
     line::ChunkLink& link() { return link_; }
 
     // Notes of the protocol server and the chip model's operations go here.
@@ -69,7 +104,9 @@ private:
     model::ChipModel model_;
     model::ModelProbe probe_;
     line::ChunkLink link_;
+    ReplyFaults faulty_;
     jtag::Server server_;
+    LostWrite input_;
 };
 
 }  // namespace vr::sim

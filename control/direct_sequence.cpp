@@ -6,6 +6,7 @@
 #include "common/bits.hpp"
 #include "common/text.hpp"
 #include "fusemap/jedec.hpp"
+#include "jtag/chip/texts.hpp"
 #include "jtag/flow/words.hpp"
 #include "ui/ui.hpp"
 
@@ -22,24 +23,17 @@ MsgBuf buf_of(std::string_view text) {
 
 void show(int32_t field, const std::string& text) { WDialogPutString(field, text_of(buf_of(text))); }
 
-std::string hex32(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08X", v);
-    return b;
-}
+using jtag::hex32;
 
 // Why no chip can be programmed, for the operator.
 std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
     switch (r) {
-    case jtag::id_unknown:
-        return "IDCODE " + hex32(chip.idcode) + ": not an ATF1502AS/ATF1504AS/ATF1508AS" +
-               (jtag::atmel_like(chip.idcode) ? " (an Atmel-like IDCODE outside the family's table: the part may be remarked)"
-                                              : "");
+    case jtag::id_unknown: return jtag::identification_text(chip, r);
     case jtag::id_no_chip:
         return "no chip found (IDCODE " + hex32(chip.idcode) +
                "): check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain); " + jtag::recover_hint();
     case jtag::id_bad_chain:
-        return std::string(chip.chain_problem ? chip.chain_problem : "the chain failed its check") +
+        return jtag::identification_text(chip, r) +
                (jtag::chain_silent(chip.chain_problem) ? std::string("; ") + jtag::recover_hint() : std::string());
     case jtag::id_probe_failed: return std::string("the probe failed: ") + chip.probe->failure_text();
     default: return {};
@@ -152,9 +146,9 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, F
     const jtag::IdResult id = jtag::chip_identify(chip);
     if (id != jtag::id_found) return identification_problem(chip, id) + " (with VPP on): nothing was erased, abort";
     const jtag::ChipKind& kind = jtag::chip_kinds[chip.kind];
-    show(1009, std::string(kind.name) + " found with VPP on (IDCODE " + hex32(chip.idcode) + ")");
-    if (c.device != kind.name)
-        return std::string(kind.name) + " found, not the " + c.device + " named by --device: nothing was erased, abort";
+    const std::string name = jtag::chip_name(chip.kind);
+    show(1009, name + " found with VPP on (IDCODE " + hex32(chip.idcode) + ")");
+    if (c.device != name) return name + " found, not the " + c.device + " named by --device: nothing was erased, abort";
     const int32_t code = flow::code_of(kind.layout);
     map.fill(1);
     force_special(map, code);
@@ -172,7 +166,7 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, F
     if (!probe.idle(10000) || !probe.flush()) return std::string("the probe failed: ") + probe.failure_text() + ", abort";
     jtag::chip_init(chip, probe);
     const jtag::IdResult again = jtag::chip_identify(chip);
-    if (again != jtag::id_found || jtag::chip_kinds[chip.kind].name != std::string(kind.name))
+    if (again != jtag::id_found || jtag::chip_name(chip.kind) != name)
         return "RECOVER FAILED: erased with VPP on, but without it the chip does not answer as the " + c.device + " (" +
                identification_problem(chip, again) + ")";
     plan.action = flow::Action::blank;
@@ -211,12 +205,12 @@ std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status
     const jtag::IdResult id = jtag::chip_identify(chip);
     if (id != jtag::id_found) return identification_problem(chip, id) + ", abort";
     const jtag::ChipKind& kind = jtag::chip_kinds[chip.kind];
-    show(1009, std::string(kind.name) + " found (IDCODE " + hex32(chip.idcode) + ")");
-    if (!c.device.empty() && c.device != kind.name)
-        return std::string(kind.name) + " found, not the " + c.device + " named by --device, abort";
+    const std::string name = jtag::chip_name(chip.kind);
+    show(1009, name + " found (IDCODE " + hex32(chip.idcode) + ")");
+    if (!c.device.empty() && c.device != name) return name + " found, not the " + c.device + " named by --device, abort";
     const int32_t chip_code = flow::code_of(kind.layout);
     if (reads_file(c.action) && code != chip_code) {
-        show(1009, std::string("...the file is for the ") + device_of(code).name + ", the chip is an " + kind.name +
+        show(1009, std::string("...the file is for the ") + device_of(code).name + ", the chip is an " + name +
                        "...mis-matched...aborting!");
         return "File type and chip type mismatch...abort";
     }

@@ -27,8 +27,7 @@ namespace {
 // Replies go to the UART; the firmware has no console for notes.
 struct UartLink final : vr::jtag::Link {
     void send(const char* bytes, uint16_t count) override { vr::fw::uart_write(bytes, count); }
-    void stall(uint16_t) override {}
-    void note(const char*) override {}
+    void note(vr::jtag::Note, uint16_t, const vr::jtag::Chip&) override {}
 };
 
 vr::fw::PinProbe probe;

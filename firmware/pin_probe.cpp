@@ -3,6 +3,7 @@
 #include <avr/io.h>
 
 #include "firmware/timer.hpp"
+#include "jtag/probe/tap_engine.hpp"
 
 namespace vr {
 namespace fw {
@@ -72,6 +73,13 @@ inline bool clock(bool tms, bool tdi) {
 // TCK rests low.
 inline void rest() { PORTC = static_cast<uint8_t>(PORTC & ~tck); }
 
+// The pins as the TAP engine drives them.
+struct Pins {
+    bool clock(bool tms, bool tdi) { return fw::clock(tms, tdi); }
+    void step(bool tms, bool tdi) { fw::clock(tms, tdi); }
+};
+Pins pins;
+
 }  // namespace
 
 void PinProbe::init() {
@@ -129,8 +137,7 @@ bool PinProbe::drive() {
     // Released, the TAP may have seen anything: from Test-Logic-Reset to
     // Run-Test/Idle, where every operation starts. (Outside programming mode
     // only: the pins are released only there.)
-    for (uint8_t i = 0; i < 5; ++i) clock(1, 0);
-    clock(0, 0);
+    jtag::tap_reset(pins);
     rest();
     return true;
 }
@@ -140,35 +147,17 @@ bool PinProbe::flush() {
     return driving_;
 }
 
-// From Run-Test/Idle: Select-DR, Select-IR, Capture-IR, Shift-IR; the bits,
-// the last one leaving for Exit1-IR; Update-IR; back to Run-Test/Idle.
 bool PinProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     if (!drive()) return false;
-    clock(1, 0), clock(1, 0), clock(0, 0), clock(0, 0);
-    uint16_t out = 0;
-    for (uint8_t i = 0; i < jtag::ir_length; ++i)
-        if (clock(i + 1 == jtag::ir_length, (instruction >> i) & 1)) out = static_cast<uint16_t>(out | 1u << i);
-    clock(1, 0), clock(0, 0);
+    const uint16_t out = jtag::tap_ir_scan(pins, instruction, jtag::ir_length);
     rest();
     if (captured) *captured = out;
     return true;
 }
 
-// A byte at a time: the bits shift through a register instead of being
-// looked up one by one (326 bits per row word).
 bool PinProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
     if (!drive()) return false;
-    clock(1, 0), clock(0, 0), clock(0, 0);
-    uint16_t left = bits;
-    for (uint16_t k = 0; left > 0; ++k) {
-        uint8_t in = tdi ? tdi[k] : 0, out = 0;
-        const uint8_t n = left < 8 ? static_cast<uint8_t>(left) : 8;
-        for (uint8_t b = 0; b < n; ++b, in >>= 1)
-            if (clock(left == static_cast<uint16_t>(b + 1), in & 1)) out = static_cast<uint8_t>(out | 1u << b);
-        left = static_cast<uint16_t>(left - n);
-        if (tdo) tdo[k] = out;
-    }
-    clock(1, 0), clock(0, 0);
+    jtag::tap_dr_scan(pins, bits, tdi, tdo);
     rest();
     return true;
 }
@@ -194,7 +183,7 @@ uint16_t PinProbe::supply_mv() {
 bool PinProbe::idle(uint32_t microseconds) {
     if (!drive()) return false;
     wait_us(microseconds + microseconds / 100);
-    clock(0, 0);
+    jtag::tap_idle_clock(pins);
     rest();
     return true;
 }
@@ -209,24 +198,25 @@ bool PinProbe::wait_begin(uint32_t microseconds) {
 bool PinProbe::wait_end() {
     if (!driving_) return false;
     while (ticks() - wait_start_ < wait_ticks_) sleep_unless(never_ready);
-    clock(0, 0);
+    jtag::tap_idle_clock(pins);
     rest();
     return true;
 }
 
 bool PinProbe::reset() {
     if (!drive()) return false;
-    for (uint8_t i = 0; i < 5; ++i) clock(1, 0);
-    clock(0, 0);
+    jtag::tap_reset(pins);
     rest();
     return true;
 }
 
-const char* PinProbe::chain_problem() {
+jtag::ChainProblem PinProbe::chain_problem() {
     measured_ = false;
     const char* problem = supply_problem();
-    if (problem) release();
-    return problem;
+    if (!problem) return jtag::chain_sound;
+    problem_ = problem;
+    release();
+    return jtag::chain_probe;
 }
 
 }  // namespace fw

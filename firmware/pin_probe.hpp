@@ -36,7 +36,7 @@ public:
     bool flush() override;
     // The supplies: no target supply, a 3.3 V target without the strap, or
     // the Nano's own supply below 4.5 V, is a problem ("-", "v", "s").
-    const char* chain_problem() override;
+    jtag::ChainProblem chain_problem() override;
     // Why the pins could not be driven: a supply problem's code.
     const char* failure_text() const override { return problem_; }
 

@@ -57,9 +57,9 @@ Emulated::Emulated(Line& line, int32_t code, char id_reply, vr::sim::Faults faul
     : adapter(code, id_reply, faults) {
     const int fd = line.master();
     thread_ = std::thread([this, fd] {
-        while (vr::line::serve_host(fd, adapter.server(), adapter.link(), false, stop_, nullptr, 0) ==
+        while (vr::line::serve_host(fd, adapter.receiver(), adapter.link(), false, stop_, nullptr, 0) ==
                vr::line::Served::hung_up)
-            vr::jtag::server_hangup(adapter.server());
+            adapter.receiver().hangup();
     });
 }
 

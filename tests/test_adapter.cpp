@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "jtag/model/model_probe.hpp"
-#include "adapter/server/server.hpp"
+#include "adapter/server/notes.hpp"
 
 using namespace vr;
 
@@ -21,8 +21,9 @@ struct Capture final : jtag::Link {
         sent.append(b, n);
         protected_sends += chip && chip->read_protected();
     }
-    void stall(uint16_t) override {}
-    void note(const char* t) override { notes.push_back(t); }
+    void note(jtag::Note what, uint16_t value, const jtag::Chip& c) override {
+        notes.push_back(jtag::note_text(what, value, c));
+    }
 };
 
 struct Bench {
@@ -195,7 +196,7 @@ TEST(AdapterServer, ReadProtectionOnlyAfterTheWholeChipReadBackEqual) {
     };
     for (const Case& c : cases) {
         Bench b("ATF1504AS", -1, c.stuck_fuse);
-        b.server.faults.drop_write = static_cast<int16_t>(c.drop_write);
+        b.probe.drop_program = c.drop_write;
         b.probe.fail_program = c.fail_program;
         b.send({"#84", "#8E", "#8X", "#84"});
         for (const std::string& w : row_writes(c.skip_rows)) b.send({w});

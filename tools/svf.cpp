@@ -14,16 +14,13 @@
 #include "common/hex.hpp"
 #include "jtag/flow/flow.hpp"
 #include "jtag/flow/words.hpp"
+#include "jtag/chip/texts.hpp"
 
 namespace vr::svf {
 
 int32_t code_of(jtag::Layout layout) { return flow::code_of(layout); }
 
-int8_t kind_of_name(const std::string& name) {
-    for (uint8_t k = 0; k < jtag::chip_kind_count; ++k)
-        if (name == jtag::chip_kinds[k].name) return static_cast<int8_t>(k);
-    return -1;
-}
+int8_t kind_of_name(const std::string& name) { return jtag::chip_kind_named(name); }
 
 int8_t default_kind(int32_t code) { return code == code_1508 ? 1 : code == code_1502 ? 4 : 0; }
 
@@ -56,7 +53,7 @@ private:
 bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, const std::string& source) {
     static const char* names[] = {"write", "secure", "verify", "erase"};
     const std::string header = "// SVF file written by vrjtag-jed svf " + std::string(names[static_cast<int>(action)]) +
-                               "\n// source: " + source + "\n// device: " + jtag::chip_kinds[kind].name + "\n// action: " +
+                               "\n// source: " + source + "\n// device: " + jtag::chip_name(kind) + "\n// action: " +
                                (action == Action::write    ? "erase, program, verify"
                                 : action == Action::secure ? "erase, program, verify, then set read protection"
                                 : action == Action::verify ? "verify"
@@ -285,7 +282,7 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
         if (bits == 0 || !word_from_field(s.word.c_str(), static_cast<uint8_t>(s.word.size()), bits, w.data())) {
             char b[80];
             std::snprintf(b, sizeof b, "the file programs word %03X, which the %s does not have", s.address,
-                          jtag::chip_kinds[kind].name);
+                          jtag::chip_name(kind));
             return error = b, false;
         }
         const auto [it, fresh] = words.emplace(s.address, w);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +72,19 @@ void close_pty_link(const std::string& link, Pty& pty) {
     if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == pty.name) unlink(link.c_str());
     if (pty.master >= 0) close(pty.master);
     pty.master = -1;
+}
+
+HostWatch::Change HostWatch::seen(short revents) {
+    const bool hung_up = revents & POLLHUP;
+    if (!hung_up && !present_) {
+        present_ = true;
+        return opened;
+    }
+    if (hung_up && !(revents & POLLIN) && present_) {
+        present_ = false;
+        return closed;
+    }
+    return same;
 }
 
 }  // namespace vr::line

@@ -26,4 +26,18 @@ bool renew_pty_link(const std::string& link, Pty& pty, std::string& error);
 // Removes link when it still points at the pseudo-terminal, and closes it.
 void close_pty_link(const std::string& link, Pty& pty);
 
+// Whether a program holds the port, from what poll reports on the master:
+// a hang-up while no program has the slave open, none while one has. Told of
+// every poll (a time-out too, with no events), it says when a program opened
+// the port and when it closed it; bytes still waiting to be read come first.
+class HostWatch {
+public:
+    enum Change { same, opened, closed };
+    Change seen(short revents);
+    bool present() const { return present_; }
+
+private:
+    bool present_ = false;
+};
+
 }  // namespace vr::line

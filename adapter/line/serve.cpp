@@ -1,10 +1,13 @@
 #include "adapter/line/serve.hpp"
 
 #include "adapter/line/pty.hpp"
+#include "adapter/server/notes.hpp"
+#include "common/byte_log.hpp"
 
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -20,38 +23,21 @@ void ChunkLink::send(const char* bytes, uint16_t count) {
     delay = 0;
 }
 
-void ChunkLink::note(const char* text) {
-    if (console) std::printf("%s\n", text), std::fflush(stdout);
+void ChunkLink::say(const std::string& text) {
+    if (console) std::printf("%s\n", text.c_str()), std::fflush(stdout);
     if (!log) return;
-    std::fprintf(log, "%.6f note %s\n", now_seconds() - t0, text);
+    std::fprintf(log, "%.6f note %s\n", now_seconds() - t0, text.c_str());
     std::fflush(log);
 }
 
-namespace {
-
-// One line per call, written whole: the receiving loop and the transmitter
-// log from two threads.
-void log_bytes(std::FILE* log, double t0, const char* dir, const char* data, std::size_t n) {
-    if (!log || n == 0) return;
-    char head[64];
-    std::snprintf(head, sizeof head, "%.6f %s ", now_seconds() - t0, dir);
-    std::string line = head;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(data[i]);
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            line += static_cast<char>(c);
-        } else {
-            char x[8];
-            std::snprintf(x, sizeof x, "\\x%02X", c);
-            line += x;
-        }
+void ChunkLink::note(jtag::Note what, uint16_t value, const jtag::Chip& chip) {
+    const std::string text = jtag::note_text(what, value, chip);
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        say(text.substr(at, end - at));
+        at = end + 1;
     }
-    line += " " + std::to_string(n) + "\n";
-    std::fputs(line.c_str(), log);
-    std::fflush(log);
 }
-
-}  // namespace
 
 namespace {
 
@@ -123,7 +109,7 @@ private:
                     failed_ = true;
                     return;
                 }
-                log_bytes(log_, t0_, "out", c.bytes.data() + pos, static_cast<std::size_t>(w));
+                log_bytes(log_, now_seconds() - t0_, "out", c.bytes.data() + pos, static_cast<std::size_t>(w));
                 pos += static_cast<std::size_t>(w);
             }
         }
@@ -145,12 +131,12 @@ private:
 
 }  // namespace
 
-Served serve_host(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
+Served serve_host(int fd, Receiver& receiver, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
                   std::FILE* log, double t0) {
     Transmitter tx(fd, pacing, stop, log, t0);
     link.sink = [&tx](Chunk c) { tx.push(std::move(c)); };
     Served result = Served::stopped;
-    bool host = false;  // a program has had the port open
+    HostWatch host;
     char in[512];
     while (!stop.load()) {
         if (tx.failed()) {
@@ -164,17 +150,16 @@ Served serve_host(int fd, jtag::Server& server, ChunkLink& link, bool pacing, co
             break;
         }
         if (r < 0) continue;
-        if (r == 0 || !(p.revents & POLLHUP)) host = true;
         if (p.revents & (POLLERR | POLLNVAL)) {
             result = Served::failed;
             break;
         }
+        if (host.seen(p.revents) == HostWatch::closed) {
+            result = Served::hung_up;
+            tx.abort();
+            break;
+        }
         if (p.revents & POLLHUP && !(p.revents & POLLIN)) {
-            if (host) {
-                result = Served::hung_up;
-                tx.abort();
-                break;
-            }
             // No program holds the line yet.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
@@ -186,24 +171,24 @@ Served serve_host(int fd, jtag::Server& server, ChunkLink& link, bool pacing, co
             result = Served::failed;
             break;
         }
-        log_bytes(log, t0, "in", in, static_cast<std::size_t>(n));
-        jtag::server_receive(server, in, static_cast<uint16_t>(n));
+        log_bytes(log, now_seconds() - t0, "in", in, static_cast<std::size_t>(n));
+        receiver.receive(in, static_cast<uint16_t>(n));
     }
     link.sink = nullptr;
     return result;
 }
 
-void serve(Pty& pty, const std::string& link_path, jtag::Server& server, ChunkLink& link, bool pacing,
+void serve(Pty& pty, const std::string& link_path, Receiver& receiver, ChunkLink& link, bool pacing,
            const std::atomic<bool>& stop, std::FILE* log, double t0) {
     for (;;) {
-        const Served s = serve_host(pty.master, server, link, pacing, stop, log, t0);
+        const Served s = serve_host(pty.master, receiver, link, pacing, stop, log, t0);
         if (s != Served::hung_up) return;
         if (log) std::fprintf(log, "%.6f hangup\n", now_seconds() - t0), std::fflush(log);
-        jtag::server_hangup(server);
+        receiver.hangup();
         std::string error;
         if (!renew_pty_link(link_path, pty, error)) {
             if (log) std::fprintf(log, "%.6f %s\n", now_seconds() - t0, error.c_str()), std::fflush(log);
-            link.note(error.c_str());
+            link.say(error);
             return;
         }
     }

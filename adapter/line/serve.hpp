@@ -30,8 +30,33 @@ struct ChunkLink final : jtag::Link {
     bool console = false;
     int delay = 0;
     void send(const char* bytes, uint16_t count) override;
-    void stall(uint16_t milliseconds) override { delay += milliseconds; }
-    void note(const char* text) override;
+    void note(jtag::Note what, uint16_t value, const jtag::Chip& chip) override;
+    // A pause before the next bytes sent.
+    void stall(uint16_t milliseconds) { delay += milliseconds; }
+    // One line of the adapter's own for the operator and the log.
+    void say(const std::string& text);
+};
+
+// Where the line delivers: the host's bytes, and the end of its session when
+// it closes the port.
+class Receiver {
+public:
+    virtual void receive(const char* bytes, uint16_t count) = 0;
+    virtual void hangup() = 0;
+
+protected:
+    ~Receiver() = default;
+};
+
+// The protocol server itself as the receiver.
+class ServerReceiver final : public Receiver {
+public:
+    explicit ServerReceiver(jtag::Server& server) : server_(server) {}
+    void receive(const char* bytes, uint16_t count) override { jtag::server_receive(server_, bytes, count); }
+    void hangup() override { jtag::server_hangup(server_); }
+
+private:
+    jtag::Server& server_;
 };
 
 // Seconds on a steady clock, for the logs' time stamps.
@@ -41,16 +66,16 @@ using ::vr::now_seconds;
 // (after it had the port open), stop is set or the line fails. Replies queued
 // for a host that hung up are dropped.
 enum class Served { stopped, hung_up, failed };
-Served serve_host(int fd, jtag::Server& server, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
+Served serve_host(int fd, Receiver& receiver, ChunkLink& link, bool pacing, const std::atomic<bool>& stop,
                   std::FILE* log, double t0);
 
 // Serves the adapter on the pseudo-terminal that link_path names until stop
 // is set or the line fails. When a host that had the port open closes it,
-// the server's session ends and a fresh pseudo-terminal takes the old one's
+// the receiver's session ends and a fresh pseudo-terminal takes the old one's
 // place behind link_path. With pacing, bytes go out at 115200 baud. Every
 // byte in both directions is written to log (when given), time-stamped from
 // t0 (a now_seconds() value).
-void serve(Pty& pty, const std::string& link_path, jtag::Server& server, ChunkLink& link, bool pacing,
+void serve(Pty& pty, const std::string& link_path, Receiver& receiver, ChunkLink& link, bool pacing,
            const std::atomic<bool>& stop, std::FILE* log, double t0);
 
 }  // namespace vr::line

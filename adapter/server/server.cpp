@@ -8,57 +8,7 @@ namespace vr {
 namespace jtag {
 namespace {
 
-#ifdef __AVR__
-// The microcontroller adapter injects no faults and has no console: its
-// fault checks fold away and its operator notes are left out.
-const Faults no_faults = {false, false, false, -1, -1, -1, -1, -1, -1, -1, -1};
-inline const Faults& faults(const Server&) { return no_faults; }
-inline char id_reply(const Server&) { return 0; }
-inline void note(Server&, const char*) {}
-inline void note2(Server&, const char*, const char*) {}
-inline void note_word(Server&, const char*, uint16_t) {}
-#else
-inline const Faults& faults(const Server& s) { return s.faults; }
-inline char id_reply(const Server& s) { return s.id_reply; }
-inline void note(Server& s, const char* text) { s.link->note(text); }
-
-// A short text built in place.
-struct Text {
-    char s[160];
-    uint8_t n;
-};
-
-void text_start(Text& t) { t.n = 0, t.s[0] = 0; }
-
-void text_add(Text& t, const char* s) {
-    while (*s && t.n + 1 < static_cast<int>(sizeof t.s)) t.s[t.n++] = *s++;
-    t.s[t.n] = 0;
-}
-
-void text_hex(Text& t, uint32_t value, uint8_t digits) {
-    char d[9];
-    for (int8_t i = static_cast<int8_t>(digits) - 1; i >= 0; --i, value >>= 4) d[i] = hex_char(static_cast<int>(value & 0xF));
-    d[digits] = 0;
-    text_add(t, d);
-}
-
-void note2(Server& s, const char* a, const char* b) {
-    Text t;
-    text_start(t);
-    text_add(t, a);
-    text_add(t, b);
-    note(s, t.s);
-}
-
-void note_word(Server& s, const char* what, uint16_t address) {
-    Text t;
-    text_start(t);
-    text_add(t, what);
-    text_add(t, " ");
-    text_hex(t, address, 3);
-    note(s, t.s);
-}
-#endif
+inline void note(Server& s, Note what, uint16_t value = 0) { s.link->note(what, value, s.chip); }
 
 // The bookkeeping slot of a word: rows 000-06B, rows 080-0FA, then words
 // 100, 200 and 300 (rows 06C-07F do not exist); -1 for no word.
@@ -98,24 +48,24 @@ void forget_words(Server& s) {
 }
 
 // Pending read protection given up: said once, with the reason.
-void drop_protection(Server& s, const char* reason) {
-    if (s.protect_pending) note2(s, "read protection NOT set: ", reason);
+void drop_protection(Server& s, Note reason) {
+    if (s.protect_pending) note(s, reason);
     s.protect_pending = false;
     s.special_erased = false;
 }
 
 // The end of a host's session: nothing of it carries over to the next.
-void end_session(Server& s, const char* reason) {
+void end_session(Server& s, Note reason) {
     drop_protection(s, reason);
     forget_words(s);
     s.identified = false;
     s.asked = 0;
     s.length = 0;
     s.too_long = false;
-    if (!chip_leave(s.chip)) note(s, "leaving programming mode: the probe failed");
+    if (!chip_leave(s.chip)) note(s, note_leave_failed);
 }
 
-void send_end(Server& s) { s.link->send(faults(s).crlf ? "\r\n" : "\r", faults(s).crlf ? 2 : 1); }
+void send_end(Server& s) { s.link->send("\r", 1); }
 
 // An identification's outcome: a chip the protocol serves, or none; the
 // words written stay counted only for the chip erased in this session.
@@ -125,18 +75,13 @@ void take_identification(Server& s, IdResult r) {
 }
 
 void identify(Server& s, char asked) {
-    drop_protection(s, "the chip was identified again");
+    drop_protection(s, note_unprotected_identified);
     const IdResult r = chip_identify(s.chip);
     take_identification(s, r);
     s.asked = s.identified ? asked : 0;
-#ifndef __AVR__
-    char text[160];
-    identification_text(s.chip, r, text, sizeof text);
-    note(s, text);
-    if (r == id_no_chip || (r == id_bad_chain && chain_silent(s.chip.chain_problem))) note(s, recover_hint());
-#endif
-    if (!s.identified || faults(s).no_id) return;  // no reply: the host stops before erasing
-    const char digit = id_reply(s) ? id_reply(s) : static_cast<char>('0' + chip_kinds[s.chip.kind].digit);
+    note(s, note_identified, static_cast<uint16_t>(r));
+    if (!s.identified) return;  // no reply: the host stops before erasing
+    const char digit = static_cast<char>('0' + chip_kinds[s.chip.kind].digit);
     s.link->send(&digit, 1);
     send_end(s);
 }
@@ -148,21 +93,20 @@ bool ensure_identified(Server& s) {
     return s.identified;
 }
 
-// Why the pending read protection may not be programmed now, or 0: every
-// flash word of the chip written by the host since this session's erase of
-// this chip and read back equal, and word 200 read back erased.
-const char* protection_refusal(const Server& s) {
-    if (!s.identified || s.erased_idcode == 0 || s.chip.idcode != s.erased_idcode)
-        return "the chip was not erased in this session";
+// Why the pending read protection may not be programmed now, or note_none:
+// every flash word of the chip written by the host since this session's
+// erase of this chip and read back equal, and word 200 read back erased.
+Note protection_refusal(const Server& s) {
+    if (!s.identified || s.erased_idcode == 0 || s.chip.idcode != s.erased_idcode) return note_unprotected_not_erased;
     const Layout layout = chip_layout(s.chip);
     for (uint16_t address = 0; address <= page_ues; ++address) {
         const int16_t slot = slot_of(address);
         if (slot < 0 || address == page_special || word_bits(layout, address) == 0) continue;
-        if (!flag(s.written, slot)) return "not every word was written";
-        if (!flag(s.confirmed, slot)) return "a written word did not read back equal";
+        if (!flag(s.written, slot)) return note_unprotected_not_written;
+        if (!flag(s.confirmed, slot)) return note_unprotected_not_equal;
     }
-    if (!s.special_erased) return "word 200 did not read back erased";
-    return 0;
+    if (!s.special_erased) return note_unprotected_special;
+    return note_none;
 }
 
 // Programs the pending read protection when everything it waits on holds;
@@ -170,47 +114,42 @@ const char* protection_refusal(const Server& s) {
 bool settle_protection(Server& s) {
     if (!s.protect_pending) return true;
     s.protect_pending = false;
-    const char* reason = protection_refusal(s);
-    if (reason) {
-        note2(s, "read protection NOT set: ", reason);
+    const Note reason = protection_refusal(s);
+    if (reason != note_none) {
+        note(s, reason);
         return true;
     }
     // The bit alone: wired-AND, the word 7 clears only read protection.
     const uint8_t word[1] = {special_protected};
     if (!chip_program(s.chip, page_special, word)) {
-        note2(s, "read protection NOT set: ", "the probe failed");
+        note(s, note_unprotected_probe_failed);
         return false;
     }
-    note(s, "read protection set");
+    note(s, note_protection_set);
     s.locked = true;
     return true;
 }
 
 void release(Server& s) {
-    drop_protection(s, "released before word 100 was read back");
+    drop_protection(s, note_unprotected_released);
     s.identified = false;
     s.asked = 0;
-    if (!chip_leave(s.chip)) note(s, "release: the probe failed");
+    if (!chip_leave(s.chip)) note(s, note_release_failed);
 }
 
 void erase(Server& s) {
-    if (faults(s).erase_fail) {
-        s.link->send("er", 2);
-        send_end(s);
-        return;
-    }
-    drop_protection(s, "the chip was erased again");
+    drop_protection(s, note_unprotected_erased);
     forget_words(s);
-    const char* refusal = 0;
+    Note refusal = note_none;
     if (!s.identified || !s.asked)
-        refusal = "erase refused: no supported chip identified by the host";
+        refusal = note_erase_unidentified;
     else if (s.asked == '4' && chip_layout(s.chip) == layout_1508)
-        refusal = "erase refused: the host asked for an ATF1504 layout, the chip has the ATF1508 layout";
+        refusal = note_erase_layout;
     else if (!chip_check_idcode(s.chip, s.chip.idcode))
-        refusal = "erase refused: the IDCODE changed";
+        refusal = note_erase_idcode_changed;
     else if (!chip_erase(s.chip))
-        refusal = "erase failed: the probe failed";
-    if (refusal) {
+        refusal = note_erase_failed;
+    if (refusal != note_none) {
         s.asked = 0;  // a new identification before another try
         note(s, refusal);
         s.link->send("er", 2);
@@ -220,36 +159,26 @@ void erase(Server& s) {
     s.erased_idcode = s.chip.idcode;
     s.locked = false;
     ++s.erases;
-    note(s, "erased");
+    note(s, note_erased);
     s.link->send("ok", 2);
     send_end(s);
 }
 
-// Sends the data reply of one word, with the faults asked for.
+// Sends the data reply of one word: "r", the address, "d", the field, "e", CR.
 void reply(Server& s, uint16_t address, const uint8_t* word) {
     const uint8_t digits = field_digits(s, address);
     const uint16_t bits = word_bits(chip_layout(s.chip), address);
     char r[100];
     uint8_t n = 0;
-    const uint16_t shown = static_cast<int16_t>(address) == faults(s).wrong_address ? address + 1 : address;
-    r[n++] = static_cast<int16_t>(address) == faults(s).no_r ? 'x' : 'r';
-    r[n++] = hex_char((shown >> 8) & 0xF);
-    r[n++] = hex_char((shown >> 4) & 0xF);
-    r[n++] = hex_char(shown & 0xF);
-    r[n++] = static_cast<int16_t>(address) == faults(s).no_d ? 'D' : 'd';
+    r[n++] = 'r';
+    r[n++] = hex_char((address >> 8) & 0xF);
+    r[n++] = hex_char((address >> 4) & 0xF);
+    r[n++] = hex_char(address & 0xF);
+    r[n++] = 'd';
     field_from_word(word, bits, digits, r + n);
     n = static_cast<uint8_t>(n + digits);
-    r[n++] = static_cast<int16_t>(address) == faults(s).no_e ? 'x' : 'e';
-    if (static_cast<int16_t>(address) == faults(s).bad_hex) r[5 + digits / 2] = 'G';
-    if (static_cast<int16_t>(address) == faults(s).nul_row) r[5 + digits / 2] = 0;
-    if (faults(s).crlf) r[n++] = '\r', r[n++] = '\n';
-    else r[n++] = '\r';
-    if (static_cast<int16_t>(address) == faults(s).stall_row) {
-        s.link->send(r, n / 2);
-        s.link->stall(700);
-        s.link->send(r + n / 2, static_cast<uint16_t>(n - n / 2));
-        return;
-    }
+    r[n++] = 'e';
+    r[n++] = '\r';
     s.link->send(r, n);
 }
 
@@ -275,7 +204,7 @@ bool answer(Server& s, uint16_t address, uint8_t* word) {
 bool read_word(Server& s, uint16_t address) {
     uint8_t word[max_word_bytes];
     if (!chip_read(s.chip, address, word, 0)) {
-        note_word(s, "read failed: the probe failed at", address);
+        note(s, note_read_failed, address);
         return false;
     }
     return answer(s, address, word);
@@ -291,7 +220,7 @@ void read_block(Server& s, char block) {
     for (uint16_t r = first; r <= last; ++r) {
         uint8_t word[max_word_bytes];
         if (!begun || !chip_read_end(s.chip, r, word, 0)) {
-            note_word(s, "read failed: the probe failed at", r);
+            note(s, note_read_failed, r);
             return;
         }
         begun = r == last || chip_read_begin(s.chip, static_cast<uint16_t>(r + 1));
@@ -301,39 +230,38 @@ void read_block(Server& s, char block) {
 
 // "#8W" aaa "d" digits "e": checks the word, then programs it.
 void write(Server& s, const char* cmd, uint8_t length) {
-    if (!ensure_identified(s)) return note(s, "write refused: no supported chip identified");
-    if (length < 9 || cmd[6] != 'd' || cmd[length - 1] != 'e') return note(s, "write refused: malformed");
+    if (!ensure_identified(s)) return note(s, note_write_unidentified);
+    if (length < 9 || cmd[6] != 'd' || cmd[length - 1] != 'e') return note(s, note_write_malformed);
     uint16_t address = 0;
     for (uint8_t k = 3; k < 6; ++k) {
         const int v = hex_digit(cmd[k]);
-        if (v < 0) return note(s, "write refused: malformed address");
+        if (v < 0) return note(s, note_write_bad_address);
         address = static_cast<uint16_t>(address * 16 + v);
     }
     const uint16_t bits = word_bits(chip_layout(s.chip), address);
     const uint8_t digits = static_cast<uint8_t>(length - 8);
-    if (bits == 0 || digits != field_digits(s, address)) return note_word(s, "write refused: bad length or address", address);
+    if (bits == 0 || digits != field_digits(s, address)) return note(s, note_write_bad_length, address);
     uint8_t word[max_word_bytes];
     if (!word_from_field(cmd + 7, digits, bits, word))
-        return note_word(s, "not programmed: a bad digit or bits above the word set at", address);
+        return note(s, note_write_bad_digit, address);
     // Rows of blocks a, b and c end in six unused bits, which stay 1.
     if (address < 0x0E0)
         for (uint16_t i = 0; i < 6; ++i)
-            if (!bit_of(word, i)) return note_word(s, "not programmed: unused low bits cleared at", address);
-    if (static_cast<int16_t>(address) == faults(s).drop_write) return;
+            if (!bit_of(word, i)) return note(s, note_write_unused_bits, address);
     // Read protection is the last thing programmed before the next erase.
-    if (s.locked) return note_word(s, "not programmed: read protection is set, erase first:", address);
+    if (s.locked) return note(s, note_write_locked, address);
     const int16_t slot = slot_of(address);
     mark(s.written, slot, false);
     if (address == page_special) {
         if (word[0] == special_protected) {
             s.protect_pending = true;
-            return note(s, "read protection asked for: programmed after word 100 reads back, once all is verified");
+            return note(s, note_protection_asked);
         }
         // F is the erased state: nothing to program.
         if (word[0] != special_erased)
-            return note(s, "not programmed: word 200 other than F or 7 (the JTAG pin bit stays set)");
+            return note(s, note_write_special_other);
     } else if (!chip_program(s.chip, address, word)) {
-        return note_word(s, "program failed: the probe failed at", address);
+        return note(s, note_program_failed, address);
     }
     mark(s.written, slot, true);
     mark(s.confirmed, slot, false);
@@ -361,49 +289,9 @@ void command(Server& s) {
 
 }  // namespace
 
-#ifndef __AVR__
-void identification_text(const Chip& chip, IdResult r, char* out, uint16_t size) {
-    Text t;
-    text_start(t);
-    if (r == id_found) {
-        text_add(t, chip_kinds[chip.kind].name);
-        text_add(t, " found (IDCODE 0x");
-        text_hex(t, chip.idcode, 8);
-        text_add(t, ")");
-        if (!chip_served(chip))
-            text_add(t, ": not programmable through vrjtag's adapter protocol; use vrjtag-jed svf write and OpenOCD");
-    } else if (r == id_unknown) {
-        text_add(t, "IDCODE 0x");
-        text_hex(t, chip.idcode, 8);
-        text_add(t, ": not an ATF1502AS/ATF1504AS/ATF1508AS");
-        if (atmel_like(chip.idcode)) text_add(t, " (an Atmel-like IDCODE outside the family's table: the part may be remarked)");
-    } else if (r == id_bad_chain) {
-        text_add(t, chip.chain_problem);
-    } else if (r == id_no_chip) {
-        text_add(t, "no chip found (IDCODE 0x");
-        text_hex(t, chip.idcode, 8);
-        text_add(t, ")");
-    } else {
-        text_add(t, chip.probe->failure_text());
-    }
-    uint16_t i = 0;
-    for (; size > 0 && i + 1 < size && t.s[i]; ++i) out[i] = t.s[i];
-    if (size > 0) out[i] = 0;
-}
-#endif
-
-void faults_none(Faults& f) {
-    f.no_id = f.erase_fail = f.crlf = false;
-    f.stall_row = f.wrong_address = f.bad_hex = f.nul_row = f.no_r = f.no_d = f.no_e = f.drop_write = -1;
-}
-
 void server_init(Server& s, Probe& probe, Link& link) {
     chip_init(s.chip, probe);
     s.link = &link;
-#ifndef __AVR__
-    faults_none(s.faults);
-    s.id_reply = 0;
-#endif
     s.length = 0;
     s.too_long = false;
     s.identified = false;
@@ -460,9 +348,9 @@ void server_receive(Server& s, const char* bytes, uint16_t count) {
 
 void server_spoil(Server& s) { s.too_long = true; }
 
-void server_hangup(Server& s) { end_session(s, "the host closed the port"); }
+void server_hangup(Server& s) { end_session(s, note_unprotected_hung_up); }
 
-void server_stop(Server& s) { end_session(s, "the adapter stopped"); }
+void server_stop(Server& s) { end_session(s, note_unprotected_stopped); }
 
 }  // namespace jtag
 }  // namespace vr

@@ -34,39 +34,62 @@
 namespace vr {
 namespace jtag {
 
+// What the server tells the operator, as a code: the host's adapter
+// programs turn it into a line (adapter/server/notes.hpp); the
+// microcontroller adapter has no console and drops it.
+enum Note : uint8_t {
+    note_identified,  // value: the IdResult
+    note_erased,
+    note_erase_unidentified,
+    note_erase_layout,
+    note_erase_idcode_changed,
+    note_erase_failed,
+    note_protection_asked,
+    note_protection_set,
+    // Read protection NOT set, and why.
+    note_unprotected_identified,
+    note_unprotected_erased,
+    note_unprotected_released,
+    note_unprotected_hung_up,
+    note_unprotected_stopped,
+    note_unprotected_not_erased,
+    note_unprotected_not_written,
+    note_unprotected_not_equal,
+    note_unprotected_special,
+    note_unprotected_probe_failed,
+    note_leave_failed,
+    note_release_failed,
+    // value: the word's address.
+    note_read_failed,
+    note_write_unidentified,
+    note_write_malformed,
+    note_write_bad_address,
+    note_write_bad_length,
+    note_write_bad_digit,
+    note_write_unused_bits,
+    note_write_locked,
+    note_write_special_other,
+    note_program_failed,
+    note_none
+};
+
 // Where the server's replies and notes go.
 class Link {
 public:
     virtual void send(const char* bytes, uint16_t count) = 0;
-    // A pause inside a reply (a fault the emulator can inject).
-    virtual void stall(uint16_t milliseconds) = 0;
-    // One line for the operator or the log.
-    virtual void note(const char* text) = 0;
+    // Something for the operator or the log; value is a word's address or an
+    // identification's outcome, chip the chip as the server sees it.
+    virtual void note(Note what, uint16_t value, const Chip& chip) = 0;
 
 protected:
     ~Link() {}
 };
-
-// Faults the emulator injects into replies and writes; address -1 is none.
-struct Faults {
-    bool no_id;
-    bool erase_fail;
-    bool crlf;
-    int16_t stall_row, wrong_address, bad_hex, nul_row, no_r, no_d, no_e, drop_write;
-};
-void faults_none(Faults& faults);
 
 const uint16_t word_slots = 234;  // rows 000-06B and 080-0FA, then 100, 200, 300
 
 struct Server {
     Chip chip;
     Link* link;
-#ifndef __AVR__
-    // The emulator's faults; the microcontroller adapter has none.
-    Faults faults;
-    char id_reply;  // replaces the chip type digit of the reply when not 0
-#endif
-
     char line[100];
     uint8_t length;
     bool too_long;
@@ -91,14 +114,6 @@ void server_init(Server& server, Probe& probe, Link& link);
 // One byte from the host, or as many as came at once.
 void server_receive(Server& server, char c);
 void server_receive(Server& server, const char* bytes, uint16_t count);
-
-// What an identification found, for the operator: "ATF1508AS found (IDCODE
-// 0x0150803F)" (for an ATF1502, that it is not programmable through the
-// adapter protocol), "IDCODE 0x...: not an ATF1502AS/ATF1504AS/ATF1508AS"
-// (with a hint for an Atmel-like IDCODE), "no chip found (IDCODE 0x...)", the
-// chain's problem or the probe's failure. Cut to size - 1 characters; 160
-// holds every one.
-void identification_text(const Chip& chip, IdResult result, char* out, uint16_t size);
 
 // The line under way was damaged on its way (a framing error, an overrun, a
 // byte lost): it is not carried out, as a line too long is not.

@@ -46,21 +46,13 @@ void chip_init(Chip& chip, Probe& probe) {
     chip.probe = &probe;
     chip.idcode = 0;
     chip.kind = -1;
-    chip.chain_problem = 0;
+    chip.chain_problem = chain_sound;
     chip.programming = false;
 }
 
-// The names are for the operator: the microcontroller adapter, which has no
-// console, keeps them out of its RAM.
-#ifdef __AVR__
-#define VR_NAME(s) ""
-#else
-#define VR_NAME(s) s
-#endif
 const ChipKind chip_kinds[chip_kind_count] = {
-    {VR_NAME("ATF1504AS"), 0x0150403Ful, 0, layout_1504},  {VR_NAME("ATF1508AS"), 0x0150803Ful, 1, layout_1508},
-    {VR_NAME("ATF1504ASV"), 0x0151403Ful, 2, layout_1504}, {VR_NAME("ATF1508ASV"), 0x0151803Ful, 3, layout_1508},
-    {VR_NAME("ATF1502AS"), 0x0150203Ful, -1, layout_1502}, {VR_NAME("ATF1502ASV"), 0x0151203Ful, -1, layout_1502},
+    {0x0150403Ful, 0, layout_1504}, {0x0150803Ful, 1, layout_1508}, {0x0151403Ful, 2, layout_1504},
+    {0x0151803Ful, 3, layout_1508}, {0x0150203Ful, -1, layout_1502}, {0x0151203Ful, -1, layout_1502},
 };
 
 Layout chip_layout(const Chip& chip) { return chip.kind >= 0 ? chip_kinds[chip.kind].layout : layout_1504; }
@@ -71,14 +63,14 @@ namespace {
 
 // BYPASS puts one bit between TDI and TDO, which captures 0: sixteen ones
 // shifted in come out as FFFE. Each further device in the path adds a 0 bit.
-const char* bypass_problem(Probe& p) {
+ChainProblem bypass_problem(Probe& p) {
     uint8_t ones[2] = {0xFF, 0xFF}, out[2] = {0, 0};
-    if (!p.ir_scan(ir_bypass) || !p.dr_scan(16, ones, out, 0, 0) || !p.flush()) return p.failure_text();
+    if (!p.ir_scan(ir_bypass) || !p.dr_scan(16, ones, out, 0, 0) || !p.flush()) return chain_probe;
     const uint16_t v = static_cast<uint16_t>(out[0] | out[1] << 8);
-    if (v == 0xFFFE) return 0;
-    if (v == 0xFFFF) return chain_stuck_1();
-    if (v == 0) return chain_stuck_0();
-    return chain_another();
+    if (v == 0xFFFE) return chain_sound;
+    if (v == 0xFFFF) return chain_tdo_1;
+    if (v == 0) return chain_tdo_0;
+    return chain_another;
 }
 
 }  // namespace
@@ -88,19 +80,19 @@ IdResult chip_identify(Chip& chip) {
     uint32_t idcode = 0;
     chip.kind = -1;
     chip.idcode = 0;
-    chip.chain_problem = 0;
+    chip.chain_problem = chain_sound;
     chip.programming = false;  // unknown now: the next operation enters it again
-    const char* problem = p.chain_problem();
+    ChainProblem problem = p.chain_problem();
     uint16_t captured = no_capture;
     if (!problem && (!read_idcode(chip, idcode, 0, &captured) || !p.flush())) return id_probe_failed;
     if (!problem) {
         chip.idcode = idcode;
-        if (captured == 0x3FF) problem = chain_stuck_1();
-        else if (captured == 0) problem = chain_stuck_0();
+        if (captured == 0x3FF) problem = chain_tdo_1;
+        else if (captured == 0) problem = chain_tdo_0;
         // A line with nothing on it reads all ones (pulled up) or all zeros.
         else if (idcode == 0 || idcode == 0xFFFFFFFFul) return id_no_chip;
         // Another device shifts its own capture (and its bits) into ours.
-        else if (captured != no_capture && captured != ir_capture) problem = chain_another();
+        else if (captured != no_capture && captured != ir_capture) problem = chain_another;
         else problem = bypass_problem(p);
         // A chip of another family, alone on a sound chain.
         if (!problem && chip_kind_of(idcode) < 0) return id_unknown;

@@ -22,7 +22,7 @@ struct Chip {
     Probe* probe;
     uint32_t idcode;    // of the last identification
     int8_t kind;        // index into chip_kinds, -1 when none was found
-    const char* chain_problem;  // why the chain failed its check (id_bad_chain)
+    ChainProblem chain_problem;  // why the chain failed its check (id_bad_chain)
     bool programming;   // in programming mode (as far as we know)
 };
 

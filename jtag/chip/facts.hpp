@@ -56,8 +56,8 @@ const uint8_t special_protected = 0x7;
 // The three flash layouts.
 enum Layout { layout_1504, layout_1508, layout_1502 };
 
+// The names for the operator are the host's (chip_name in jtag/chip/texts.hpp).
 struct ChipKind {
-    const char* name;
     uint32_t idcode;  // with bit 12 clear; the chips may answer it either way
     int8_t digit;     // the chip type digit of the identification reply; -1: not served by the adapter protocol
     Layout layout;

@@ -9,7 +9,10 @@ ModelProbe::ModelProbe(ChipModel& model) : model_(model) { reset(); }
 // From Run-Test/Idle: Select-DR, Select-IR, Capture-IR, Shift-IR; the bits,
 // the last one leaving for Exit1-IR; Update-IR; back to Run-Test/Idle.
 bool ModelProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
-    if (failing || (instruction == jtag::ir_program_erase && selected_ >= 0 && selected_ == fail_program)) return false;
+    const bool erase = instruction == jtag::ir_program_erase && ir_ == jtag::ir_latch_erase;
+    const bool program = instruction == jtag::ir_program_erase && !erase && selected_ >= 0;
+    if (failing || (erase && fail_erase) || (program && selected_ == fail_program)) return false;
+    if (program && selected_ == drop_program) return true;
     const uint8_t in[2] = {static_cast<uint8_t>(instruction), static_cast<uint8_t>(instruction >> 8)};
     uint8_t out[2] = {0, 0};
     model_.scan(true, jtag::ir_length, in, out);

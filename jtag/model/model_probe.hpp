@@ -18,9 +18,14 @@ public:
     bool reset() override;
 
     // Test faults: every call fails while `failing` is set; the program pulse
-    // of the word at fail_program (an address) fails once selected.
+    // of the word at fail_program (an address) fails once selected; with
+    // fail_erase the erase pulse fails (nothing erased); the program pulse of
+    // the word at drop_program never reaches the chip, the call succeeding
+    // (a write lost).
     bool failing = false;
     int fail_program = -1;
+    bool fail_erase = false;
+    int drop_program = -1;
 
 private:
     void tms(bool value, bool tdi = false) { model_.clock(value, tdi); }

@@ -263,13 +263,13 @@ std::string NanoProbe::refusal() {
 }
 
 // A TAP reset, which the Nano refuses without a safe supply.
-const char* NanoProbe::chain_problem() {
-    if (!reset() || !run()) return failure_.c_str();
+ChainProblem NanoProbe::chain_problem() {
+    if (!reset() || !run()) return chain_probe;
     const bool refused = flags_ & status_refused;
     flags_ = 0;
-    if (!refused) return nullptr;
-    problem_ = refusal();
-    return problem_.c_str();
+    if (!refused) return chain_sound;
+    failure_ = refusal();
+    return chain_probe;
 }
 
 }  // namespace vr::jtag

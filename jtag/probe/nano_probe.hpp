@@ -42,7 +42,7 @@ public:
     bool reset() override;
     bool flush() override;
     // Why the Nano refuses to drive the pins (its supplies), or null.
-    const char* chain_problem() override;
+    ChainProblem chain_problem() override;
     const char* failure_text() const override { return failure_.c_str(); }
     // D9's switch (the firmware turns it on only while it drives the pins).
     bool can_vpp() override { return open_; }
@@ -69,7 +69,7 @@ private:
     uint32_t queued_ = 0;
     uint8_t flags_ = 0;  // the Nano's status since the last flush
     double replied_at_ = 0;  // when the last reply came
-    std::string failure_ = "no answer from the Nano", problem_;
+    std::string failure_ = "no answer from the Nano";
     std::FILE* log_ = nullptr;
     double t0_ = 0;
 };

@@ -159,10 +159,10 @@ bool OpenocdProbe::command(const std::string& tcl, std::string& result) {
     return restart() && flush() && call(tcl, result);
 }
 
-const char* OpenocdProbe::chain_problem() {
-    if (!restart() || !flush()) return failure_.c_str();
+ChainProblem OpenocdProbe::chain_problem() {
+    if (!restart() || !flush()) return chain_probe;
     std::string names, examined;
-    if (!call("jtag names", names)) return failure_.c_str();
+    if (!call("jtag names", names)) return chain_probe;
     bool ours = false, undeclared = false;
     std::size_t pos = 0;
     while (pos < names.size()) {
@@ -172,18 +172,21 @@ const char* OpenocdProbe::chain_problem() {
         undeclared = undeclared || name.rfind("auto", 0) == 0;
         pos = end == std::string::npos ? names.size() : end + 1;
     }
-    if (!ours) return (problem_ = "OpenOCD has no TAP named " + tap_ + ": check --tap and the configuration").c_str();
-    if (undeclared) return chain_another();
+    if (!ours) {
+        failure_ = "OpenOCD has no TAP named " + tap_ + ": check --tap and the configuration";
+        return chain_probe;
+    }
+    if (undeclared) return chain_another;
     // Examining the chain again resets the TAPs: the next data scan needs an
     // instruction scan first.
-    if (!call("capture {jtag arp_init}", examined)) return failure_.c_str();
+    if (!call("capture {jtag arp_init}", examined)) return chain_probe;
     ir_since_reset_ = false;
     // A silent line (nothing powered, a broken wire, a chip whose JTAG pins
     // are turned off) before a wrong instruction length.
-    if (examined.find("all ones") != std::string::npos) return chain_stuck_1();
-    if (examined.find("all zeroes") != std::string::npos) return chain_stuck_0();
-    if (examined.find("IR capture error") != std::string::npos) return chain_another();
-    return 0;
+    if (examined.find("all ones") != std::string::npos) return chain_tdo_1;
+    if (examined.find("all zeroes") != std::string::npos) return chain_tdo_0;
+    if (examined.find("IR capture error") != std::string::npos) return chain_another;
+    return chain_sound;
 }
 
 bool OpenocdProbe::can_vpp() {

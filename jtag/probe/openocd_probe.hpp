@@ -37,7 +37,7 @@ public:
     // OpenOCD's own view: the TAPs it knows (ours, and no auto-created one
     // for an undeclared device) and the instruction captures it checks when
     // it examines the chain again.
-    const char* chain_problem() override;
+    ChainProblem chain_problem() override;
 
     // A recovery probe's configuration defines the Tcl procedure
     // `vrjtag_vpp on|off` (an FT232H pin through ftdi set_signal, SRST over
@@ -72,7 +72,7 @@ private:
     bool ir_since_reset_ = false;
     std::string batch_;
     uint32_t batch_ms_ = 0;  // the waits queued
-    std::string failure_, problem_;
+    std::string failure_;
     std::FILE* log_ = nullptr;
     double t0_ = 0;
 };

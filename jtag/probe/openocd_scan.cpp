@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "jtag/chip/facts.hpp"
+#include "jtag/chip/texts.hpp"
 
 namespace vr::jtag {
 
@@ -37,7 +38,7 @@ int print_chain(OpenocdProbe& probe, const std::string& tap) {
             const uint32_t idcode = static_cast<uint32_t>(std::strtoul(examined.c_str() + at + found.size(), nullptr, 16));
             const int8_t kind = chip_kind_of(idcode);
             std::printf("%d  %-14s IDCODE 0x%08X  %s\n", position, name.c_str(), idcode,
-                        kind >= 0 ? chip_kinds[kind].name : "unknown");
+                        chip_name(kind));
             family += kind >= 0;
         }
         if (name.rfind("auto", 0) == 0) {

@@ -18,30 +18,15 @@ const uint16_t ir_length = 10;
 // What ir_scan reports when the probe cannot see the captured bits.
 const uint16_t no_capture = 0xFFFF;
 
-// Lines for the operator when the chain fails its check (the microcontroller
-// adapter, which has no console, keeps only the distinction).
-#ifdef __AVR__
-inline const char* chain_stuck_1() { return "1"; }
-inline const char* chain_stuck_0() { return "0"; }
-inline const char* chain_another() { return "+"; }
-#else
-// One object each in the whole program (inline variables): compared by address.
-inline constexpr char tdo_stuck_1[] = "TDO stuck at 1: check wiring and power";
-inline constexpr char tdo_stuck_0[] = "TDO stuck at 0: check wiring and power";
-inline const char* chain_stuck_1() { return tdo_stuck_1; }
-inline const char* chain_stuck_0() { return tdo_stuck_0; }
-inline const char* chain_another() {
-    return "another device on the chain: declare it in your OpenOCD configuration";
-}
-// For a chain where nothing answers: the likely way back when a chip of the
-// family answered there before.
-inline const char* recover_hint() {
-    return "if a chip of the family answered here before, its design may have turned its JTAG pins off: "
-           "vrjtag-cli recover --device PART brings it back (12 V on OE1)";
-}
-// Whether an identification's chain problem is a silent line.
-inline bool chain_silent(const char* problem) { return problem == chain_stuck_1() || problem == chain_stuck_0(); }
-#endif
+// What is wrong with the chain, when the chip operations or the probe can
+// tell: TDO stuck at 1 or 0 (a silent line), another device in the path, or
+// the probe's own finding (failure_text() says what). The texts for the
+// operator live on the host (jtag/chip/texts.hpp).
+enum ChainProblem : uint8_t { chain_sound, chain_tdo_1, chain_tdo_0, chain_another, chain_probe };
+
+// A silent line: nothing drives TDO (no power, a broken wire, or a chip
+// whose JTAG pins were turned off).
+inline bool chain_silent(ChainProblem problem) { return problem == chain_tdo_1 || problem == chain_tdo_0; }
 
 class Probe {
 public:
@@ -77,9 +62,9 @@ public:
     virtual bool flush() { return true; }
 
     // What the probe itself can tell about the chain beyond the scans (for
-    // example the devices OpenOCD found on it): 0 when nothing is wrong, else
-    // a line for the operator.
-    virtual const char* chain_problem() { return 0; }
+    // example the devices OpenOCD found on it): chain_sound when nothing is
+    // wrong; chain_probe when failure_text() says what.
+    virtual ChainProblem chain_problem() { return chain_sound; }
 
     // Why the last call failed, for the operator ("no answer from OpenOCD").
     virtual const char* failure_text() const { return "no answer from the probe"; }

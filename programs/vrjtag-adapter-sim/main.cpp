@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/args.hpp"
 #include "jtag/model/chip_files.hpp"
 #include "adapter/line/pty.hpp"
 #include "adapter/sim.hpp"
@@ -51,11 +52,6 @@ const char usage[] =
     "    N is a row (0-250) or a page address (0x100, 0x200, 0x300), decimal or 0x hex.\n"
     "  --help          this text\n";
 
-int fail(const char* what) {
-    std::fprintf(stderr, "vrjtag-adapter-sim: %s\n%s", what, usage);
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,44 +60,39 @@ int main(int argc, char** argv) {
     const char *load = nullptr, *save = nullptr, *logname = nullptr, *link = nullptr;
     bool pacing = true;
     vr::sim::Faults faults;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (a == "--help" || a == "-h") {
-            std::fputs(usage, stdout);
-            return 0;
-        } else if (a == "--device") {
-            const char* v = value();
-            if (!v) return fail("--device needs a value");
-            if (!(chip.chip = vr::model::find_chip(v))) return fail("unknown device");
-        } else if (a == "--idcode") {
-            const char* v = value();
-            char* end = nullptr;
-            const unsigned long long n = v ? std::strtoull(v, &end, 16) : 0;
-            if (!v || *end || n > 0xFFFFFFFFull) return fail("--idcode needs a hexadecimal IDCODE");
-            chip.idcode = static_cast<int64_t>(n);
-        } else if (a == "--id") {
-            const char* v = value();
-            if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] > '9') return fail("--id needs one digit");
-            id = v[0] - '0';
-        } else if (a == "--load") {
-            if (!(load = value())) return fail("--load needs a file");
-        } else if (a == "--save") {
-            if (!(save = value())) return fail("--save needs a file");
-        } else if (a == "--log") {
-            if (!(logname = value())) return fail("--log needs a file");
-        } else if (a == "--no-pacing") {
+    vr::Args args(argc, argv, "vrjtag-adapter-sim", usage);
+    long long n = 0;
+    while (args.next()) {
+        if (args.help()) {
+            return args.usage();
+        } else if (args.is("--device")) {
+            const char* v = args.value();
+            if (!v) return args.fail("--device needs a value");
+            if (!(chip.chip = vr::model::find_chip(v))) return args.fail("unknown device");
+        } else if (args.is("--idcode")) {
+            if (!args.number(n, 0, 0xFFFFFFFFll, 16)) return args.fail("--idcode needs a hexadecimal IDCODE");
+            chip.idcode = n;
+        } else if (args.is("--id")) {
+            if (!args.number(n, 0, 9)) return args.fail("--id needs one digit");
+            id = static_cast<int>(n);
+        } else if (args.is("--load")) {
+            if (!(load = args.value())) return args.fail("--load needs a file");
+        } else if (args.is("--save")) {
+            if (!(save = args.value())) return args.fail("--save needs a file");
+        } else if (args.is("--log")) {
+            if (!(logname = args.value())) return args.fail("--log needs a file");
+        } else if (args.is("--no-pacing")) {
             pacing = false;
-        } else if (a == "--fault") {
-            const char* v = value();
-            if (!v || !vr::sim::add_fault(faults, v)) return fail("unknown fault");
-        } else if (!a.empty() && a[0] != '-' && !link) {
-            link = argv[i];
+        } else if (args.is("--fault")) {
+            const char* v = args.value();
+            if (!v || !vr::sim::add_fault(faults, v)) return args.fail("unknown fault");
+        } else if (args.operand() && !link) {
+            link = args.current();
         } else {
-            return fail(("unknown argument " + a).c_str());
+            return args.fail("unknown argument " + args.arg());
         }
     }
-    if (!link) return fail("LINK is missing");
+    if (!link) return args.fail("LINK is missing");
     static vr::sim::Adapter adapter(chip, id < 0 ? '\0' : static_cast<char>('0' + id), faults);
     const int32_t code = adapter.code();
     if (load) {
@@ -133,7 +124,7 @@ int main(int argc, char** argv) {
     std::printf("%s -> %s\n", link, pty.name.c_str());
     std::fflush(stdout);
 
-    vr::line::serve(pty, link, adapter.server(), adapter.link(), pacing, stop, log, adapter.link().t0);
+    vr::line::serve(pty, link, adapter.receiver(), adapter.link(), pacing, stop, log, adapter.link().t0);
 
     vr::line::close_pty_link(link, pty);
     int rc = 0;

@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/args.hpp"
 #include "jtag/chip/chip.hpp"
+#include "jtag/chip/texts.hpp"
 #include "jtag/probe/openocd_launch.hpp"
 #include "jtag/probe/openocd_probe.hpp"
 #include "jtag/probe/openocd_scan.hpp"
@@ -71,10 +73,6 @@ const char usage[] =
     "vrjtag closes the port the adapter leaves programming mode and serves a fresh\n"
     "pseudo-terminal behind LINK.\n";
 
-int fail(const std::string& what) {
-    std::fprintf(stderr, "vrjtag-adapter: %s\n%s", what.c_str(), usage);
-    return 2;
-}
 
 // The adapter: the protocol server over the OpenOCD probe.
 struct RealAdapter {
@@ -105,28 +103,27 @@ int main(int argc, char** argv) {
     std::vector<std::string> probes;
     long khz = 0;
     bool scanning = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(usage, stdout);
-            return 0;
-        }
+    vr::Args args(argc, argv, "vrjtag-adapter", usage);
+    auto fail = [&args](const std::string& what) { return args.fail(what); };
+    while (args.next()) {
+        const std::string& a = args.arg();
+        if (args.help()) return args.usage();
         if (a == "--scan") {
             scanning = true;
-            continue;
+        } else if (a == "--speed") {
+            long long n = 0;
+            if (!args.number(n, 1, 1000000)) return fail("--speed needs a number of kHz");
+            khz = static_cast<long>(n);
+        } else if (a == "--openocd" || a == "--tap" || a == "--probe" || a == "--log") {
+            const char* v = args.value();
+            if (!v) return fail(a + " needs a value");
+            if (a == "--probe") probes.push_back(v);
+            else (a == "--openocd" ? openocd : a == "--tap" ? tap : logname) = v;
+        } else if (args.operand() && link.empty()) {
+            link = a;
+        } else {
+            return fail("unknown argument " + a);
         }
-        const bool takes = a == "--openocd" || a == "--tap" || a == "--probe" || a == "--speed" || a == "--log";
-        if (takes && i + 1 >= argc) return fail(a + " needs a value");
-        if (a == "--openocd") openocd = argv[++i];
-        else if (a == "--tap") tap = argv[++i];
-        else if (a == "--probe") probes.push_back(argv[++i]);
-        else if (a == "--log") logname = argv[++i];
-        else if (a == "--speed") {
-            char* end = nullptr;
-            khz = std::strtol(argv[++i], &end, 10);
-            if (*end || khz <= 0) return fail("--speed needs a number of kHz");
-        } else if (!a.empty() && a[0] != '-' && link.empty()) link = a;
-        else return fail("unknown argument " + a);
     }
     if (probes.size() == 1 && probes[0] == "list") return list_profiles();
     if (link.empty() && !scanning) return fail("LINK is missing");
@@ -188,17 +185,16 @@ int main(int argc, char** argv) {
     // The chip found, without entering programming mode (the board keeps running).
     vr::jtag::Chip& chip = adapter.server.chip;
     const vr::jtag::IdResult id = vr::jtag::chip_identify(chip);
-    char found[160];
-    vr::jtag::identification_text(chip, id, found, sizeof found);
-    std::printf("vrjtag-adapter: %s; serving on %s (-> %s): put its name in jtag.ini%s\n", found, link.c_str(),
+    const std::string found = vr::jtag::identification_text(chip, id);
+    std::printf("vrjtag-adapter: %s; serving on %s (-> %s): put its name in jtag.ini%s\n", found.c_str(), link.c_str(),
                 pty.name.c_str(), id == vr::jtag::id_found ? "" : " (vrjtag-adapter --scan lists the chain)");
-    if (id == vr::jtag::id_no_chip || (id == vr::jtag::id_bad_chain && vr::jtag::chain_silent(chip.chain_problem)))
-        std::printf("vrjtag-adapter: %s\n", vr::jtag::recover_hint());
+    if (vr::jtag::nothing_answers(chip, id)) std::printf("vrjtag-adapter: %s\n", vr::jtag::recover_hint());
     std::fflush(stdout);
-    if (log) std::fprintf(log, "%.6f start: %s\n", vr::now_seconds() - t0, found), std::fflush(log);
+    if (log) std::fprintf(log, "%.6f start: %s\n", vr::now_seconds() - t0, found.c_str()), std::fflush(log);
     adapter.chunks.console = true;  // from now on every note goes to the operator too
 
-    vr::line::serve(pty, link, adapter.server, adapter.chunks, true, stop, log, t0);
+    vr::line::ServerReceiver receiver(adapter.server);
+    vr::line::serve(pty, link, receiver, adapter.chunks, true, stop, log, t0);
 
     vr::jtag::server_stop(adapter.server);
     vr::line::close_pty_link(link, pty);

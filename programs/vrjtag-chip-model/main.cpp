@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/args.hpp"
 #include "jtag/model/chip_files.hpp"
 #include "jtag/model/model_probe.hpp"
 
@@ -54,10 +55,6 @@ const char usage[] =
     "JTAG pins away (TDO reads 1) once programming mode is left, or from the start\n"
     "when loaded, unless OE1 is at VHH; the log shows VHH on and off.\n";
 
-int fail(const std::string& what) {
-    std::fprintf(stderr, "vrjtag-chip-model: %s\n%s", what.c_str(), usage);
-    return 2;
-}
 
 bool send_all(int fd, const std::string& s) {
     std::size_t pos = 0;
@@ -79,51 +76,46 @@ int main(int argc, char** argv) {
     const char *load = nullptr, *save = nullptr, *logname = nullptr;
     long port = -1;
     bool vhh = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (a == "--help" || a == "-h") {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (!v) return fail(a + " needs a value or is unknown");
-        ++i;
-        char* end = nullptr;
-        if (a == "--device") {
-            if (!(options.chip = vr::model::find_chip(v))) return fail(std::string("unknown device ") + v);
-        } else if (a == "--idcode") {
-            options.idcode = static_cast<int64_t>(std::strtoull(v, &end, 16));
-            if (*end || options.idcode > 0xFFFFFFFFll) return fail("--idcode needs a hexadecimal IDCODE");
-        } else if (a == "--flip-read") {
-            options.flip_read = static_cast<int>(std::strtol(v, &end, 16));
-            if (*end) return fail("--flip-read needs a hexadecimal address");
-        } else if (a == "--stuck-fuse") {
-            options.stuck_fuse = static_cast<int>(std::strtol(v, &end, 10));
-            if (*end || options.stuck_fuse < 0) return fail("--stuck-fuse needs a fuse number");
-        } else if (a == "--chain-extra" || a == "--chain-extra-after") {
-            options.extra_ir = static_cast<int>(std::strtol(v, &end, 10));
-            options.extra_after = a == "--chain-extra-after";
-            if (*end || options.extra_ir < 2 || options.extra_ir > 32) return fail(a + " needs a length from 2 to 32");
-        } else if (a == "--vhh") {
+    vr::Args args(argc, argv, "vrjtag-chip-model", usage);
+    long long n = 0;
+    while (args.next()) {
+        const std::string& a = args.arg();
+        if (args.help()) return args.usage();
+        if (a == "--vhh") {
             vhh = true;
+        } else if (a == "--device") {
+            const char* v = args.value();
+            if (!v) return args.fail("--device needs a value");
+            if (!(options.chip = vr::model::find_chip(v))) return args.fail(std::string("unknown device ") + v);
+        } else if (a == "--idcode") {
+            if (!args.number(n, 0, 0xFFFFFFFFll, 16)) return args.fail("--idcode needs a hexadecimal IDCODE");
+            options.idcode = n;
+        } else if (a == "--flip-read") {
+            if (!args.number(n, 0, 0xFFF, 16)) return args.fail("--flip-read needs a hexadecimal address");
+            options.flip_read = static_cast<int>(n);
+        } else if (a == "--stuck-fuse") {
+            if (!args.number(n, 0, 1 << 20)) return args.fail("--stuck-fuse needs a fuse number");
+            options.stuck_fuse = static_cast<int>(n);
+        } else if (a == "--chain-extra" || a == "--chain-extra-after") {
+            if (!args.number(n, 2, 32)) return args.fail(a + " needs a length from 2 to 32");
+            options.extra_ir = static_cast<int>(n);
+            options.extra_after = a == "--chain-extra-after";
         } else if (a == "--tdo-stuck") {
-            options.tdo_stuck = std::strtol(v, &end, 10);
-            if (*end || (options.tdo_stuck != 0 && options.tdo_stuck != 1)) return fail("--tdo-stuck needs 0 or 1");
+            if (!args.number(n, 0, 1)) return args.fail("--tdo-stuck needs 0 or 1");
+            options.tdo_stuck = static_cast<int>(n);
         } else if (a == "--port") {
-            port = std::strtol(v, &end, 10);
-            if (*end || port < 0 || port > 65535) return fail("--port needs a number from 0 to 65535");
-        } else if (a == "--load") {
-            load = v;
-        } else if (a == "--save") {
-            save = v;
-        } else if (a == "--log") {
-            logname = v;
+            if (!args.number(n, 0, 65535)) return args.fail("--port needs a number from 0 to 65535");
+            port = static_cast<long>(n);
+        } else if (a == "--load" || a == "--save" || a == "--log") {
+            const char* v = args.value();
+            if (!v) return args.fail(a + " needs a file");
+            (a == "--load" ? load : a == "--save" ? save : logname) = v;
         } else {
-            return fail("unknown argument " + a);
+            return args.fail("unknown argument " + a);
         }
     }
-    if (!options.chip) return fail("--device is missing");
-    if (port < 0) return fail("--port is missing");
+    if (!options.chip) return args.fail("--device is missing");
+    if (port < 0) return args.fail("--port is missing");
 
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

@@ -11,12 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "common/args.hpp"
 #include "common/text.hpp"
 #include "jtag/chip/facts.hpp"
+#include "jtag/chip/texts.hpp"
 #include "jtag/probe/nano_probe.hpp"
 #include "jtag/probe/openocd_launch.hpp"
 #include "jtag/probe/openocd_probe.hpp"
 #include "jtag/probe/openocd_scan.hpp"
+#include "jtag/probe/rbb_probe.hpp"
 #include "common/clock.hpp"
 #include "control/direct_sequence.hpp"
 #include "control/interrupt.hpp"
@@ -32,6 +35,7 @@ const char usage[] =
     "       vrjtag-cli --probe PROBE [--speed KHZ] [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
     "       vrjtag-cli --openocd HOST:PORT [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
     "       vrjtag-cli --probe nano --port PATH [--boot-wait MS] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
+    "       vrjtag-cli --probe remote_bitbang --port HOST:PORT [--device NAME] [--force] ACTION [FILE]\n"
     "       vrjtag-cli --probe PROBE | --openocd HOST:PORT scan\n"
     "       vrjtag-cli --help\n"
     "Programs, reads or verifies an ATF15xx CPLD from a terminal or a script.\n"
@@ -55,7 +59,8 @@ const char usage[] =
     "               (12 V on OE1) on, identify it as the part --device names (it is\n"
     "               required), erase it, VPP off, check that it answers and is\n"
     "               blank; then write FILE if given. Needs a probe with a VPP\n"
-    "               switch: --probe nano (D9) or --probe ft232h-vpp (AD4)\n"
+    "               switch: --probe nano (D9), --probe ft232h-vpp (AD4) or\n"
+    "               --probe remote_bitbang (SRST)\n"
     "  --port PATH  the adapter's device or link (any length) instead of the port\n"
     "               named in jtag.ini\n"
     "  --boot-wait MS  wait this long after opening the port before the first byte\n"
@@ -64,6 +69,9 @@ const char usage[] =
     "               that do not reset)\n"
     "  --probe nano  the Nano with the vrjtag firmware on --port PATH, as a JTAG\n"
     "               probe (no OpenOCD; --boot-wait as for --port)\n"
+    "  --probe remote_bitbang  a remote_bitbang server on --port HOST:PORT (such\n"
+    "               as vrjtag-chip-model), driven with the Nano firmware's own TAP\n"
+    "               sequencing (no OpenOCD); recover switches VPP as SRST\n"
     "  --probe PROBE  start OpenOCD for this run with this probe: a short name\n"
     "               (ft232h, usb-blaster, ft232r, ft2232h, tigard, raspberrypi,\n"
     "               cmsis-dap, jlink; vrjtag-adapter --probe list) or an OpenOCD\n"
@@ -88,10 +96,6 @@ const char usage[] =
     "output pipe) is the Cancel button: the run ends with programming mode left,\n"
     "the adapter released and OpenOCD stopped.\n";
 
-int usage_error(const std::string& what) {
-    std::fprintf(stderr, "vrjtag-cli: %s\n%s", what.c_str(), usage);
-    return 2;
-}
 
 // The direct route: OpenOCD started for the run (--probe) or already running
 // (--openocd), the flow run here.
@@ -143,6 +147,31 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
     return finish(vr::terminal::exit_status());
 }
 
+// The direct route on a probe that drives the pins itself: the chain
+// listed and the link tested (scan), or the action.
+int direct_pins(vr::jtag::Probe& probe, vr::jtag::VppSwitch& vpp, const vr::DirectChoice& choice, bool scanning) {
+    if (!scanning) {
+        vr::DirectChoice c = choice;
+        c.vpp = &vpp;
+        vr::direct_sequence(c, probe);
+        return vr::terminal::exit_status();
+    }
+    if (const vr::jtag::ChainProblem problem = probe.chain_problem()) {
+        std::printf("%s\n", vr::jtag::chain_text(problem, probe));
+        return 1;
+    }
+    uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, id[4] = {};
+    // After a TAP reset the first device's IDCODE is selected.
+    const bool read = probe.reset() && probe.dr_scan(32, ones, id, nullptr, nullptr) && probe.flush();
+    const uint32_t idcode = static_cast<uint32_t>(id[0] | id[1] << 8 | id[2] << 16 | id[3] << 24);
+    const int8_t kind = read ? vr::jtag::chip_kind_of(idcode) : -1;
+    if (read) std::printf("1  IDCODE 0x%08X  %s\n", idcode, vr::jtag::chip_name(kind));
+    else std::printf("%s\n", probe.failure_text());
+    if (read && (idcode == 0 || idcode == 0xFFFFFFFFu))
+        std::printf("no device answers: check power, GND and the wiring; %s\n", vr::jtag::recover_hint());
+    return vr::link_test(probe, 100) && kind >= 0 ? 0 : 1;
+}
+
 // The direct route through the Nano in probe mode.
 int direct_nano(const std::string& path, long boot_wait, const std::string& logname, const vr::DirectChoice& choice,
                 bool scanning) {
@@ -152,30 +181,22 @@ int direct_nano(const std::string& path, long boot_wait, const std::string& logn
     probe.set_log(log, vr::now_seconds());
     std::string error;
     int status = 1;
-    if (!probe.open(path.c_str(), static_cast<int>(boot_wait >= 0 ? boot_wait : 2000), error)) {
+    if (!probe.open(path.c_str(), static_cast<int>(boot_wait >= 0 ? boot_wait : 2000), error))
         std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
-    } else if (scanning) {
-        if (const char* problem = probe.chain_problem()) {
-            std::printf("%s\n", problem);
-        } else {
-            uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, id[4] = {};
-            // After a TAP reset the first device's IDCODE is selected.
-            const bool read = probe.reset() && probe.dr_scan(32, ones, id, nullptr, nullptr) && probe.flush();
-            const uint32_t idcode = static_cast<uint32_t>(id[0] | id[1] << 8 | id[2] << 16 | id[3] << 24);
-            const int8_t kind = read ? vr::jtag::chip_kind_of(idcode) : -1;
-            if (read) std::printf("1  IDCODE 0x%08X  %s\n", idcode, kind >= 0 ? vr::jtag::chip_kinds[kind].name : "unknown");
-            if (read && (idcode == 0 || idcode == 0xFFFFFFFFu))
-                std::printf("no device answers: check power, GND and the wiring; %s\n", vr::jtag::recover_hint());
-            status = vr::link_test(probe, 100) && kind >= 0 ? 0 : 1;
-        }
-    } else {
-        vr::DirectChoice c = choice;
-        c.vpp = &probe;
-        vr::direct_sequence(c, probe);
-        status = vr::terminal::exit_status();
-    }
+    else
+        status = direct_pins(probe, probe, choice, scanning);
     probe.close();
     if (log) std::fclose(log);
+    return status;
+}
+
+// The direct route through a remote_bitbang server.
+int direct_rbb(const std::string& where, const vr::DirectChoice& choice, bool scanning) {
+    vr::jtag::RbbProbe probe;
+    std::string error;
+    if (!probe.open(where, error)) return std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str()), 1;
+    const int status = direct_pins(probe, probe, choice, scanning);
+    probe.close();
     return status;
 }
 
@@ -186,43 +207,35 @@ int main(int argc, char** argv) {
     std::vector<std::string> probes;
     long boot_wait = -1;
     bool force = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        const bool takes = a == "--port" || a == "--probe" || a == "--boot-wait" || a == "--speed" ||
-                           a == "--openocd" || a == "--tap" || a == "--device" || a == "--log" || a == "--openocd-exe";
-        if (takes && (i + 1 >= argc || !*argv[i + 1])) return usage_error(a + " needs a value");
+    vr::Args args(argc, argv, "vrjtag-cli", usage);
+    auto usage_error = [&args](const std::string& what) { return args.fail(what); };
+    while (args.next()) {
+        const std::string& a = args.arg();
+        if (args.help()) return args.usage();
         if (a == "--force") {
             force = true;
-        } else if (a == "--port") {
-            port = argv[++i];
-        } else if (a == "--probe") {
-            probes.push_back(argv[++i]);
-        } else if (a == "--openocd") {
-            openocd = argv[++i];
-            const std::size_t colon = openocd.rfind(':');
-            if (colon == std::string::npos || colon == 0 || colon + 1 == openocd.size())
-                return usage_error("--openocd needs HOST:PORT");
-        } else if (a == "--openocd-exe") {
-            vr::jtag::set_openocd_program(argv[++i]);
-        } else if (a == "--tap") {
-            tap = argv[++i];
-        } else if (a == "--device") {
-            device = argv[++i];
-        } else if (a == "--log") {
-            logname = argv[++i];
         } else if (a == "--boot-wait") {
-            char* end = nullptr;
-            boot_wait = std::strtol(argv[i + 1], &end, 10);
-            if (boot_wait < 0 || boot_wait > 60000 || !end || *end) return usage_error("--boot-wait needs milliseconds (0-60000)");
-            ++i;
+            long long n = 0;
+            if (!args.number(n, 0, 60000)) return usage_error("--boot-wait needs milliseconds (0-60000)");
+            boot_wait = static_cast<long>(n);
         } else if (a == "--speed") {
-            if (std::strspn(argv[i + 1], "0123456789") != std::strlen(argv[i + 1]) || std::atol(argv[i + 1]) <= 0)
-                return usage_error("--speed needs a number of kHz");
-            speed = argv[++i];
+            long long n = 0;
+            if (!args.number(n, 1, 1000000)) return usage_error("--speed needs a number of kHz");
+            speed = std::to_string(n);
+        } else if (a == "--port" || a == "--probe" || a == "--openocd" || a == "--tap" || a == "--device" ||
+                   a == "--log" || a == "--openocd-exe") {
+            const char* v = args.value();
+            if (!v) return usage_error(a + " needs a value");
+            if (a == "--port") port = v;
+            else if (a == "--probe") probes.push_back(v);
+            else if (a == "--tap") tap = v;
+            else if (a == "--device") device = v;
+            else if (a == "--log") logname = v;
+            else if (a == "--openocd-exe") vr::jtag::set_openocd_program(v);
+            else openocd = v;
+            const std::size_t colon = openocd.rfind(':');
+            if (a == "--openocd" && (colon == std::string::npos || colon == 0 || colon + 1 == openocd.size()))
+                return usage_error("--openocd needs HOST:PORT");
         } else if (a.size() > 1 && a[0] == '-' && action.empty() == file.empty()) {
             return usage_error("unknown option " + a);
         } else if (action.empty()) {
@@ -234,18 +247,23 @@ int main(int argc, char** argv) {
         }
     }
     const bool nano = probes.size() == 1 && probes[0] == "nano";
+    const bool rbb = probes.size() == 1 && probes[0] == "remote_bitbang";
     if (nano && port.empty()) return usage_error("--probe nano needs --port PATH");
+    if (rbb && port.empty()) return usage_error("--probe remote_bitbang needs --port HOST:PORT");
+    if (rbb && !logname.empty()) return usage_error("--log is for OpenOCD and the Nano");
+    // Probes that take their line from --port.
+    const bool on_port = nano || rbb;
     const bool direct_route = !probes.empty() || !openocd.empty();
     const int32_t code = action == "write" ? 1 : action == "secure" ? 2 : action == "read" ? 3 : action == "verify" ? 4 : 0;
     const bool no_file = action == "erase" || action == "blank" || action == "scan";
     const bool recovering = action == "recover";
-    if ((!port.empty() && !nano) + (!probes.empty()) + (!openocd.empty()) > 1)
+    if ((!port.empty() && !on_port) + (!probes.empty()) + (!openocd.empty()) > 1)
         return usage_error("--port, --probe and --openocd exclude each other");
-    if (!speed.empty() && (probes.empty() || nano)) return usage_error("--speed needs --probe with OpenOCD");
+    if (!speed.empty() && (probes.empty() || on_port)) return usage_error("--speed needs --probe with OpenOCD");
     if (!direct_route && (!device.empty() || !logname.empty() || tap != "atf15xx.tap"))
         return usage_error("--device, --tap and --log need --probe or --openocd");
     if (direct_route && !nano && boot_wait >= 0) return usage_error("--boot-wait is for --port");
-    if (nano && tap != "atf15xx.tap") return usage_error("--tap is for OpenOCD");
+    if (on_port && tap != "atf15xx.tap") return usage_error("--tap is for OpenOCD");
     if (action.empty()) return usage_error("the action is missing");
     if (code == 0 && !(direct_route && (no_file || recovering))) return usage_error("unknown action " + action);
     if (no_file && !file.empty()) return usage_error(action + " takes no FILE");
@@ -271,6 +289,7 @@ int main(int argc, char** argv) {
         choice.file = file;
         choice.device = device;
         if (nano) return direct_nano(port, boot_wait, logname, choice, action == "scan");
+        if (rbb) return direct_rbb(port, choice, action == "scan");
         return direct(probes, speed.empty() ? 0 : std::atol(speed.c_str()), openocd, tap, logname, choice, action == "scan");
     }
     if (!port.empty()) vr::use_port(port);

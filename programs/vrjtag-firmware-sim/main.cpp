@@ -27,6 +27,8 @@
 
 #include "jtag/model/chip_files.hpp"
 #include "common/clock.hpp"
+#include "common/args.hpp"
+#include "common/byte_log.hpp"
 #include "common/tcp.hpp"
 #include "jtag/model/chip_model.hpp"
 #include "adapter/line/pty.hpp"
@@ -68,10 +70,6 @@ const char usage[] =
     "exit status 3.\n"
     "  --help             this text\n";
 
-int fail(const std::string& what) {
-    std::fprintf(stderr, "vrjtag-firmware-sim: %s\n%s", what.c_str(), usage);
-    return 2;
-}
 
 const avr_cycle_count_t byte_cycles = 16000000 / 11520;  // 10 bits at 115200 baud
 
@@ -98,7 +96,7 @@ struct Sim {
     // sees a host's wait shorter than it was.
     std::deque<std::pair<uint8_t, double>> input;
     bool uart_ready = true;  // simavr's receive FIFO has room
-    bool host = false;       // a program has the port open
+    vr::line::HostWatch host;  // a program has the port open
     double ignore_until = 0; // the bootloader's time after a reset
     double last_open = 0;    // the host's open it counts from
     // The pins.
@@ -122,14 +120,7 @@ struct Sim {
 Sim sim;
 
 void log_line(const char* dir, const uint8_t* data, std::size_t n) {
-    if (!sim.log || n == 0) return;
-    std::fprintf(sim.log, "%.6f %s ", vr::now_seconds() - sim.wall0, dir);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (data[i] >= 0x20 && data[i] < 0x7f && data[i] != '\\') std::fputc(data[i], sim.log);
-        else std::fprintf(sim.log, "\\x%02X", data[i]);
-    }
-    std::fprintf(sim.log, " %zu\n", n);
-    std::fflush(sim.log);
+    vr::log_bytes(sim.log, vr::now_seconds() - sim.wall0, dir, data, n);
 }
 
 void set_tdo(bool v) {
@@ -284,9 +275,8 @@ void service_line(int timeout_ms) {
     pollfd p{sim.pty.master, POLLIN, 0};
     const int r = ::poll(&p, 1, timeout_ms);
     if (r < 0) return;
-    const bool hup = p.revents & POLLHUP;
-    if (!hup && !sim.host) {
-        sim.host = true;
+    const vr::line::HostWatch::Change change = sim.host.seen(p.revents);
+    if (change == vr::line::HostWatch::opened) {
         if (sim.reset_on_open) {
             // The host's DTR resets the Nano; its bootloader then ignores input.
             avr_reset(sim.avr);  // which also clears the cycle timers and the cycle count
@@ -316,10 +306,9 @@ void service_line(int timeout_ms) {
         }
         return;
     }
-    if (hup && sim.host) {
+    if (change == vr::line::HostWatch::closed) {
         // What the host sent before it closed the port is on the wire: it
         // still reaches the firmware.
-        sim.host = false;
         std::string error;
         if (!vr::line::renew_pty_link(sim.link, sim.pty, error)) {
             std::fprintf(stderr, "vrjtag-firmware-sim: %s\n", error.c_str());
@@ -330,7 +319,7 @@ void service_line(int timeout_ms) {
         if (sim.log)
             std::fprintf(sim.log, "%.6f hangup (simulated time %.1f ms behind)\n", vr::now_seconds() - sim.wall0,
                          -1000 * sim_ahead(sim.avr->cycle));
-    } else if (hup && timeout_ms > 0) {
+    } else if ((p.revents & POLLHUP) && timeout_ms > 0) {
         usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
     }
 }
@@ -367,56 +356,50 @@ int main(int argc, char** argv) {
     const char *load = nullptr, *save = nullptr, *logname = nullptr, *elf = nullptr, *link = nullptr;
     std::string rbb;
     long target_mv = 5000;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (a == "--help" || a == "-h") return std::fputs(usage, stdout), 0;
+    vr::Args args(argc, argv, "vrjtag-firmware-sim", usage);
+    long long n = 0;
+    while (args.next()) {
+        const std::string& a = args.arg();
+        if (args.help()) return args.usage();
         if (a == "--device") {
-            const char* v = value();
-            if (!v || !(options.chip = vr::model::find_chip(v))) return fail("unknown device");
-        } else if (a == "--load") {
-            if (!(load = value())) return fail("--load needs a file");
-        } else if (a == "--save") {
-            if (!(save = value())) return fail("--save needs a file");
-        } else if (a == "--log") {
-            if (!(logname = value())) return fail("--log needs a file");
+            const char* v = args.value();
+            if (!v || !(options.chip = vr::model::find_chip(v))) return args.fail("unknown device");
+        } else if (a == "--load" || a == "--save" || a == "--log") {
+            const char* v = args.value();
+            if (!v) return args.fail(a + " needs a file");
+            (a == "--load" ? load : a == "--save" ? save : logname) = v;
         } else if (a == "--rbb") {
-            const char* v = value();
-            if (!v) return fail("--rbb needs HOST:PORT");
+            const char* v = args.value();
+            if (!v) return args.fail("--rbb needs HOST:PORT");
             rbb = v;
         } else if (a == "--reset-on-open") {
             sim.reset_on_open = true;
-        } else if (a == "--nano-mv") {
-            const char* v = value();
-            if (!v) return fail("--nano-mv needs millivolts");
-            sim.nano_mv = static_cast<uint32_t>(std::strtol(v, nullptr, 10));
         } else if (a == "--strap") {
             sim.strap = true;
-        } else if (a == "--tdo-delay-ns") {
-            const char* v = value();
-            if (!v) return fail("--tdo-delay-ns needs nanoseconds");
-            sim.tdo_delay = static_cast<avr_cycle_count_t>(std::strtol(v, nullptr, 10) * 16 / 1000);
-        } else if (a == "--wait-margin") {
-            const char* v = value();
-            if (!v) return fail("--wait-margin needs millionths");
-            options.wait_margin_ppm = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
-        } else if (a == "--frame-error") {
-            const char* v = value();
-            if (!v) return fail("--frame-error needs a byte count");
-            sim.frame_error_at = std::strtol(v, nullptr, 10);
+        } else if (a == "--nano-mv") {
+            if (!args.number(n, 0, 6000)) return args.fail("--nano-mv needs millivolts (0-6000)");
+            sim.nano_mv = static_cast<uint32_t>(n);
         } else if (a == "--target-mv") {
-            const char* v = value();
-            if (!v) return fail("--target-mv needs millivolts");
-            target_mv = std::strtol(v, nullptr, 10);
-        } else if (!a.empty() && a[0] != '-' && !elf) {
-            elf = argv[i];
-        } else if (!a.empty() && a[0] != '-' && !link) {
-            link = argv[i];
+            if (!args.number(n, 0, 6000)) return args.fail("--target-mv needs millivolts (0-6000)");
+            target_mv = static_cast<long>(n);
+        } else if (a == "--tdo-delay-ns") {
+            if (!args.number(n, 0, 1000000)) return args.fail("--tdo-delay-ns needs nanoseconds");
+            sim.tdo_delay = static_cast<avr_cycle_count_t>(n * 16 / 1000);
+        } else if (a == "--wait-margin") {
+            if (!args.number(n, 0, 1000000)) return args.fail("--wait-margin needs millionths");
+            options.wait_margin_ppm = static_cast<uint32_t>(n);
+        } else if (a == "--frame-error") {
+            if (!args.number(n, 1, 1ll << 40)) return args.fail("--frame-error needs a byte count");
+            sim.frame_error_at = static_cast<long>(n);
+        } else if (args.operand() && !elf) {
+            elf = args.current();
+        } else if (args.operand() && !link) {
+            link = args.current();
         } else {
-            return fail("unknown argument " + a);
+            return args.fail("unknown argument " + a);
         }
     }
-    if (!elf || !link) return fail("FIRMWARE.elf and LINK are needed");
+    if (!elf || !link) return args.fail("FIRMWARE.elf and LINK are needed");
 
     static vr::model::ChipModel model(options);
     static vr::FuseMap map;
@@ -477,13 +460,13 @@ int main(int argc, char** argv) {
     std::thread watcher;
     if (sim.reset_on_open) watcher = std::thread(watch_opens);
     int state = cpu_Running;
-    uint32_t n = 0;
+    uint32_t steps = 0;
     while (!stop && state != cpu_Done && state != cpu_Crashed) {
         state = avr_run(sim.avr);
         // A busy firmware does not sleep: look at the line now and then, and
         // keep it to wall-clock time.
-        if (++n % 200 == 0) hold_back(sim_ahead(sim.avr->cycle));
-        if (n % 20000 == 0) service_line(0);
+        if (++steps % 200 == 0) hold_back(sim_ahead(sim.avr->cycle));
+        if (steps % 20000 == 0) service_line(0);
     }
     if (sim.rbb.is_open()) {
         sim.rbb_out += 'Q';

@@ -72,8 +72,7 @@ private:
             if (n && bytes == 0) first = b[0];
             bytes += n;
         }
-        void stall(uint16_t) override {}
-        void note(const char*) override {}
+        void note(vr::jtag::Note, uint16_t, const vr::jtag::Chip&) override {}
     };
     // What the chip does, as it does it.
     void erased() override;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The direct route: vrjtag-cli --probe starts OpenOCD, which reaches the chip
-# model over remote_bitbang, and runs the programming flow itself.
+# model over remote_bitbang, and runs the programming flow itself; or
+# (rbb_*) vrjtag-cli --probe remote_bitbang reaches the model itself, with the
+# Nano firmware's TAP engine.
 # usage: direct.sh CASE (BIN, SRC and DATA set by CTest)
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/family.sh"
@@ -14,10 +16,17 @@ step() {
     while [ "$1" != -- ]; do opts+=("$1"); shift; done
     shift
     start_model "$name" "$dev" "${opts[@]}"
-    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
-        "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
-    timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err"
-    RC=$?
+    if [ "${ROUTE:-}" = rbb ]; then
+        # No OpenOCD: vrjtag-cli is the model's remote_bitbang client itself.
+        timeout 300 "$BIN/vrjtag-cli" --probe remote_bitbang --port "127.0.0.1:$MODEL_PORT" "$@" \
+            > "$WORK/$name.out" 2> "$WORK/$name.err"
+        RC=$?
+    else
+        printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
+            "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
+        timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err"
+        RC=$?
+    fi
     LAST=$(tail -n 1 "$WORK/$name.out")
     # OpenOCD must be gone: the model ends only when its client has left.
     pgrep -f -- "-f $WORK/probe.cfg" > /dev/null && fail "$name: openocd left running"
@@ -26,6 +35,30 @@ step() {
 }
 
 case $1 in
+rbb_recover)
+    # VPP as SRST, which the model takes as VHH on OE1.
+    ROUTE=rbb
+    file=$(design ATF1508AS)
+    jtag_off "$file" "$WORK/off.jed"
+    step dead ATF1508AS --load "$WORK/off.jed" -- write "$file"
+    [ "$RC" = 1 ] && [[ "$(cat "$WORK/dead.out")" == *'vrjtag-cli recover --device PART'* ]] || fail "no hint: $LAST"
+    step recovered ATF1508AS --load "$WORK/off.jed" -- recover --device ATF1508AS "$file"
+    expect 0 'WRITE & VERIFY SUCCESS' recovered
+    vhh_only_for_erase recovered 1
+    holds recovered "$file"
+    ;;
+rbb_scan)
+    ROUTE=rbb
+    step scan ATF1504ASV -- scan
+    [ "$RC" = 0 ] || fail "scan: exit $RC: $(cat "$WORK/scan.out")"
+    grep -q '^1  IDCODE 0x0151403F  ATF1504ASV$' "$WORK/scan.out" || fail "scan: $(cat "$WORK/scan.out")"
+    grep -q '0 bit errors; BYPASS pattern shifted 100 times, 0 bit errors' "$WORK/scan.out" || fail "link test: $(cat "$WORK/scan.out")"
+    ;;
+rbb_*)
+    # The family round with the firmware's TAP sequencing instead of OpenOCD's.
+    ROUTE=rbb
+    family_round "${1#rbb_}"
+    ;;
 family_*)
     # Each part: write, verify, read, secure, erase, blank.
     family_round "${1#family_}"

@@ -1,0 +1,122 @@
+#include "jtag/probe/rbb_probe.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include "common/clock.hpp"
+#include "jtag/probe/tap_engine.hpp"
+
+namespace vr::jtag {
+namespace {
+
+// '0'-'7': TCK * 4 + TMS * 2 + TDI.
+char pins(bool tck, bool tms, bool tdi) { return static_cast<char>('0' + (tck << 2 | tms << 1 | tdi)); }
+
+const int answer_ms = 5000;
+const std::size_t batch = 4096;
+
+}  // namespace
+
+bool RbbProbe::open(const std::string& where, std::string& error) {
+    const std::size_t colon = where.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == where.size()) {
+        error = "remote_bitbang needs HOST:PORT, not " + where;
+        return false;
+    }
+    if (!tcp_.connect(where.substr(0, colon), where.substr(colon + 1), error)) return false;
+    failed_ = false;
+    // TCK low, the resets released, as a client starts; the TAP from
+    // wherever it was to Run-Test/Idle, where every operation starts.
+    out_ = "r0";
+    tap_reset(*this);
+    if (send()) return true;
+    error = failure_;
+    return false;
+}
+
+void RbbProbe::close() {
+    if (!tcp_.is_open()) return;
+    out_ += "rQ";
+    send();
+    tcp_.close();
+}
+
+bool RbbProbe::fail(const std::string& why) {
+    if (!failed_) failure_ = why;
+    failed_ = true;
+    out_.clear();
+    return false;
+}
+
+bool RbbProbe::send() {
+    if (failed_) return false;
+    if (out_.empty()) return true;
+    if (!tcp_.is_open() || !tcp_.send_all(out_.data(), out_.size())) return fail("the remote_bitbang server went away");
+    out_.clear();
+    return true;
+}
+
+void RbbProbe::step(bool tms, bool tdi) {
+    out_ += pins(false, tms, tdi);
+    out_ += pins(true, tms, tdi);
+    if (out_.size() >= batch) send();
+}
+
+bool RbbProbe::clock(bool tms, bool tdi) {
+    out_ += pins(false, tms, tdi);
+    out_ += 'R';
+    out_ += pins(true, tms, tdi);
+    // The rising edge may wait: TDO was sampled before it.
+    char answer = 0;
+    if (!send()) return false;
+    const long got = tcp_.receive(&answer, 1, answer_ms);
+    if (got != 1 || (answer != '0' && answer != '1')) {
+        fail("no TDO from the remote_bitbang server");
+        return false;
+    }
+    return answer == '1';
+}
+
+bool RbbProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
+    if (failed_) return false;
+    const uint16_t out = tap_ir_scan(*this, instruction, ir_length);
+    if (captured) *captured = out;
+    return !failed_;
+}
+
+bool RbbProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
+    if (failed_) return false;
+    tap_dr_scan(*this, bits, tdi, tdo);
+    return !failed_;
+}
+
+bool RbbProbe::idle(uint32_t microseconds) {
+    // A read's answer says every change before it was carried out: the wait
+    // is timed from there.
+    clock(false, false);
+    if (failed_) return false;
+    const double until = now_seconds() + microseconds * 1.01e-6;
+    while (now_seconds() < until)
+        std::this_thread::sleep_for(std::chrono::duration<double>(until - now_seconds()));
+    tap_idle_clock(*this);
+    return send();
+}
+
+bool RbbProbe::reset() {
+    if (failed_) return false;
+    tap_reset(*this);
+    return !failed_;
+}
+
+bool RbbProbe::flush() {
+    const bool ok = send() && !failed_;
+    failed_ = false;  // the next operation starts afresh
+    return ok;
+}
+
+bool RbbProbe::vpp(bool on) {
+    out_ += on ? 's' : 'r';
+    return send();
+}
+
+}  // namespace vr::jtag
