@@ -87,6 +87,52 @@ rbb)
     cp "$WORK/model.log" "$WORK/fw.log"
     holds "$S1508" 0
     ;;
+vcd)
+    # The pins traced for a waveform viewer: the trace holds the five
+    # signals, and replaying its TCK edges through the TAP's state machine
+    # finds the firmware's first instruction, IDCODE (059), and the IDCODE
+    # the chip shifted out.
+    start_fw ATF1504AS --load "$S1504" --vcd "$WORK/trace.vcd"
+    timeout 120 "$BIN/vrjtag-cli" --port "$LINK" --boot-wait 0 verify "$S1504" > "$WORK/cli.out" 2>&1 ||
+        fail "verify: $(tail -n 2 "$WORK/cli.out")"
+    stop_fw
+    python3 - "$WORK/trace.vcd" <<'PY' || fail "the trace"
+import re, sys
+text = open(sys.argv[1]).read()
+ids = dict((name, code) for code, name in re.findall(r'\$var wire 1 (\S+) (\w+) \$end', text))
+assert sorted(ids) == ['TCK', 'TDI', 'TDO', 'TMS', 'VPP'], ids
+name_of = dict((code, name) for name, code in ids.items())
+level = dict.fromkeys(ids, 0)
+nxt = {'reset': ('idle', 'reset'), 'idle': ('idle', 'seldr'), 'seldr': ('capdr', 'selir'), 'capdr': ('shdr', 'ex1dr'),
+       'shdr': ('shdr', 'ex1dr'), 'ex1dr': ('pausedr', 'updr'), 'pausedr': ('pausedr', 'ex2dr'), 'ex2dr': ('shdr', 'updr'),
+       'updr': ('idle', 'seldr'), 'selir': ('capir', 'reset'), 'capir': ('shir', 'ex1ir'), 'shir': ('shir', 'ex1ir'),
+       'ex1ir': ('pauseir', 'upir'), 'pauseir': ('pauseir', 'ex2ir'), 'ex2ir': ('shir', 'upir'), 'upir': ('idle', 'seldr')}
+state, shifted, scans, edges = 'reset', [], [], 0
+for line in text.split('$enddefinitions', 1)[1].splitlines():
+    m = re.match(r'^([01xz])(\S+)$', line.strip())
+    if not m or m.group(2) not in name_of:
+        continue
+    name, value = name_of[m.group(2)], int(m.group(1) == '1')
+    if name == 'TCK' and value and not level['TCK']:
+        edges += 1
+        if state in ('shir', 'shdr'):
+            shifted.append((level['TDI'], level['TDO']))
+        was = state
+        state = nxt[state][level['TMS']]
+        if was in ('shir', 'shdr') and state != was:
+            scans.append((was, shifted))
+            shifted = []
+    level[name] = value
+value = lambda bits, k: sum(b[k] << i for i, b in enumerate(bits))
+ir, dr = scans[0], scans[1]
+assert ir[0] == 'shir' and len(ir[1]) == 10 and value(ir[1], 0) == 0x059, ir
+assert dr[0] == 'shdr' and len(dr[1]) == 32 and value(dr[1], 1) == 0x0150403F, hex(value(dr[1], 1))
+print('%d TCK edges, %d scans' % (edges, len(scans)))
+# Every row of the ATF1504AS (213 of 166 bits) was read.
+rows = sum(1 for kind, bits in scans if kind == 'shdr' and len(bits) == 166)
+assert rows >= 213, rows
+PY
+    ;;
 cli_boot)
     # A Nano resets when the port opens: vrjtag-cli waits out its bootloader
     # by default; without the wait the identification is lost and nothing is erased.

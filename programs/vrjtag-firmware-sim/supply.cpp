@@ -1,0 +1,31 @@
+// The supply sense: A4 reads the target's supply, the bandgap against AVcc
+// the Nano's own, and D8 the strap that says level translators are fitted.
+#include <simavr/avr_adc.h>
+#include <simavr/avr_ioport.h>
+
+#include "programs/vrjtag-firmware-sim/board.hpp"
+
+namespace vr::fwsim {
+
+void Supply::attach() {
+    avr_t* avr = board_.avr;
+    avr->vcc = avr->avcc = avr->aref = nano_mv;
+    avr_irq_register_notify(
+        avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('B'), IOPORT_IRQ_REG_PORT),
+        [](avr_irq_t*, uint32_t, void* self) { static_cast<Supply*>(self)->strap_due_ = true; }, this);
+    raise_target();
+}
+
+void Supply::raise_target() {
+    avr_raise_irq(avr_io_getirq(board_.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC4), target_mv);
+}
+
+void Supply::refresh() {
+    if (!strap || !strap_due_) return;
+    strap_due_ = false;
+    avr_raise_irq(avr_io_getirq(board_.avr, AVR_IOCTL_IOPORT_GETIRQ('B'), 0), 0);
+}
+
+bool Supply::safe() const { return nano_mv >= 4500 && target_mv >= 2000 && (target_mv >= 4400 || strap); }
+
+}  // namespace vr::fwsim
