@@ -16,7 +16,7 @@ start_model() {
     MODEL_PID=$!
     PIDS+=("$MODEL_PID")
     local i
-    for i in $(seq 100); do
+    for i in $(seq 600); do
         grep -q '^listening on' "$WORK/$name.out" 2> /dev/null && break
         sleep 0.05
     done
@@ -32,7 +32,7 @@ bitbang_args() {
 # wait_model: waits for the model to save and exit (after OpenOCD quit).
 wait_model() {
     local i
-    for i in $(seq 100); do
+    for i in $(seq 600); do
         kill -0 "$MODEL_PID" 2> /dev/null || { wait "$MODEL_PID" || fail "the chip model failed"; return 0; }
         sleep 0.05
     done
@@ -69,7 +69,7 @@ start_openocd() {
     OCD_PID=$!
     PIDS+=("$OCD_PID")
     local i
-    for i in $(seq 100); do
+    for i in $(seq 600); do
         OCD_PORT=$(sed -n 's/.*Listening on port \([0-9]*\) for tcl connections.*/\1/p' "$WORK/openocd.out")
         [ -n "$OCD_PORT" ] && return 0
         sleep 0.05
@@ -83,7 +83,7 @@ start_adapter() {
     ADAPTER_PID=$!
     PIDS+=("$ADAPTER_PID")
     local i
-    for i in $(seq 200); do
+    for i in $(seq 600); do
         grep -q 'serving on' "$WORK/adapter.out" 2> /dev/null && return 0
         kill -0 "$ADAPTER_PID" 2> /dev/null || break
         sleep 0.05
