@@ -184,9 +184,15 @@ void serve(Pty& pty, const std::string& link_path, Receiver& receiver, ChunkLink
         const Served s = serve_host(pty.master, receiver, link, pacing, stop, log, t0);
         if (s != Served::hung_up) return;
         if (log) std::fprintf(log, "%.6f hangup\n", now_seconds() - t0), std::fflush(log);
-        receiver.hangup();
+        // The fresh pseudo-terminal first: ending the session takes the chip
+        // out of programming mode (tens of milliseconds), and a host that
+        // opens the port meanwhile must find the new one, not the old one
+        // about to be closed under it. Its bytes wait until the session has
+        // ended.
         std::string error;
-        if (!renew_pty_link(link_path, pty, error)) {
+        const bool renewed = renew_pty_link(link_path, pty, error);
+        receiver.hangup();
+        if (!renewed) {
             if (log) std::fprintf(log, "%.6f %s\n", now_seconds() - t0, error.c_str()), std::fflush(log);
             link.say(error);
             return;
