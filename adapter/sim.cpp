@@ -1,18 +1,7 @@
 #include "adapter/sim.hpp"
 
-#include "adapter/line/pty.hpp"
-
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 namespace vr::sim {
 

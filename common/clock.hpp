@@ -2,12 +2,18 @@
 #pragma once
 
 #include <chrono>
+#include <thread>
 
 namespace vr {
 
 inline double now_seconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Sleeps until now_seconds() has reached t.
+inline void sleep_until_seconds(double t) {
+    for (double left; (left = t - now_seconds()) > 0;) std::this_thread::sleep_for(std::chrono::duration<double>(left));
 }
 
 }  // namespace vr

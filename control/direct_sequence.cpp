@@ -27,17 +27,11 @@ using jtag::hex32;
 
 // Why no chip can be programmed, for the operator.
 std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
-    switch (r) {
-    case jtag::id_unknown: return jtag::identification_text(chip, r);
-    case jtag::id_no_chip:
-        return "no chip found (IDCODE " + hex32(chip.idcode) +
-               "): check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain); " + jtag::recover_hint();
-    case jtag::id_bad_chain:
-        return jtag::identification_text(chip, r) +
-               (jtag::chain_silent(chip.chain_problem) ? std::string("; ") + jtag::recover_hint() : std::string());
-    case jtag::id_probe_failed: return std::string("the probe failed: ") + chip.probe->failure_text();
-    default: return {};
-    }
+    if (r == jtag::id_found) return {};
+    std::string text = (r == jtag::id_probe_failed ? "the probe failed: " : "") + jtag::identification_text(chip, r);
+    if (r == jtag::id_no_chip) text += ": check power, GND, TDI/TDO and the clock (vrjtag-cli scan shows the chain)";
+    if (jtag::nothing_answers(chip, r)) text += std::string("; ") + jtag::recover_hint();
+    return text;
 }
 
 // The protocol route's verify-failure line of the region holding a word.

@@ -149,9 +149,8 @@ bool PinProbe::flush() {
 
 bool PinProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     if (!drive()) return false;
-    const uint16_t out = jtag::tap_ir_scan(pins, instruction, jtag::ir_length);
+    jtag::tap_ir_scan(pins, instruction, jtag::ir_length, captured);
     rest();
-    if (captured) *captured = out;
     return true;
 }
 

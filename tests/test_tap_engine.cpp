@@ -27,8 +27,7 @@ struct EnginePins final : jtag::Probe {
     }
     void step(bool tms, bool tdi) { model.clock(tms, tdi); }
     bool ir_scan(uint16_t instruction, uint16_t* captured) override {
-        const uint16_t out = jtag::tap_ir_scan(*this, instruction, jtag::ir_length);
-        if (captured) *captured = out;
+        jtag::tap_ir_scan(*this, instruction, jtag::ir_length, captured);
         return true;
     }
     bool dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) override {

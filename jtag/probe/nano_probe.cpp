@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/clock.hpp"
+#include "jtag/probe/tap_engine.hpp"
 #include "link/port.hpp"
 
 namespace vr::jtag {
@@ -18,11 +19,6 @@ constexpr uint32_t max_shift = 8192;
 // Bytes on their way to the Nano at most: its receive ring holds 128.
 constexpr std::size_t window = 120;
 constexpr int reply_ms = 2000;
-
-void sleep_until(double t) {
-    const double left = t - now_seconds();
-    if (left > 0) std::this_thread::sleep_for(std::chrono::duration<double>(left));
-}
 
 // The driver's counts: 155.1515 per volt.
 uint16_t millivolts(const uint8_t* v) { return static_cast<uint16_t>((v[0] << 8 | v[1]) * 1000 / 155.1515 + 0.5); }
@@ -122,7 +118,7 @@ void NanoProbe::close() {
     port::close();
 }
 
-void NanoProbe::clock(bool tms, bool tdi) {
+void NanoProbe::step(bool tms, bool tdi) {
     const uint32_t byte = queued_ / 8, bit = queued_ % 8;
     if (bit == 0) tdi_.push_back(0), tms_.push_back(0);
     if (tdi) tdi_[byte] = static_cast<uint8_t>(tdi_[byte] | 1u << bit);
@@ -187,13 +183,11 @@ bool NanoProbe::volts(uint16_t& target_mv, uint16_t& nano_mv) {
     return true;
 }
 
-// From Run-Test/Idle to Shift-IR, the bits (the last leaving for Exit1-IR),
-// Update-IR, Run-Test/Idle.
+// The bits are queued through the TAP engine; what the chain shifted out
+// comes back with the shift commands, at the bits' places in the queue.
 bool NanoProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
-    clock(1, 0), clock(1, 0), clock(0, 0), clock(0, 0);
-    const uint32_t at = queued_;
-    for (uint16_t i = 0; i < ir_length; ++i) clock(i + 1 == ir_length, (instruction >> i) & 1);
-    clock(1, 0), clock(0, 0);
+    const uint32_t at = queued_ + idle_to_shift_ir.length;
+    tap_ir_shift(*this, instruction, static_cast<uint8_t>(ir_length));
     if (!captured) return !failed_;
     std::vector<uint8_t> tdo;
     if (!run(&tdo)) return false;
@@ -204,10 +198,8 @@ bool NanoProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
 }
 
 bool NanoProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
-    clock(1, 0), clock(0, 0), clock(0, 0);
-    const uint32_t at = queued_;
-    for (uint16_t i = 0; i < bits; ++i) clock(i + 1 == bits, tdi && ((tdi[i / 8] >> (i % 8)) & 1));
-    clock(1, 0), clock(0, 0);
+    const uint32_t at = queued_ + idle_to_shift_dr.length;
+    tap_dr_shift(*this, bits, tdi);
     if (!tdo) return !failed_;
     std::vector<uint8_t> out;
     if (!run(&out)) return false;
@@ -220,14 +212,13 @@ bool NanoProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const u
 bool NanoProbe::idle(uint32_t microseconds) {
     if (!run()) return false;
     // 1.01 times, and 0.1 ms for the jitter of the host's clock and sleeps.
-    sleep_until(replied_at_ + (microseconds + microseconds / 100 + 100) * 1e-6);
-    clock(0, 0);
+    sleep_until_seconds(replied_at_ + (microseconds + microseconds / 100 + 100) * 1e-6);
+    tap_idle_clock(*this);
     return true;
 }
 
 bool NanoProbe::reset() {
-    for (int i = 0; i < 5; ++i) clock(1, 0);
-    clock(0, 0);
+    tap_reset(*this);
     return !failed_;
 }
 

@@ -51,8 +51,11 @@ public:
     // Every command and reply, time-stamped from t0.
     void set_log(std::FILE* log, double t0) { log_ = log, t0_ = t0; }
 
+    // The TAP engine's pin driver: one TCK cycle queued (the captured bits
+    // come back with the shift commands, so the engine never asks for TDO).
+    void step(bool tms, bool tdi);
+
 private:
-    void clock(bool tms, bool tdi);
     // Sends what is queued as TAP shifts; with tdo, the bits captured.
     bool run(std::vector<uint8_t>* tdo = nullptr);
     bool exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m);

@@ -1,8 +1,5 @@
 #include "jtag/probe/rbb_probe.hpp"
 
-#include <chrono>
-#include <thread>
-
 #include "common/clock.hpp"
 #include "jtag/probe/tap_engine.hpp"
 
@@ -79,8 +76,7 @@ bool RbbProbe::clock(bool tms, bool tdi) {
 
 bool RbbProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     if (failed_) return false;
-    const uint16_t out = tap_ir_scan(*this, instruction, ir_length);
-    if (captured) *captured = out;
+    tap_ir_scan(*this, instruction, ir_length, captured);
     return !failed_;
 }
 
@@ -95,9 +91,7 @@ bool RbbProbe::idle(uint32_t microseconds) {
     // is timed from there.
     clock(false, false);
     if (failed_) return false;
-    const double until = now_seconds() + microseconds * 1.01e-6;
-    while (now_seconds() < until)
-        std::this_thread::sleep_for(std::chrono::duration<double>(until - now_seconds()));
+    sleep_until_seconds(now_seconds() + microseconds * 1.01e-6);
     tap_idle_clock(*this);
     return send();
 }
