@@ -25,7 +25,12 @@ enum : uint16_t {
     IDCODE = 0x059, CONFIG = 0x280, READ = 0x28C, DATA0 = 0x290, DATA3 = 0x293,
     PROGRAM_ERASE = 0x29E, ADDRESS = 0x2A1, LATCH_ERASE = 0x2B3,
 };
-constexpr uint64_t min_erase_us = 210000, min_program_us = 30000, min_read_us = 20000;
+// The chip maker's waits (its SVF files' RUNTEST figures), in microseconds:
+// the floors of the pulses, of the stay in Run-Test/Idle after programming
+// mode is left, and of the time from the Test-Logic-Reset after an erase to
+// the next scan.
+constexpr uint64_t min_erase_us = 210001, min_program_us = 30001, min_read_us = 20001, min_leave_us = 10001,
+                   min_erase_reset_us = 50001;
 
 bool get(const uint8_t* v, int i) { return (v[i / 8] >> (i % 8)) & 1; }
 
@@ -142,13 +147,10 @@ void ChipModel::update() {
     if (ir_ == CONFIG) {
         const unsigned key = (dr_[0] | dr_[1] << 8) & 0x3FF;
         if (key == 0x1B9 && !programming_) event("enter programming mode");
-        if (key == 0x000 && programming_) event("leave programming mode");
-        if (key == 0x000 && programming_ && jtag_lost_) {
-            pins_io_ = true;
-            event("JTAG pins now user I/O");
-        }
-        if (key == 0x1B9) programming_ = true;
-        if (key == 0x000) programming_ = false;
+        if (key == 0x1B9) programming_ = true, leave_pending_ = false;
+        // Programming mode ends once the TAP has stayed its time in
+        // Run-Test/Idle after the key (leave_idle judges it).
+        if (key == 0x000 && programming_) leave_pending_ = true;
     } else if (ir_ == ADDRESS) {
         address_ = static_cast<uint16_t>((dr_[0] | dr_[1] << 8) & 0x7FF);
     } else if (ir_ >= DATA0 && ir_ <= DATA3) {
@@ -159,7 +161,55 @@ void ChipModel::update() {
     }
 }
 
-uint64_t ChipModel::demanded(uint64_t vendor_us) const { return vendor_us + vendor_us * options_.wait_margin_ppm / 1000000; }
+uint64_t ChipModel::demanded(uint64_t vendor_us) const {
+    return (vendor_us + vendor_us * options_.wait_margin_ppm / 1000000) * 1000;
+}
+
+std::string ChipModel::waited_text(uint64_t ns) { return "waited " + std::to_string(ns / 1000) + "." + std::to_string(ns / 100 % 10) + " us"; }
+
+// The TAP leaves Run-Test/Idle: the armed pulse is taken, a pending leave of
+// programming mode judged.
+void ChipModel::leave_idle() {
+    const uint64_t waited = now_ - idle_since_;
+    if (leave_pending_) {
+        leave_pending_ = false;
+        if (options_.enforce_waits && waited < demanded(min_leave_us)) {
+            refuse("leave refused: " + waited_text(waited));
+        } else {
+            programming_ = false;
+            event("leave programming mode");
+            if (jtag_lost_) {
+                pins_io_ = true;
+                event("JTAG pins now user I/O");
+            }
+        }
+    }
+    if (pulse_armed_) {
+        pulse_armed_ = false;
+        pulse();
+    }
+}
+
+// A scan begins (Capture-DR or Capture-IR): an erase is complete only when
+// the TAP passed through Test-Logic-Reset after it and stayed there and in
+// Run-Test/Idle for the chip maker's time before this next step.
+void ChipModel::step_begins(bool instruction) {
+    if (erase_stage_ == erase_none) return;
+    if (erase_stage_ == erase_pulsed && instruction) return;  // the instruction after the pulse
+    const bool reset_seen = erase_stage_ == erase_reset;
+    const uint64_t waited = now_ - erase_reset_at_;
+    erase_stage_ = erase_none;
+    if (!reset_seen) return refuse("erase incomplete: no Test-Logic-Reset after it");
+    if (options_.enforce_waits && waited < demanded(min_erase_reset_us))
+        return refuse("erase incomplete: " + waited_text(waited) + " from Test-Logic-Reset");
+    for (Word& word : flash_) word.fill(0xFF);
+    protected_ = false;
+    jtag_lost_ = pins_io_ = false;
+    ++erases_;
+    scans_before_erase_ = scans_at_erase_;
+    event("erase");
+    if (watch_) watch_->erased();
+}
 
 // The instruction's pulse, taken as the TAP leaves Run-Test/Idle.
 void ChipModel::pulse() {
@@ -172,7 +222,7 @@ void ChipModel::pulse() {
         if (!programming_) return refuse("read " + hex3(address_) + " refused: not in programming mode");
         if (w == 0) return refuse("read " + hex3(address_) + " refused: no such word");
         if (options_.enforce_waits && waited < demanded(min_read_us))
-            return refuse("read " + hex3(address_) + " refused: waited " + std::to_string(waited) + " us");
+            return refuse("read " + hex3(address_) + " refused: " + waited_text(waited));
         if (!protected_) copy_bits(latch_.data(), flash_[address_].data(), w);
         if (address_ == options_.flip_read) latch_[0] ^= 1;
         if (telling()) event("read " + hex3(address_));
@@ -184,14 +234,10 @@ void ChipModel::pulse() {
         erase_latched_ = false;
         if (!programming_) return refuse("erase refused: not in programming mode");
         if (options_.enforce_waits && waited < demanded(min_erase_us))
-            return refuse("erase refused: waited " + std::to_string(waited) + " us");
-        for (Word& word : flash_) word.fill(0xFF);
-        protected_ = false;
-        jtag_lost_ = pins_io_ = false;
-        ++erases_;
-        scans_before_erase_ = scans_since_idcode_;
-        event("erase");
-        if (watch_) watch_->erased();
+            return refuse("erase refused: " + waited_text(waited));
+        // Carried out once the reset after it has had its time (step_begins).
+        erase_stage_ = erase_pulsed;
+        scans_at_erase_ = scans_since_idcode_;
         return;
     }
     // The refusal's text is built only when there is one.
@@ -200,7 +246,7 @@ void ChipModel::pulse() {
     if (w == 0) return refuse_program("no such word");
     if (latch_page_ != address_ >> 8 || latch_len_ != w) return refuse_program("data register of another page");
     if (options_.enforce_waits && waited < demanded(min_program_us))
-        return refuse_program("waited " + std::to_string(waited) + " us");
+        return refuse_program(waited_text(waited));
     if (vhh_ && address_ < 0x100) return refuse_program("VHH still on");
     int stuck_address = -1, stuck_bit = -1;
     if (options_.stuck_fuse >= 0) locate(options_.stuck_fuse, stuck_address, stuck_bit);
@@ -222,7 +268,7 @@ void ChipModel::pulse() {
 }
 
 void ChipModel::clock(bool tms, bool tdi) {
-    ++now_;  // one microsecond per clock: 1 MHz
+    now_ += options_.clock_ns;
     if (deaf()) {
         // Held in Test-Logic-Reset; the other device, if any, still shifts.
         state_ = reset;
@@ -243,21 +289,19 @@ void ChipModel::clock(bool tms, bool tdi) {
     }
     switch (state_) {
     case reset: ir_ = IDCODE; break;
-    case capture_dr: capture(); break;
+    case capture_dr: step_begins(false), capture(); break;
+    case capture_ir: step_begins(true), ir_shift_ = 0x059; break;
     case shift_dr: clock_shift(tms, tdi); return;
     case update_dr: update(); break;
-    case capture_ir: ir_shift_ = 0x059; break;
     case shift_ir: ir_shift_ = static_cast<uint16_t>((ir_shift_ >> 1) | (tdi ? 0x200 : 0)); break;
     case update_ir: update_instruction(); break;
     default: break;
     }
     const State n = next(state_, tms);
-    if (state_ == idle && n != idle && pulse_armed_) {
-        pulse_armed_ = false;
-        pulse();
-    }
+    if (state_ == idle && n != idle) leave_idle();
     if (n == idle && state_ != idle) idle_since_ = now_;
     if (n == reset) ir_ = IDCODE;
+    if (n == reset && state_ != reset && erase_stage_ == erase_pulsed) erase_stage_ = erase_reset, erase_reset_at_ = now_;
     state_ = n;
 }
 
@@ -280,12 +324,10 @@ void ChipModel::scan(bool instruction, uint16_t bits, const uint8_t* tdi, uint8_
     }
     // Leaving Run-Test/Idle takes the armed pulse; then Select-DR (and
     // Select-IR), Capture, Shift.
-    ++now_;
-    if (pulse_armed_) {
-        pulse_armed_ = false;
-        pulse();
-    }
-    now_ += instruction ? 3 : 2;
+    now_ += options_.clock_ns;
+    leave_idle();
+    now_ += (instruction ? 3 : 2) * options_.clock_ns;
+    step_begins(instruction);
     if (instruction)
         ir_shift_ = 0x059;
     else
@@ -293,7 +335,7 @@ void ChipModel::scan(bool instruction, uint16_t bits, const uint8_t* tdi, uint8_
     state_ = instruction ? shift_ir : shift_dr;
     shift(bits, tdi, tdo);
     // Exit1, Update, Run-Test/Idle.
-    now_ += 2;
+    now_ += 2 * options_.clock_ns;
     if (instruction)
         update_instruction();
     else
@@ -319,7 +361,7 @@ void ChipModel::shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
     // the register held comes out, tdi takes its place.
     const bool alone = options_.extra_ir == 0 && options_.tdo_stuck < 0 && !deaf();
     if (alone && state_ == shift_dr && bits == dr_len_) {
-        now_ += bits;
+        now_ += bits * options_.clock_ns;
         if (tdo) copy_bits(tdo, dr_.data(), bits);
         dr_.fill(0);
         if (tdi) copy_bits(dr_.data(), tdi, bits);
@@ -327,7 +369,7 @@ void ChipModel::shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
         return;
     }
     if (alone && state_ == shift_ir && bits == 10) {
-        now_ += bits;
+        now_ += bits * options_.clock_ns;
         const uint8_t out[2] = {static_cast<uint8_t>(ir_shift_), static_cast<uint8_t>(ir_shift_ >> 8)};
         if (tdo) copy_bits(tdo, out, bits);
         ir_shift_ = tdi ? static_cast<uint16_t>((tdi[0] | tdi[1] << 8) & 0x3FF) : 0;
@@ -340,13 +382,17 @@ void ChipModel::shift(uint16_t bits, const uint8_t* tdi, uint8_t* tdo) {
     }
 }
 
-void ChipModel::advance(uint64_t microseconds) { now_ += microseconds; }
+void ChipModel::advance(uint64_t microseconds) { now_ += microseconds * 1000; }
+
+void ChipModel::catch_up(uint64_t ns) {
+    if (ns > now_) now_ = ns;
+}
 
 void ChipModel::set_vhh(bool on) {
     if (on == vhh_) return;
     vhh_ = on;
     char t[64];
-    std::snprintf(t, sizeof t, "VHH %s at %.6f s", on ? "on" : "off", static_cast<double>(now_) / 1e6);
+    std::snprintf(t, sizeof t, "VHH %s at %.6f s", on ? "on" : "off", static_cast<double>(now_) / 1e9);
     event(t);
     if (on && !powered_) refuse("VHH refused: the chip is unpowered");
     if (!on && pins_io_) {
@@ -356,9 +402,12 @@ void ChipModel::set_vhh(bool on) {
 }
 
 void ChipModel::trst() {
+    pulse_armed_ = false;
+    if (state_ == idle) leave_idle();
+    leave_pending_ = false;
+    if (state_ != reset && erase_stage_ == erase_pulsed) erase_stage_ = erase_reset, erase_reset_at_ = now_;
     state_ = reset;
     ir_ = IDCODE;
-    pulse_armed_ = false;
 }
 
 void ChipModel::event(const std::string& text) {

@@ -7,7 +7,10 @@
 // is the time the TAP spends in Run-Test/Idle after the instruction, taken
 // when it leaves that state; with waits enforced, a pulse shorter than the
 // chip maker's is refused (counted and logged, nothing changes; a refused
-// read leaves zeros in the data register).
+// read leaves zeros in the data register). Likewise programming mode ends
+// only after the chip maker's stay in Run-Test/Idle after CONFIG 000, and an
+// erase takes effect only when the Test-Logic-Reset after it has lasted the
+// chip maker's time before the next scan.
 //
 // Word 200: its most significant bit is read protection, the next the JTAG
 // pin function. Once read protection is programmed, every word reads as all
@@ -90,6 +93,11 @@ struct ModelOptions {
     bool extra_after = false;
     int tdo_stuck = -1;        // 0 or 1: TDO reads this whatever the chip drives
     bool record = true;        // keep the event log (events()); a refusal's text is kept always
+    // The time one clock takes, in nanoseconds: 1000 (1 MHz) in process,
+    // where waits are advance() calls; 100 (10 MHz, the chips' highest
+    // clock, so that clocks never count for more than a chip would give
+    // them) when the time between clocks is the wall clock's (catch_up).
+    uint64_t clock_ns = 1000;
 };
 
 class ChipModel {
@@ -113,6 +121,9 @@ public:
     void scan(bool instruction, uint16_t bits, const uint8_t* tdi, uint8_t* tdo);
     // Time passing (microseconds) without clock edges.
     void advance(uint64_t microseconds);
+    // The wall clock (nanoseconds from any fixed start) has reached ns: the
+    // model's time moves on to it, never back.
+    void catch_up(uint64_t ns);
     void trst();
     // OE1 at VHH, and the chip's supply (VHH on without it is a fault).
     void set_vhh(bool on);
@@ -142,8 +153,11 @@ public:
     WordBits word(int address) const { return {flash_[static_cast<std::size_t>(address)].data(), width(address)}; }
 
 private:
-    // A wait of the chip maker's with the margin demanded.
+    // A wait of the chip maker's with the margin demanded, in nanoseconds.
     uint64_t demanded(uint64_t vendor_us) const;
+    static std::string waited_text(uint64_t ns);
+    void leave_idle();
+    void step_begins(bool instruction);
     enum State {
         reset, idle, select_dr, capture_dr, shift_dr, exit1_dr, pause_dr, exit2_dr, update_dr,
         select_ir, capture_ir, shift_ir, exit1_ir, pause_ir, exit2_ir, update_ir,
@@ -183,7 +197,12 @@ private:
     Word latch_{};
     int latch_len_ = 0;
     int latch_page_ = -1;
-    uint64_t now_ = 0, idle_since_ = 0;
+    // Nanoseconds.
+    uint64_t now_ = 0, idle_since_ = 0, erase_reset_at_ = 0;
+    bool leave_pending_ = false;
+    // An erase pulse taken, then the Test-Logic-Reset after it.
+    enum EraseStage { erase_none, erase_pulsed, erase_reset } erase_stage_ = erase_none;
+    int scans_at_erase_ = -1;
     std::array<Word, 0x301> flash_{};
     bool protected_ = false, jtag_lost_ = false;
     bool pins_io_ = false, vhh_ = false, powered_ = true;

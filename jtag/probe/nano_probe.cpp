@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/clock.hpp"
+#include "jtag/probe/host_wait.hpp"
 #include "jtag/probe/tap_engine.hpp"
 #include "link/port.hpp"
 
@@ -51,7 +52,7 @@ bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::si
     log_bytes(">", out, n);
     const long got = m ? port::read(in, m, reply_ms) : 0;
     if (got > 0) log_bytes("<", in, static_cast<std::size_t>(got));
-    replied_at_ = now_seconds();
+    replied_at_ = steady_clock().now_ns();
     return got == static_cast<long>(m);
 }
 
@@ -156,7 +157,7 @@ bool NanoProbe::run(std::vector<uint8_t>* tdo) {
             log_bytes("<", in.data() + got, static_cast<std::size_t>(n));
             got += static_cast<std::size_t>(n);
         }
-        replied_at_ = now_seconds();
+        replied_at_ = steady_clock().now_ns();
         if (in[0] != cmd_tap_shift || in[shifted] != cmd_status) return fail("the Nano answered out of step");
         flags_ |= in[shifted + 1];
         if (tdo) std::copy(in.begin() + 3, in.begin() + static_cast<std::ptrdiff_t>(shifted), tdo->begin() + first);
@@ -211,8 +212,9 @@ bool NanoProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const u
 
 bool NanoProbe::idle(uint32_t microseconds) {
     if (!run()) return false;
-    // 1.01 times, and 0.1 ms for the jitter of the host's clock and sleeps.
-    sleep_until_seconds(replied_at_ + (microseconds + microseconds / 100 + 100) * 1e-6);
+    // Timed from the reply to the last shift: the Nano had clocked every
+    // bit before it answered.
+    host_wait(steady_clock(), replied_at_, microseconds);
     tap_idle_clock(*this);
     return true;
 }

@@ -71,7 +71,7 @@ private:
     std::vector<uint8_t> tdi_, tms_;  // queued bits, packed
     uint32_t queued_ = 0;
     uint8_t flags_ = 0;  // the Nano's status since the last flush
-    double replied_at_ = 0;  // when the last reply came
+    int64_t replied_at_ = 0;  // when the last reply came (steady clock, ns)
     std::string failure_ = "no answer from the Nano";
     std::FILE* log_ = nullptr;
     double t0_ = 0;

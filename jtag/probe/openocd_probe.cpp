@@ -3,6 +3,7 @@
 #include "common/bits.hpp"
 #include "common/clock.hpp"
 #include "common/hex.hpp"
+#include "jtag/probe/host_wait.hpp"
 
 
 namespace vr::jtag {
@@ -135,17 +136,14 @@ bool OpenocdProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, cons
     return true;
 }
 
-// As OpenOCD's own SVF player carries out "RUNTEST n SEC": the scans before
-// it have been executed (each Tcl scan runs the queue) and the TAP waits in
-// Run-Test/Idle while the host sleeps the whole milliseconds; what is left
-// of the wait (under a millisecond) is clocked in Run-Test/Idle, ten cycles
-// per microsecond, which lasts at least that long at the chips' highest
-// clock of 10 MHz.
+// The scans before a wait have been carried out when it starts (each Tcl
+// scan runs OpenOCD's queue); the TAP then stays in Run-Test/Idle for the
+// Tcl sleep and the clocks of the host-wait rule (jtag/probe/host_wait.hpp).
 bool OpenocdProbe::idle(uint32_t microseconds) {
-    const uint32_t ms = microseconds / 1000, rest = microseconds % 1000;
-    if (ms > 0 && !queue("sleep " + std::to_string(ms))) return false;
-    if (rest > 0 && !queue("runtest " + std::to_string(rest * 10))) return false;
-    batch_ms_ += ms;
+    const TclWait w = tcl_wait(microseconds);
+    if (w.sleep_ms > 0 && !queue("sleep " + std::to_string(w.sleep_ms))) return false;
+    if (w.idle_cycles > 0 && !queue("runtest " + std::to_string(w.idle_cycles))) return false;
+    batch_ms_ += w.sleep_ms;
     return !failed_;
 }
 

@@ -1,6 +1,6 @@
 #include "jtag/probe/rbb_probe.hpp"
 
-#include "common/clock.hpp"
+#include "jtag/probe/host_wait.hpp"
 #include "jtag/probe/tap_engine.hpp"
 
 namespace vr::jtag {
@@ -91,7 +91,8 @@ bool RbbProbe::idle(uint32_t microseconds) {
     // is timed from there.
     clock(false, false);
     if (failed_) return false;
-    sleep_until_seconds(now_seconds() + microseconds * 1.01e-6);
+    HostClock& host = steady_clock();
+    host_wait(host, host.now_ns(), microseconds);
     tap_idle_clock(*this);
     return send();
 }

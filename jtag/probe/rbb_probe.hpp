@@ -5,8 +5,8 @@
 //
 // Pin changes are sent in batches; a TDO read waits for its answer. Waits
 // are the host's: the server has carried out every change before it
-// answers a read, so a wait is timed from such an answer, each at least 1.01
-// times what is asked. VPP is SRST ('s' on, 'r' off), as vrjtag-chip-model
+// answers a read, so a wait is timed from such an answer by the host-wait
+// rule (jtag/probe/host_wait.hpp). VPP is SRST ('s' on, 'r' off), as vrjtag-chip-model
 // reads it.
 #pragma once
 

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,13 +46,21 @@ const char usage[] =
     "                  register and no IDCODE, between TDI and the chip\n"
     "  --chain-extra-after N  the same, between the chip and TDO\n"
     "  --tdo-stuck B   TDO reads B (0 or 1) whatever the chip drives (a dead line)\n"
+    "  --no-clock      do not time the waits (for SVF playback, see below)\n"
     "  --vhh           OE1 starts at VHH (12 V); later SRST over remote_bitbang\n"
     "                  sets it: asserted ('s', 'u') on, released ('r', 't') off\n"
     "  --port N        TCP port on 127.0.0.1 (0: a free one)\n"
     "  --help          this text\n"
     "\n"
-    "OpenOCD cannot pass its waits through remote_bitbang, so this model does\n"
-    "not check them. After read protection is programmed every word reads as\n"
+    "Waits are timed by the wall clock: the time a stay in Run-Test/Idle lasts is\n"
+    "the time between the arrivals of the bytes that enter and leave it (the\n"
+    "kernel's receive time stamps), clocks counting at most 100 ns each (10 MHz).\n"
+    "A read, program or erase pulse, a leave of programming mode or the reset\n"
+    "after an erase shorter than the chip maker's is refused as a chip would\n"
+    "(the word stays as it was, the read gives zeros, the erase is incomplete)\n"
+    "and logged. OpenOCD's SVF player sends the bytes around a RUNTEST without\n"
+    "its time between them, so SVF playback needs --no-clock.\n"
+    "After read protection is programmed every word reads as\n"
     "zeros until the next erase. A design whose JTAG pin bit is cleared takes the\n"
     "JTAG pins away (TDO reads 1) once programming mode is left, or from the start\n"
     "when loaded, unless OE1 is at VHH; the log shows VHH on and off.\n";
@@ -72,7 +82,8 @@ bool send_all(int fd, const std::string& s) {
 int main(int argc, char** argv) {
     vr::model::ModelOptions options;
     options.chip = nullptr;
-    options.enforce_waits = false;
+    options.enforce_waits = true;
+    options.clock_ns = 100;
     const char *load = nullptr, *save = nullptr, *logname = nullptr;
     long port = -1;
     bool vhh = false;
@@ -83,6 +94,9 @@ int main(int argc, char** argv) {
         if (args.help()) return args.usage();
         if (a == "--vhh") {
             vhh = true;
+        } else if (a == "--no-clock") {
+            options.enforce_waits = false;
+            options.clock_ns = 1000;
         } else if (a == "--device") {
             const char* v = args.value();
             if (!v) return args.fail("--device needs a value");
@@ -167,14 +181,36 @@ int main(int argc, char** argv) {
     ::close(listener);
     if (client >= 0) {
         setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        // The kernel stamps each arrival: a model descheduled for a moment
+        // still sees when the bytes came.
+        setsockopt(client, SOL_SOCKET, SO_TIMESTAMPNS, &yes, sizeof yes);
         vr::model::Bitbang bitbang(model);
         static char in[65536];
         std::string out;
         bool open = true;
+        int64_t start_ns = -1;
         while (open && !stop) {
-            const ssize_t n = ::recv(client, in, sizeof in, 0);
+            iovec iov{in, sizeof in};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(client, &msg, 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
+            timespec at{};
+            bool stamped = false;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                    stamped = true;
+                }
+            if (!stamped) clock_gettime(CLOCK_REALTIME, &at);
+            const int64_t ns = static_cast<int64_t>(at.tv_sec) * 1000000000 + at.tv_nsec;
+            if (start_ns < 0) start_ns = ns;
+            if (options.enforce_waits && ns > start_ns) model.catch_up(static_cast<uint64_t>(ns - start_ns));
             out.clear();
             open = bitbang.feed(in, static_cast<std::size_t>(n), out);
             if (!out.empty() && !send_all(client, out)) break;

@@ -7,11 +7,13 @@ TAP_CFG="$SRC/packaging/openocd/atf15xx.cfg"
 command -v openocd > /dev/null || { echo "openocd is not installed" >&2; exit 77; }
 
 # start_model NAME DEVICE [options]: the model in $WORK/NAME.{jed,log,out};
-# sets MODEL_PORT and MODEL_PID.
+# sets MODEL_PORT and MODEL_PID. It times every wait by the wall clock unless
+# MODEL_CLOCK says --no-clock.
 start_model() {
     local name=$1 device=$2
     shift 2
-    "$BIN/vrjtag-chip-model" --device "$device" --port 0 --save "$WORK/$name.jed" --log "$WORK/$name.log" "$@" \
+    "$BIN/vrjtag-chip-model" --device "$device" --port 0 --save "$WORK/$name.jed" --log "$WORK/$name.log" \
+        ${MODEL_CLOCK:-} "$@" \
         > "$WORK/$name.out" 2>&1 &
     MODEL_PID=$!
     PIDS+=("$MODEL_PID")
