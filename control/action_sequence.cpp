@@ -176,7 +176,9 @@ bool transfer_stages(int32_t action) {
 
 }  // namespace
 
-void action_sequence(int32_t action, const FileName& name) {
+namespace {
+
+void action_steps(int32_t action, const FileName& name) {
     MsgBuf id;
     blank(id);
 
@@ -229,6 +231,14 @@ void action_sequence(int32_t action, const FileName& name) {
     } else {
         put_text(run.status_buf, action == 4 ? "VERIFY SUCCESS" : "WRITE & VERIFY SUCCESS");
     }
+}
+
+}  // namespace
+
+void action_sequence(int32_t action, const FileName& name) {
+    action_steps(action, name);
+    // A READ that saved nothing leaves no empty file behind.
+    if (action == 3) drop_output();
 }
 
 }  // namespace vr

@@ -82,16 +82,25 @@ std::string load(const std::string& name, FuseMap& map, int32_t& code) {
     return {};
 }
 
+// Where a failed run left the chip, for the final text.
+std::string chip_left(const flow::Outcome& o) {
+    return o.left_programming ? "the chip was taken out of programming mode"
+                              : "the chip may still be in programming mode: power the board off and on";
+}
+
 // What the flow's outcome says to the operator: "" when it is done.
 std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& status) {
     char detail[120];
     switch (o.kind) {
     case flow::Outcome::done: return {};
-    case flow::Outcome::cancelled: return std::string(text_of(status));
-    case flow::Outcome::probe_failed: return std::string("the probe failed: ") + (o.failure ? o.failure : "") + ", abort";
+    case flow::Outcome::cancelled:
+        return o.left_programming ? std::string(text_of(status)) : std::string(text_of(status)) + " (" + chip_left(o) + ")";
+    case flow::Outcome::probe_failed: return std::string("the probe failed: ") + o.failure + "; " + chip_left(o) + ", abort";
     case flow::Outcome::wrong_chip:
-        return "the IDCODE check in programming mode failed (" + std::string(o.failure ? o.failure : "") +
-               "): nothing was changed, abort";
+        return "the IDCODE check in programming mode failed (" + std::string(o.failure) +
+               "): nothing was changed; " + chip_left(o) + ", abort";
+    case flow::Outcome::unconfirmed:
+        return "not every word was read back equal: read protection was not set; " + chip_left(o) + ", abort";
     case flow::Outcome::differs:
         std::snprintf(detail, sizeof detail, "word %03X read back with %u bit%s differing (lowest: bit %u)", o.address,
                       o.bits_differ, o.bits_differ == 1 ? "" : "s", o.first_bit);
@@ -112,12 +121,30 @@ std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& st
 // text. VPP is off on every way out. A file to write afterwards is checked
 // first: one that turns the JTAG pins off is refused. map is the run's
 // fuse map, used here as working space.
+// What a VPP switch that did not turn off leaves behind.
+constexpr std::string_view vpp_stuck = "12 V may still be on OE1: unplug the probe";
+
+// The part --device names, as an index into the chip table, or -1.
+int8_t kind_named(const std::string& device) {
+    for (uint8_t k = 0; k < jtag::chip_kind_count; ++k)
+        if (device == jtag::chip_name(static_cast<int8_t>(k))) return static_cast<int8_t>(k);
+    return -1;
+}
+
+std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map, bool& vpp_on);
+
 std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map) {
+    // Everything that can be checked without the chip, before 12 V.
+    const int8_t named = kind_named(c.device);
+    if (named < 0) return "recover needs --device with the chip's part (ATF1504AS, ATF1508ASV, ...), abort";
     if (!c.file.empty()) {
         int32_t code = 0;
         show(1010, "Reading JEDEC file:  " + c.file);
         const std::string refusal = load(c.file, map, code);
         if (!refusal.empty()) return refusal;
+        if (code != flow::code_of(jtag::chip_kinds[named].layout))
+            return std::string("the file is for the ") + device_of(code).name + ", not the " + c.device +
+                   " named by --device: nothing was switched on or erased, abort";
         if (map[jtag_pin_fuse(code)] == 0)
             return "the file turns the chip's JTAG pins off (fuse " + std::to_string(jtag_pin_fuse(code)) +
                    " is 0): vrjtag never clears that bit, and the chip would need recovering again; "
@@ -126,11 +153,18 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, F
     if (!c.vpp || !c.vpp->can_vpp())
         return "recover needs a probe that switches 12 V onto OE1: --probe nano with its VPP switch, or "
                "--probe ft232h-vpp; nothing was done";
-    struct Off {
-        jtag::VppSwitch* v;
-        ~Off() { v->vpp(false); }
-    } off{c.vpp};
+    bool vpp_on = false;
+    std::string text = recover_under_vpp(c, probe, status, map, vpp_on);
+    // VPP off on every way out, and said when it would not go off.
+    if (vpp_on && !c.vpp->vpp(false))
+        text = (text.empty() ? std::string("RECOVER FAILED") : text) + "; " + std::string(vpp_stuck);
+    return text;
+}
+
+// recover's steps from VPP on; vpp_on says whether VPP may be on.
+std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map, bool& vpp_on) {
     show(1010, "VPP on: 12 V on OE1.....");
+    vpp_on = true;
     if (!c.vpp->vpp(true)) return std::string("VPP did not switch on (") + probe.failure_text() + "), abort";
     // Let OE1 settle at VHH before the first scan.
     if (!probe.idle(50000) || !probe.flush()) return std::string("the probe failed: ") + probe.failure_text() + ", abort";
@@ -156,7 +190,10 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, F
     std::string failed = outcome_text(flow::run(chip, plan, map, dialog), plan.action, status);
     if (!failed.empty()) return "RECOVER FAILED: " + failed;
     show(1010, "VPP off: the chip must answer without it.....");
-    if (!c.vpp->vpp(false)) return std::string("VPP did not switch off (") + probe.failure_text() + "), abort";
+    if (!c.vpp->vpp(false))
+        return std::string("RECOVER FAILED: VPP did not switch off (") + probe.failure_text() + "); " +
+               std::string(vpp_stuck);
+    vpp_on = false;
     if (!probe.idle(10000) || !probe.flush()) return std::string("the probe failed: ") + probe.failure_text() + ", abort";
     jtag::chip_init(chip, probe);
     const jtag::IdResult again = jtag::chip_identify(chip);
@@ -249,6 +286,8 @@ void direct_sequence(const DirectChoice& choice, jtag::Probe& probe) {
     MsgBuf status;
     blank(status);
     const std::string final_text = run_action(choice, probe, status);
+    // A READ that saved nothing leaves no empty file behind.
+    if (choice.action == flow::Action::read && !choice.recover) drop_output();
     WMessageBox(0, 4, 1, text_of(buf_of(final_text)), "Varnholme Research JTAG Tool");
     WindowClose();
 }

@@ -56,4 +56,9 @@ bool open_output(const FileName& name);
 // any failure to write, flush, close or rename; the old contents then stay.
 bool writej(FuseMap& map, int32_t code);
 
+// Ends a READ that saved nothing: closes the output when it is open, and
+// removes the file when open_output created it and it is still empty, so a
+// failed READ leaves no file behind to block the next one.
+void drop_output();
+
 }  // namespace vr

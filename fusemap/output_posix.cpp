@@ -22,12 +22,15 @@ namespace {
 
 int out_fd = -1;
 std::array<char, name_len + 1> out_path{};
+bool out_created = false;  // open_output made the file
 
 }  // namespace
 
 bool open_output(const FileName& name) {
     if (out_fd >= 0) ::close(out_fd);
     path_of(name, out_path);
+    struct stat before {};
+    out_created = ::lstat(out_path.data(), &before) != 0 && errno == ENOENT;
     // Without blocking: a FIFO nobody reads would otherwise hold the run for
     // ever. It is given a few seconds to find its reader.
     for (int tries = 0;; ++tries) {
@@ -35,7 +38,7 @@ bool open_output(const FileName& name) {
         if (out_fd >= 0 || errno != ENXIO || tries >= 20) break;
         ::usleep(100000);
     }
-    if (out_fd < 0) return false;
+    if (out_fd < 0) return out_created = false;
     const int flags = ::fcntl(out_fd, F_GETFL);
     if (flags >= 0) ::fcntl(out_fd, F_SETFL, flags & ~O_NONBLOCK);
     return true;
@@ -91,6 +94,15 @@ bool writej(FuseMap& map, int32_t code) {
     ok = ::close(out_fd) == 0 && ok;
     out_fd = -1;
     return ok;
+}
+
+void drop_output() {
+    if (out_fd >= 0) ::close(out_fd);
+    out_fd = -1;
+    struct stat st {};
+    if (out_created && ::lstat(out_path.data(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        ::unlink(out_path.data());
+    out_created = false;
 }
 
 }  // namespace vr

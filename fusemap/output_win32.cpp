@@ -18,6 +18,7 @@ namespace {
 
 HANDLE out = INVALID_HANDLE_VALUE;
 std::array<char, name_len + 1> out_path{};
+bool out_created = false;  // open_output made the file
 
 // A stream over the handle, which it takes over: on failure the handle is
 // closed here, exactly once, and the caller never closes it again.
@@ -73,6 +74,7 @@ bool open_output(const FileName& name) {
     path_of(name, out_path);
     out = CreateFileA(out_path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                       nullptr);
+    out_created = out != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
     return out != INVALID_HANDLE_VALUE;
 }
 
@@ -82,6 +84,16 @@ bool writej(FuseMap& map, int32_t code) {
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     out = INVALID_HANDLE_VALUE;
     return ok;
+}
+
+void drop_output() {
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    out = INVALID_HANDLE_VALUE;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (out_created && GetFileAttributesExA(out_path.data(), GetFileExInfoStandard, &data) &&
+        !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && data.nFileSizeHigh == 0 && data.nFileSizeLow == 0)
+        DeleteFileA(out_path.data());
+    out_created = false;
 }
 
 }  // namespace vr

@@ -469,6 +469,7 @@ TEST(ChipModel, JtagOffChipAnswersOnlyUnderVhh) {
     p.ir_scan(jtag::ir_program_erase), p.idle(30001), p.ir_scan(jtag::ir_after);
     EXPECT_EQ(chip.refusals(), 1) << "a row programmed under VHH";
     p.ir_scan(jtag::ir_latch_erase), p.ir_scan(jtag::ir_program_erase), p.idle(210001), p.ir_scan(jtag::ir_after);
+    p.reset(), p.idle(50001), p.ir_scan(jtag::ir_idcode);  // the erase's reset and wait
     EXPECT_EQ(chip.erases(), 1);
     chip.set_vhh(false);
     EXPECT_FALSE(chip.jtag_pins_io());

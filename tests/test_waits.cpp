@@ -43,7 +43,9 @@ TEST(HostWait, EndsNoEarlierThanAskedWhateverTheClocksTickAndPhase) {
                     EXPECT_GE(clock.t - true_start, int64_t{us} * 1000)
                         << "tick " << tick << " phase " << phase << " wait " << us;
                     // Never more than the rule's two extra ticks beyond it.
-                    if (!under) EXPECT_LE(clock.t - true_start, int64_t{us} * 1000 + 2 * tick);
+                    if (!under) {
+                        EXPECT_LE(clock.t - true_start, int64_t{us} * 1000 + 2 * tick);
+                    }
                 }
 }
 

@@ -68,11 +68,10 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, 
                                            flow::Action::erase};
     flow::Plan plan;
     plan.action = actions[static_cast<int>(action)];
-    plan.compare = false;
     plan.idcode_checks = batch;
     FuseMap words = map;
     Recording recording(probe);
-    flow::run(chip, plan, words, recording);
+    flow::record(chip, plan, words, recording);
     return probe.ok() && std::fflush(out) == 0;
 }
 

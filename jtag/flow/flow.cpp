@@ -27,12 +27,26 @@ bool check_idcode(jtag::Chip& chip, Watch& watch, int count, const char* guards)
     return true;
 }
 
-// A run that ends early: programming mode left, the probe's reason kept.
+// Leaves programming mode whatever the run believed of it, from a TAP reset
+// (the TAP may be anywhere after a failed call); when that fails, once more
+// after a second reset, which reaches the chip again where the probe can.
+bool leave_after_failure(jtag::Chip& chip) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        chip.programming = true;
+        if (chip.probe->reset() && chip.probe->flush() && jtag::chip_leave(chip)) return true;
+    }
+    return false;
+}
+
+// A run that ends early: the probe's reason kept, programming mode left.
 Outcome fail(jtag::Chip& chip, Outcome::Kind kind) {
     Outcome o;
     o.kind = kind;
-    o.failure = chip.probe->failure_text();
-    jtag::chip_leave(chip);
+    const char* why = chip.probe->failure_text();
+    std::size_t i = 0;
+    for (; why && why[i] && i + 1 < sizeof o.failure; ++i) o.failure[i] = why[i];
+    o.failure[i] = 0;
+    o.left_programming = leave_after_failure(chip);
     return o;
 }
 
@@ -44,8 +58,13 @@ int32_t units(Action action, jtag::Layout layout) {
     return (erases(action) ? 10 : 0) + (programs(action) ? words : 0) + words + (action == Action::secure ? 1 : 0);
 }
 
-Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
+namespace {
+
+// compare: a live probe's run, every word read compared here; else a
+// recording, whose reads the player compares.
+Outcome execute(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch, bool compare) {
     const Action action = plan.action;
+    const bool read_back = plan.read_back || action != Action::erase;
     const jtag::Layout layout = jtag::chip_kinds[chip.kind].layout;
     jtag::Probe& probe = *chip.probe;
 
@@ -89,8 +108,11 @@ Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
             watch.advance(1);
         }
     }
-    if (result.kind == Outcome::done && plan.read_back) watch.stage(Stage::read);
-    for (std::size_t i = 0; i < count && result.kind == Outcome::done && plan.read_back; ++i) {
+    // Words read back and found as expected (recorded with their expected
+    // value, for a recording): read protection needs every one of them.
+    std::size_t confirmed = 0;
+    if (result.kind == Outcome::done && read_back) watch.stage(Stage::read);
+    for (std::size_t i = 0; i < count && result.kind == Outcome::done && read_back; ++i) {
         if (watch.cancelled()) {
             result.kind = Outcome::cancelled;
             break;
@@ -109,18 +131,21 @@ Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
             map_from_word(map, layout, a, back);
             continue;
         }
-        if (!plan.compare) continue;
         uint16_t first = 0;
-        const uint16_t n = differing(word, back, bits, first);
+        const uint16_t n = compare ? differing(word, back, bits, first) : 0;
         if (n) {
             result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
             result.address = a, result.bits_differ = n, result.first_bit = first;
+        } else {
+            ++confirmed;
         }
     }
     if (action == Action::secure) map[protect_fuse] = protect;
 
     // Every word programmed and read back equal: now read protection.
-    if (result.kind == Outcome::done && action == Action::secure && protect == 0) {
+    if (result.kind == Outcome::done && action == Action::secure && protect == 0 && confirmed != count)
+        return fail(chip, Outcome::unconfirmed);
+    if (result.kind == Outcome::done && action == Action::secure && protect == 0 && confirmed == count) {
         if (!check_idcode(chip, watch, plan.idcode_checks, "read protection is set")) return fail(chip, Outcome::wrong_chip);
         watch.stage(Stage::protect);
         const uint8_t bit[1] = {jtag::special_protected};
@@ -134,6 +159,16 @@ Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
     }
     if (!jtag::chip_leave(chip)) return fail(chip, Outcome::probe_failed);
     return result;
+}
+
+}  // namespace
+
+Outcome run(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
+    return execute(chip, plan, map, watch, true);
+}
+
+Outcome record(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch) {
+    return execute(chip, plan, map, watch, false);
 }
 
 }  // namespace vr::flow

@@ -192,23 +192,23 @@ void ChipModel::leave_idle() {
 
 // A scan begins (Capture-DR or Capture-IR): an erase is complete only when
 // the TAP passed through Test-Logic-Reset after it and stayed there and in
-// Run-Test/Idle for the chip maker's time before this next step.
+// Run-Test/Idle for the chip maker's time before this next step; else the
+// chip is left as it was before the erase.
 void ChipModel::step_begins(bool instruction) {
     if (erase_stage_ == erase_none) return;
     if (erase_stage_ == erase_pulsed && instruction) return;  // the instruction after the pulse
     const bool reset_seen = erase_stage_ == erase_reset;
     const uint64_t waited = now_ - erase_reset_at_;
     erase_stage_ = erase_none;
-    if (!reset_seen) return refuse("erase incomplete: no Test-Logic-Reset after it");
-    if (options_.enforce_waits && waited < demanded(min_erase_reset_us))
-        return refuse("erase incomplete: " + waited_text(waited) + " from Test-Logic-Reset");
-    for (Word& word : flash_) word.fill(0xFF);
-    protected_ = false;
-    jtag_lost_ = pins_io_ = false;
-    ++erases_;
-    scans_before_erase_ = scans_at_erase_;
-    event("erase");
-    if (watch_) watch_->erased();
+    const bool short_wait = options_.enforce_waits && waited < demanded(min_erase_reset_us);
+    if (reset_seen && !short_wait) return;
+    flash_ = before_erase_;
+    protected_ = !get(flash_[0x200].data(), 3);
+    jtag_lost_ = !get(flash_[0x200].data(), 2);
+    pins_io_ = pins_io_before_erase_;
+    --erases_;
+    refuse(reset_seen ? "erase incomplete: " + waited_text(waited) + " from Test-Logic-Reset"
+                      : std::string("erase incomplete: no Test-Logic-Reset after it"));
 }
 
 // The instruction's pulse, taken as the TAP leaves Run-Test/Idle.
@@ -235,9 +235,17 @@ void ChipModel::pulse() {
         if (!programming_) return refuse("erase refused: not in programming mode");
         if (options_.enforce_waits && waited < demanded(min_erase_us))
             return refuse("erase refused: " + waited_text(waited));
-        // Carried out once the reset after it has had its time (step_begins).
+        // Undone unless the reset after it has its time (step_begins).
+        before_erase_ = flash_;
+        pins_io_before_erase_ = pins_io_;
         erase_stage_ = erase_pulsed;
-        scans_at_erase_ = scans_since_idcode_;
+        for (Word& word : flash_) word.fill(0xFF);
+        protected_ = false;
+        jtag_lost_ = pins_io_ = false;
+        ++erases_;
+        scans_before_erase_ = scans_since_idcode_;
+        event("erase");
+        if (watch_) watch_->erased();
         return;
     }
     // The refusal's text is built only when there is one.

@@ -40,8 +40,11 @@ bool resolve_probes(std::vector<std::string>& probes, long& khz, std::string& er
 std::vector<std::string> openocd_arguments(const std::vector<std::string>& probes, long khz, const std::string& tap,
                                            const std::string& tap_file);
 
+// How long OpenOCD may take to open its Tcl server.
+constexpr int start_deadline_s = 30;
+
 // Starts openocd; false with its own reason ("Error:" lines first) when it
-// does not come up. Its output goes to log (may be null), time-stamped from t0.
+// does not come up, or within start_deadline_s, with what it printed. Its output goes to log (may be null), time-stamped from t0.
 bool start_openocd(const std::vector<std::string>& probes, long khz, const std::string& tap, std::FILE* log, double t0,
                    OpenocdProcess& p, std::string& error);
 

@@ -1,3 +1,5 @@
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -80,29 +82,72 @@ bool start_openocd(const std::vector<std::string>& probes, long khz, const std::
     setpgid(pid, pid);  // also here: no window in which a signal to the group misses it
     p.pid = pid;
     close(out[1]);
-    std::FILE* in = fdopen(out[0], "r");
-    std::string tail, errors;
-    char line[1024];
+    // Its output line by line until the Tcl port is named, within the
+    // deadline: an OpenOCD stuck on its probe says nothing and never listens.
+    const int fd = out[0];
+    const double deadline = now_seconds() + start_deadline_s;
+    std::string pending, tail, errors;
     p.port.clear();
-    while (p.port.empty() && std::fgets(line, sizeof line, in)) {
-        if (log) std::fprintf(log, "%.6f openocd: %s", now_seconds() - t0, line), std::fflush(log);
-        tail = line;
-        if (std::strncmp(line, "Error: ", 7) == 0) errors += line;  // its reasons, said first
-        unsigned port = 0;
-        if (std::sscanf(line, "Info : Listening on port %u for tcl connections", &port) == 1) p.port = std::to_string(port);
+    bool ended = false, late = false;
+    while (p.port.empty() && !ended) {
+        const int left = static_cast<int>((deadline - now_seconds()) * 1000);
+        if (left <= 0) {
+            late = true;
+            break;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0) continue;
+        char buf[1024];
+        const ssize_t n = r < 0 ? -1 : read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ended = true;
+            if (!pending.empty()) pending += '\n';
+        } else {
+            pending.append(buf, static_cast<std::size_t>(n));
+        }
+        for (std::size_t nl; p.port.empty() && (nl = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, nl + 1);
+            pending.erase(0, nl + 1);
+            if (log) std::fprintf(log, "%.6f openocd: %s", now_seconds() - t0, line.c_str()), std::fflush(log);
+            tail = line;
+            if (line.rfind("Error: ", 0) == 0) errors += line;  // its reasons, said first
+            unsigned port = 0;
+            if (std::sscanf(line.c_str(), "Info : Listening on port %u for tcl connections", &port) == 1)
+                p.port = std::to_string(port);
+        }
     }
     if (p.port.empty()) {
         const std::string why = errors.empty() ? tail : errors;
-        error = "openocd did not start" + (why.empty() ? std::string() : ": " + why);
+        error = late ? "openocd did not start within " + std::to_string(start_deadline_s) + " s"
+                     : std::string("openocd did not start");
+        if (!why.empty()) error += (late ? "; it printed: " : ": ") + why;
         while (!error.empty() && error.back() == '\n') error.pop_back();
-        std::fclose(in);
+        close(fd);
         return false;
     }
-    p.output = std::thread([in, log, t0] {
-        char l[1024];
-        while (std::fgets(l, sizeof l, in))
-            if (log) std::fprintf(log, "%.6f openocd: %s", now_seconds() - t0, l), std::fflush(log);
-        std::fclose(in);
+    p.output = std::thread([fd, log, t0, rest = pending] {
+        // The operator's Ctrl-C and SIGTERM are the main thread's to handle.
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        sigaddset(&block, SIGTERM);
+        sigaddset(&block, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &block, nullptr);
+        std::string text = rest;
+        char buf[1024];
+        for (;;) {
+            for (std::size_t nl; (nl = text.find('\n')) != std::string::npos; text.erase(0, nl + 1))
+                if (log) std::fprintf(log, "%.6f openocd: %s", now_seconds() - t0, text.substr(0, nl + 1).c_str()), std::fflush(log);
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        if (log && !text.empty()) std::fprintf(log, "%.6f openocd: %s\n", now_seconds() - t0, text.c_str()), std::fflush(log);
+        close(fd);
     });
     return true;
 }

@@ -76,6 +76,16 @@ bool OpenocdProbe::restart() {
     if (!failed_ && tcp_.is_open()) return true;
     batch_.clear();
     batch_ms_ = 0;
+    if (connect() || !relaunch_) return !failed_ && tcp_.is_open();
+    const Relaunch again = std::move(relaunch_);
+    relaunch_ = nullptr;
+    std::string port, why;
+    if (log_) std::fprintf(log_, "%.6f starting openocd again\n", now_seconds() - t0_), std::fflush(log_);
+    if (!again(port, why)) {
+        failure_ = "OpenOCD stopped and did not start again: " + why;
+        return false;
+    }
+    port_ = port;
     return connect();
 }
 

@@ -7,12 +7,14 @@
 // word. Every command is wrapped in `catch`, because OpenOCD answers errors
 // as plain text. After a failure the probe stays failed (every call returns
 // false) until the next TAP reset, IDCODE instruction or chain check, which
-// reconnect: so an OpenOCD restarted mid-run is picked up again at the next
-// identification, never in the middle of a programming sequence.
+// reconnect: so an OpenOCD restarted mid-run is picked up again at a TAP
+// reset, never in the middle of a programming sequence. When no OpenOCD
+// answers there and the run started its own, it is started once more (once).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "jtag/probe/probe.hpp"
@@ -49,6 +51,11 @@ public:
     // in result. Reconnects first when the probe has failed.
     bool command(const std::string& tcl, std::string& result);
 
+    // Starts OpenOCD again when the one this run started died: its new Tcl
+    // port in port, else false with the reason in error. Used once.
+    using Relaunch = std::function<bool(std::string& port, std::string& error)>;
+    void set_relaunch(Relaunch relaunch) { relaunch_ = std::move(relaunch); }
+
     // Every Tcl command and its answer, time-stamped from t0.
     void set_log(std::FILE* log, double t0) { log_ = log, t0_ = t0; }
     // What went wrong last ("no answer from OpenOCD ...", or OpenOCD's message).
@@ -75,6 +82,7 @@ private:
     std::string failure_;
     std::FILE* log_ = nullptr;
     double t0_ = 0;
+    Relaunch relaunch_;
 };
 
 }  // namespace vr::jtag

@@ -7,6 +7,15 @@
 //
 // Kept free of the standard library and the heap: this also builds for a
 // small microcontroller.
+//
+// The failure policy, the same for every probe: a call that fails returns
+// false and failure_text() says why; the calls after it may fail too until
+// the next reset(). reset() is where a probe reaches the chip again when it
+// can (reconnecting to OpenOCD, starting an OpenOCD that died once more when
+// it started it, a remote_bitbang server's late answers discarded); a probe
+// that cannot reach it safely (the Nano, whose line may be out of step) keeps
+// failing. After a failed call the flow resets the TAP and leaves
+// programming mode through it, and says whether that succeeded.
 #pragma once
 
 #include <stdint.h>

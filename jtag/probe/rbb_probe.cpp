@@ -21,6 +21,7 @@ bool RbbProbe::open(const std::string& where, std::string& error) {
         return false;
     }
     if (!tcp_.connect(where.substr(0, colon), where.substr(colon + 1), error)) return false;
+    where_ = where;
     failed_ = false;
     // TCK low, the resets released, as a client starts; the TAP from
     // wherever it was to Run-Test/Idle, where every operation starts.
@@ -97,8 +98,27 @@ bool RbbProbe::idle(uint32_t microseconds) {
     return send();
 }
 
+bool RbbProbe::reach_again() {
+    out_.clear();
+    if (tcp_.is_open()) {
+        char late[256];
+        long n;
+        while ((n = tcp_.receive(late, sizeof late, 100)) > 0) {
+        }
+        if (n == 0) tcp_.close();  // the server closed its side
+    }
+    std::string error;
+    if (!tcp_.is_open() && !where_.empty()) {
+        const std::size_t colon = where_.rfind(':');
+        if (!tcp_.connect(where_.substr(0, colon), where_.substr(colon + 1), error)) return false;
+        out_ = "r0";
+    }
+    failed_ = !tcp_.is_open();
+    return !failed_;
+}
+
 bool RbbProbe::reset() {
-    if (failed_) return false;
+    if (failed_ && !reach_again()) return false;
     tap_reset(*this);
     return !failed_;
 }

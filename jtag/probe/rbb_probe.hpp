@@ -20,7 +20,8 @@ namespace vr::jtag {
 
 class RbbProbe final : public Probe, public VppSwitch {
 public:
-    // HOST:PORT; false with the reason in error.
+    // HOST:PORT; false with the reason in error. After a failure, reset()
+    // tries the server again.
     bool open(const std::string& where, std::string& error);
     // VPP off, 'Q', the connection closed.
     void close();
@@ -43,7 +44,11 @@ public:
 private:
     bool send();
     bool fail(const std::string& why);
+    // After a failure: late answers discarded, the connection made again
+    // when it was lost.
+    bool reach_again();
     TcpClient tcp_;
+    std::string where_;
     std::string out_;  // pin changes not sent yet
     bool failed_ = false;
     std::string failure_ = "no answer from the remote_bitbang server";

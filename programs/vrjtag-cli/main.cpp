@@ -89,7 +89,8 @@ const char usage[] =
     "               Nano, every byte), time-stamped\n"
     "  --force      let read replace an existing FILE\n"
     "\n"
-    "FILE is used exactly as given. The final text is printed last; exit status 0\n"
+    "FILE is used exactly as given (a name starting with '-' as ./-NAME: every\n"
+    "other argument starting with '-' is an option). The final text is printed last; exit status 0\n"
     "on \"WRITE & VERIFY SUCCESS\", \"VERIFY SUCCESS\", \"READ & SAVE SUCCESS\",\n"
     "\"ERASE SUCCESS\", \"BLANK CHECK SUCCESS\" and \"RECOVER SUCCESS\" (and a sound scan), 1 on every\n"
     "other outcome, 2 on a usage error. Ctrl-C (and SIGTERM, SIGHUP, a closed\n"
@@ -136,6 +137,15 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
     }
     vr::jtag::OpenocdProbe probe(host, port, tap);
     probe.set_log(log, t0);
+    // An OpenOCD of our own that died is started once more, so that the run
+    // can take the chip out of programming mode.
+    if (!probes.empty())
+        probe.set_relaunch([&](std::string& new_port, std::string& why) {
+            vr::jtag::stop_openocd(openocd_process);
+            if (!vr::jtag::start_openocd(probes, khz, tap, log, t0, openocd_process, why)) return false;
+            new_port = openocd_process.port;
+            return true;
+        });
     if (scanning) {
         const int chain = vr::jtag::print_chain(probe, tap);
         const bool link = vr::link_test(probe, 100);
@@ -236,7 +246,9 @@ int main(int argc, char** argv) {
             const std::size_t colon = openocd.rfind(':');
             if (a == "--openocd" && (colon == std::string::npos || colon == 0 || colon + 1 == openocd.size()))
                 return usage_error("--openocd needs HOST:PORT");
-        } else if (a.size() > 1 && a[0] == '-' && action.empty() == file.empty()) {
+        } else if (a.size() > 1 && a[0] == '-') {
+            // Never a file name: a misspelt option must not become one (a
+            // file whose name starts with '-' is given as ./-NAME).
             return usage_error("unknown option " + a);
         } else if (action.empty()) {
             action = a;
