@@ -1,6 +1,9 @@
 #include "jtag/flow/flow.hpp"
 
+#include <array>
+
 #include "common/bits.hpp"
+#include "fusemap/device.hpp"
 #include "jtag/flow/words.hpp"
 
 namespace vr::flow {
@@ -88,9 +91,16 @@ Outcome execute(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch, 
     // Everything but read protection first: a secure write programs the
     // read-protection fuse alone, last.
     const int32_t code = code_of(layout);
+    // Word 200 is programmed F, whatever the map says: the JTAG pins stay
+    // JTAG, and read protection is the secure write's last step alone.
     const int32_t protect_fuse = read_protection_fuse(code);
     const int8_t protect = map[protect_fuse];
-    if (action == Action::secure) map[protect_fuse] = 1;
+    const Region special = device_of(code).special;
+    std::array<int8_t, 8> special_kept{};
+    for (int32_t i = 0; i < special.count && programs(action); ++i) {
+        special_kept[static_cast<std::size_t>(i)] = map[special.first + i];
+        map[special.first + i] = 1;
+    }
 
     WordList order;
     const std::size_t count = word_order(layout, order);
@@ -140,7 +150,8 @@ Outcome execute(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch, 
             ++confirmed;
         }
     }
-    if (action == Action::secure) map[protect_fuse] = protect;
+    for (int32_t i = 0; i < special.count && programs(action); ++i)
+        map[special.first + i] = special_kept[static_cast<std::size_t>(i)];
 
     // Every word programmed and read back equal: now read protection.
     if (result.kind == Outcome::done && action == Action::secure && protect == 0 && confirmed != count)

@@ -169,16 +169,20 @@ probe)
     [ -L "$LINK" ] && fail "the link was left behind"
     ;;
 erase_reply)
-    # Through OpenOCD the erase's "ok" leaves within 400 ms of the "#8X" after "#8E".
+    # Through OpenOCD the erase's "ok" reaches the host in time: the host
+    # takes it as the erase's success and goes on (its wait for the reply is
+    # the protocol's; how long the reply took is reported, not judged, since
+    # a loaded machine may stretch it).
     start_road ATF1504AS
     run_headless 'tick 211' 'press 216' "choose $N1504" 'press 1012'
     stop_all
-    awk '$2 == "in" && $3 ~ /#8X/ && seen_e && !t { t = $1 } $2 == "in" && $3 ~ /#8E/ { seen_e = 1; if ($3 ~ /#8E.*#8X/) t = $1 }
-         $2 == "out" && $3 ~ /^ok/ && t { printf "%.3f\n", $1 - t; exit }' "$WORK/adapter.log" > "$WORK/delay"
+    awk '$2 == "in" && $3 ~ /#8E/ && !t { t = $1 } $2 == "out" && $3 ~ /^ok/ && t { printf "%.3f\n", $1 - t; exit }' \
+        "$WORK/adapter.log" > "$WORK/delay"
     d=$(cat "$WORK/delay")
     [ -n "$d" ] || fail "no erase reply in the log"
-    awk -v d="$d" 'BEGIN { exit !(d < 0.4) }' || fail "erase reply after $d s"
-    echo "erase reply after $d s"
+    grep -qF 'Erase CPLD failed' "$WORK/transcript" && fail "the host did not take the erase's reply"
+    [ "$BOX" = 'Abort requested...write not finished.' ] || fail "final box: $BOX"
+    echo "erase reply $d s after #8E"
     ;;
 *) fail "unknown case $1" ;;
 esac
