@@ -292,7 +292,18 @@ void direct_sequence(const DirectChoice& choice, jtag::Probe& probe) {
     WindowClose();
 }
 
-bool link_test(jtag::Probe& probe, int rounds) {
+bool scan_identify(jtag::Probe& probe, bool speed_option) {
+    jtag::Chip chip;
+    jtag::chip_init(chip, probe);
+    const jtag::IdResult id = jtag::chip_identify(chip);
+    std::printf("identification: %s\n",
+                (id == jtag::id_found ? jtag::identification_text(chip, id) : identification_problem(chip, id)).c_str());
+    // The link test shifts through the chip alone: with anything else on the
+    // chain its bit errors would only mislead.
+    return id == jtag::id_found && link_test(probe, 100, speed_option);
+}
+
+bool link_test(jtag::Probe& probe, int rounds, bool speed_option) {
     uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, out[4];
     uint32_t first = 0;
     int id_errors = 0, bypass_errors = 0, failed = 0;
@@ -326,9 +337,11 @@ bool link_test(jtag::Probe& probe, int rounds) {
     if (failed) std::printf("; %d scans failed (%s)", failed, probe.failure_text());
     std::printf("\n");
     const bool sound = id_errors == 0 && bypass_errors == 0 && failed == 0 && first != 0 && first != 0xFFFFFFFFu;
-    if (!sound)
+    if (!sound && speed_option)
         std::printf("the link is not reliable: try a lower clock (--speed with half the current value, or 100), "
                     "shorter wires, and a common GND\n");
+    else if (!sound)
+        std::printf("the link is not reliable: try shorter wires, a common GND and a pull-up on TDO\n");
     return sound;
 }
 

@@ -23,7 +23,9 @@ const char* chain_text(ChainProblem problem, const Probe& probe) {
     switch (problem) {
     case chain_tdo_1: return "TDO stuck at 1: check wiring and power";
     case chain_tdo_0: return "TDO stuck at 0: check wiring and power";
-    case chain_another: return "another device on the chain: declare it in your OpenOCD configuration";
+    case chain_another:
+        return "another device on the chain: vrjtag needs the chip alone on its chain, or (through OpenOCD) every "
+               "other device declared in its configuration";
     case chain_probe: return probe.failure_text();
     default: return "the chain is sound";
     }
@@ -45,7 +47,8 @@ std::string identification_text(const Chip& chip, IdResult result) {
     case id_found:
         return std::string(chip_name(chip.kind)) + " found (IDCODE " + hex32(chip.idcode) + ")" +
                (chip_served(chip) ? ""
-                                  : ": not programmable through vrjtag's adapter protocol; use vrjtag-jed svf write and OpenOCD");
+                                  : ": not programmable through vrjtag's adapter protocol; program it on the direct route "
+                                    "(vrjtag-cli --probe)");
     case id_unknown:
         return "IDCODE " + hex32(chip.idcode) + ": not an ATF1502AS/ATF1504AS/ATF1508AS" +
                (atmel_like(chip.idcode) ? " (an Atmel-like IDCODE outside the family's table: the part may be remarked)" : "");

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,10 +29,12 @@ void on_signal(int) { stop = 1; }
 const char usage[] =
     "usage: vrjtag-chip-model --device NAME [options] --port N\n"
     "A JTAG-level model of one ATF1502AS/ATF1504AS/ATF1508AS family chip, served with\n"
-    "OpenOCD's remote_bitbang protocol on 127.0.0.1:N to one client. It listens\n"
-    "before anything else; --port 0 takes a free port. The first line printed is\n"
-    "\"listening on 127.0.0.1:N\". When the client quits ('Q' or a closed\n"
-    "connection) or on SIGTERM/SIGINT it writes --save and exits 0.\n"
+    "OpenOCD's remote_bitbang protocol on 127.0.0.1:N to one client at a time. It\n"
+    "listens before anything else; --port 0 takes a free port. The first line\n"
+    "printed is \"listening on 127.0.0.1:N\". When the client quits ('Q'), when no\n"
+    "new client comes within --rejoin-ms of a connection that closed without 'Q'\n"
+    "(the chip keeps its state across clients, as a powered chip does when its\n"
+    "probe goes away), or on SIGTERM/SIGINT it writes --save and exits 0.\n"
     "\n"
     "  --device NAME   ATF1504AS, ATF1508AS, ATF1502AS, or their 3.3 V parts\n"
     "                  ATF1504ASV, ATF1508ASV, ATF1502ASV\n"
@@ -47,6 +50,8 @@ const char usage[] =
     "  --chain-extra-after N  the same, between the chip and TDO\n"
     "  --tdo-stuck B   TDO reads B (0 or 1) whatever the chip drives (a dead line)\n"
     "  --no-clock      do not time the waits (for SVF playback, see below)\n"
+    "  --rejoin-ms MS  how long to wait for a new client after one went away\n"
+    "                  without quitting (default 10000)\n"
     "  --vhh           OE1 starts at VHH (12 V); later SRST over remote_bitbang\n"
     "                  sets it: asserted ('s', 'u') on, released ('r', 't') off\n"
     "  --port N        TCP port on 127.0.0.1 (0: a free one)\n"
@@ -87,6 +92,7 @@ int main(int argc, char** argv) {
     const char *load = nullptr, *save = nullptr, *logname = nullptr;
     long port = -1;
     bool vhh = false;
+    long rejoin_ms = 10000;
     vr::Args args(argc, argv, "vrjtag-chip-model", usage);
     long long n = 0;
     while (args.next()) {
@@ -94,6 +100,9 @@ int main(int argc, char** argv) {
         if (args.help()) return args.usage();
         if (a == "--vhh") {
             vhh = true;
+        } else if (a == "--rejoin-ms") {
+            if (!args.number(n, 0, 600000)) return args.fail("--rejoin-ms needs milliseconds");
+            rejoin_ms = static_cast<long>(n);
         } else if (a == "--no-clock") {
             options.enforce_waits = false;
             options.clock_ns = 1000;
@@ -170,16 +179,23 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    int client = -1;
-    while (!stop && client < 0) {
-        client = ::accept(listener, nullptr, nullptr);
-        if (client < 0 && errno != EINTR) {
+    // One client at a time. One that quits ('Q') ends the model; one whose
+    // connection merely closed (a killed OpenOCD) may be followed by another
+    // within rejoin_ms, as a powered chip stays what it was when its probe
+    // went away.
+    int64_t start_ns = -1;
+    bool quit = false;
+    for (bool first = true; !stop && !quit; first = false) {
+        if (!first) {
+            pollfd pfd{listener, POLLIN, 0};
+            if (::poll(&pfd, 1, rejoin_ms) <= 0) break;
+        }
+        const int client = ::accept(listener, nullptr, nullptr);
+        if (client < 0) {
+            if (errno == EINTR) continue;
             std::perror("vrjtag-chip-model: accept");
             break;
         }
-    }
-    ::close(listener);
-    if (client >= 0) {
         setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         // The kernel stamps each arrival: a model descheduled for a moment
         // still sees when the bytes came.
@@ -188,7 +204,6 @@ int main(int argc, char** argv) {
         static char in[65536];
         std::string out;
         bool open = true;
-        int64_t start_ns = -1;
         while (open && !stop) {
             iovec iov{in, sizeof in};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
@@ -215,8 +230,10 @@ int main(int argc, char** argv) {
             open = bitbang.feed(in, static_cast<std::size_t>(n), out);
             if (!out.empty() && !send_all(client, out)) break;
         }
+        quit = !open;
         ::close(client);
     }
+    ::close(listener);
 
     int rc = 0;
     if (save) {

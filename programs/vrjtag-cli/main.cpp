@@ -148,8 +148,8 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
         });
     if (scanning) {
         const int chain = vr::jtag::print_chain(probe, tap);
-        const bool link = vr::link_test(probe, 100);
-        return finish(chain == 0 && link ? 0 : 1);
+        const bool chip = vr::scan_identify(probe, !probes.empty());
+        return finish(chain == 0 && chip ? 0 : 1);
     }
     vr::DirectChoice c = choice;
     c.vpp = &probe;
@@ -179,7 +179,7 @@ int direct_pins(vr::jtag::Probe& probe, vr::jtag::VppSwitch& vpp, const vr::Dire
     else std::printf("%s\n", probe.failure_text());
     if (read && (idcode == 0 || idcode == 0xFFFFFFFFu))
         std::printf("no device answers: check power, GND and the wiring; %s\n", vr::jtag::recover_hint());
-    return vr::link_test(probe, 100) && kind >= 0 ? 0 : 1;
+    return vr::scan_identify(probe, false) && kind >= 0 ? 0 : 1;
 }
 
 // The direct route through the Nano in probe mode.

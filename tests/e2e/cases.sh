@@ -373,7 +373,9 @@ case_cli_interrupt() {
 
 case_cli_terminal() {
     # On a terminal the bar redraws in place and reaches 100 %.
-    command -v script > /dev/null || { echo "no script(1): skipped"; return 0; }
+    # script(1) comes with util-linux; without it the case is skipped, and
+    # said so (a skip fails a strict run).
+    command -v script > /dev/null || { echo "no script(1): skipped"; exit 77; }
     start_sim --device ATF1504AS --load "$S1504"
     script -qec "'$BIN/vrjtag-cli' verify '$S1504'" /dev/null > "$WORK/tty.out" < /dev/null
     tr '\r' '\n' < "$WORK/tty.out" | grep -q '\] 100% ' || fail "the bar did not reach 100 %"

@@ -74,7 +74,7 @@ no_chip)
     # why (for the silent line: recover).
     for c in "--idcode 0150603F|IDCODE 0x0150603F: not an ATF1502AS/ATF1504AS/ATF1508AS (an Atmel-like" \
              "--tdo-stuck 1|vrjtag-cli recover --device PART brings it back" \
-             "--device ATF1502AS|ATF1502AS found (IDCODE 0x0150203F): not programmable through vrjtag's adapter protocol; use vrjtag-jed svf write and OpenOCD"; do
+             "--device ATF1502AS|ATF1502AS found (IDCODE 0x0150203F): not programmable through vrjtag's adapter protocol; program it on the direct route (vrjtag-cli --probe)"; do
         IFS='|' read -r opt text <<< "$c"
         if [ "${opt#--device}" != "$opt" ]; then start_road ATF1502AS; else start_road ATF1508AS $opt; fi
         grep -qF "$text" "$WORK/adapter.out" || fail "start line: $(cat "$WORK/adapter.out")"

@@ -85,7 +85,7 @@ wrong_file)
     never device '^erase' 'erased the wrong part'
     for where in --chain-extra --chain-extra-after; do
         step chain ATF1504AS "$where" 6 -- write "$(design ATF1504AS)"
-        expect 1 'another device on the chain: declare it in your OpenOCD configuration, abort' chain
+        expect 1 'another device on the chain: vrjtag needs the chip alone on its chain, or (through OpenOCD) every other device declared in its configuration, abort' chain
         never chain '^erase\|^program' "$where: erased with another device on the chain"
     done
     ;;
@@ -162,7 +162,65 @@ scan)
     PIDS=()
     step dead ATF1502ASV --tdo-stuck 1 -- scan
     [ "$RC" = 1 ] || fail "dead line: exit $RC"
-    grep -q 'try a lower clock' "$WORK/dead.out" || fail "dead line: $(cat "$WORK/dead.out")"
+    grep -q '^identification: TDO stuck at 1' "$WORK/dead.out" || fail "dead line: $(cat "$WORK/dead.out")"
+    ;;
+faults)
+    # What a user meets when things go wrong, each refused or reported as it
+    # should be.
+    # A misspelt option is a usage error, never a file name.
+    timeout 60 "$BIN/vrjtag-cli" --probe "$WORK/none.cfg" read --forse "$WORK/forse.jed" > "$WORK/opt.out" 2>&1
+    rc=$?
+    [ $rc = 2 ] || fail "misspelt option: exit $rc: $(cat "$WORK/opt.out")"
+    grep -q 'unknown option --forse' "$WORK/opt.out" || fail "misspelt option: $(cat "$WORK/opt.out")"
+    [ -e "$WORK/--forse" ] || [ -e "$WORK/forse.jed" ] && fail "misspelt option: a file was made"
+    # A READ that fails leaves no file behind, so the next one is not refused.
+    step deadread ATF1504AS --tdo-stuck 1 -- read "$WORK/read.jed"
+    [ "$RC" = 1 ] || fail "failed read: exit $RC"
+    [ -e "$WORK/read.jed" ] && fail "a failed READ left $WORK/read.jed behind"
+    step read ATF1504AS --load "$(design ATF1504AS)" -- read "$WORK/read.jed"
+    expect 0 'READ & SAVE SUCCESS' read
+    # recover with a file of another part: refused before 12 V or an erase.
+    PROBE_EXTRA='reset_config srst_only
+proc vrjtag_vpp {on} { if {$on} { adapter assert srst } else { adapter deassert srst } }'
+    step wrongpart ATF1508AS -- recover --device ATF1508AS "$(design ATF1504AS)"
+    [ "$RC" = 1 ] && [[ "$LAST" == *'the file is for the ATF1504AS, not the ATF1508AS named by --device: nothing was switched on or erased'* ]] ||
+        fail "recover with another part's file: $LAST"
+    never wrongpart '^VHH\|^erase' 'switched 12 V or erased for another part'
+    PROBE_EXTRA=
+    # scan with a second device: named, with no link test to mislead.
+    step chain ATF1504AS --chain-extra-after 6 -- scan
+    [ "$RC" = 1 ] && grep -q '^identification: another device on the chain' "$WORK/chain.out" ||
+        fail "scan with another device: $(cat "$WORK/chain.out")"
+    grep -q 'link test' "$WORK/chain.out" && fail "a link test through another device"
+    ROUTE=rbb step rbbchain ATF1504AS --chain-extra 6 -- scan
+    [ "$RC" = 1 ] && grep -q '^identification: another device on the chain' "$WORK/rbbchain.out" ||
+        fail "remote_bitbang scan with another device: $(cat "$WORK/rbbchain.out")"
+    grep -q -- '--speed' "$WORK/rbbchain.out" && fail "--speed advised where it does not apply"
+    ;;
+openocd_killed)
+    # OpenOCD killed in the middle of a secure write: a quick failure naming
+    # OpenOCD, no read protection, and the chip taken out of programming mode
+    # through an OpenOCD started once more.
+    start_model killed ATF1504AS
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" secure "$(design ATF1504AS)" > "$WORK/killed.out" 2>&1 &
+    cli=$!
+    for _ in $(seq 300); do grep -q 'Writing fuse map' "$WORK/killed.out" 2> /dev/null && break; sleep 0.1; done
+    sleep 1
+    ocd=$(pgrep -f -- "-f $WORK/probe.cfg")
+    [ -n "$ocd" ] || fail "openocd not seen running"
+    kill -9 $ocd
+    start=$(date +%s)
+    wait $cli
+    rc=$?
+    [ $rc = 1 ] || fail "exit status $rc"
+    [ $(($(date +%s) - start)) -lt 60 ] || fail "took too long after OpenOCD went"
+    last=$(tail -n 1 "$WORK/killed.out")
+    [[ "$last" == *OpenOCD*'the chip was taken out of programming mode'* ]] || fail "last line: $last"
+    pgrep -f -- "-f $WORK/probe.cfg" > /dev/null && fail "openocd left running"
+    wait_model
+    never killed 'read protection programmed' 'read protection after OpenOCD went'
+    [ "$(tail -n 1 "$WORK/killed.log")" = 'leave programming mode' ] || fail "programming mode not left: $(tail -n 2 "$WORK/killed.log")"
     ;;
 *) fail "unknown case $1" ;;
 esac
