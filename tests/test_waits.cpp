@@ -60,23 +60,6 @@ TEST(HostWait, CountsFromTheConfirmationNotFromTheCall) {
     EXPECT_LE(clock.t - confirmed, 30001002);
 }
 
-TEST(HostWait, OpenocdSleepAndClocks) {
-    // OpenOCD's sleep N lasts more than N - 1 ms: the whole milliseconds get
-    // one more, the rest is clocked at ten cycles per microsecond.
-    struct Case {
-        uint32_t us, sleep_ms, cycles;
-    } cases[] = {{30001, 31, 10}, {20001, 21, 10}, {210001, 211, 10}, {50001, 51, 10},
-                 {10001, 11, 10}, {30000, 31, 0},  {999, 0, 9990},    {1000, 2, 0}};
-    for (const Case& c : cases) {
-        const jtag::TclWait w = jtag::tcl_wait(c.us);
-        EXPECT_EQ(w.sleep_ms, c.sleep_ms) << c.us;
-        EXPECT_EQ(w.idle_cycles, c.cycles) << c.us;
-        // What the sleep guarantees plus what the clocks take at 10 MHz.
-        const uint64_t at_least_ns = (w.sleep_ms ? (w.sleep_ms - 1) * 1000000ull : 0) + w.idle_cycles * 100ull;
-        EXPECT_GE(at_least_ns, c.us * 1000ull) << c.us;
-    }
-}
-
 // The model driven scan by scan with clocks that take no time: every wait is
 // exactly the advance() asked.
 struct Bench {

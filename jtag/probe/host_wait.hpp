@@ -1,5 +1,5 @@
-// The one rule for every wait a probe times on the host (OpenOCD's Tcl
-// sleep, the remote_bitbang probe, the Nano in probe mode): the wait counts
+// The one rule for every wait a probe times on the host (OpenOCD through its
+// Tcl server, the remote_bitbang probe, the Nano in probe mode): the wait counts
 // from the moment the probe confirmed the operation's last clock, and ends
 // no earlier than the time asked, on a clock whose reading moves in steps
 // (ticks): the time is rounded up to whole ticks, plus one tick, because the
@@ -34,19 +34,5 @@ HostClock& steady_clock();
 // Returns once at least `microseconds` have passed since `confirmed`, the
 // clock's reading when the probe confirmed the operation's last clock.
 void host_wait(HostClock& clock, int64_t confirmed, uint32_t microseconds);
-
-// OpenOCD's Tcl `sleep N` reads a millisecond clock and returns once it has
-// moved on by N: after more than N - 1 ms. A wait there is split into that
-// sleep (the whole milliseconds by the rule above, 0 for none) and the rest
-// under a millisecond, clocked in Run-Test/Idle at ten cycles per
-// microsecond (at least that long at the chips' highest clock, 10 MHz).
-struct TclWait {
-    uint32_t sleep_ms;
-    uint32_t idle_cycles;
-};
-constexpr TclWait tcl_wait(uint32_t microseconds) {
-    const uint32_t whole_ms = microseconds / 1000, rest_us = microseconds % 1000;
-    return {whole_ms ? static_cast<uint32_t>(wait_ticks(whole_ms, 1)) : 0u, rest_us * 10};
-}
 
 }  // namespace vr::jtag

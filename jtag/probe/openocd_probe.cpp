@@ -62,6 +62,7 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
         if (n == 0) return disconnect("no answer from OpenOCD (connection lost)"), false;
         answer.append(buf, static_cast<std::size_t>(n));
     }
+    confirmed_ns_ = steady_clock().now_ns();
     if (log_) std::fprintf(log_, "%.6f tcl< %s\n", now_seconds() - t0_, answer.c_str()), std::fflush(log_);
     if (answer.rfind("OK ", 0) != 0) {
         std::string why = answer.rfind("ERR ", 0) == 0 ? answer.substr(4) : answer;
@@ -75,7 +76,6 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
 bool OpenocdProbe::restart() {
     if (!failed_ && tcp_.is_open()) return true;
     batch_.clear();
-    batch_ms_ = 0;
     if (connect() || !relaunch_) return !failed_ && tcp_.is_open();
     const Relaunch again = std::move(relaunch_);
     relaunch_ = nullptr;
@@ -100,10 +100,8 @@ bool OpenocdProbe::send_queue(std::string& result) {
     if (failed_ || !tcp_.is_open()) return false;
     if (batch_.empty()) return true;
     const std::string command = std::move(batch_);
-    const int timeout = static_cast<int>(batch_ms_) + 10000;
     batch_.clear();
-    batch_ms_ = 0;
-    return call(command, result, timeout);
+    return call(command, result);
 }
 
 bool OpenocdProbe::flush() {
@@ -146,15 +144,16 @@ bool OpenocdProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, cons
     return true;
 }
 
-// The scans before a wait have been carried out when it starts (each Tcl
-// scan runs OpenOCD's queue); the TAP then stays in Run-Test/Idle for the
-// Tcl sleep and the clocks of the host-wait rule (jtag/probe/host_wait.hpp).
+// The scans before a wait are sent first: OpenOCD answers once it has
+// carried them out (each Tcl scan runs its queue, which ends in
+// Run-Test/Idle), and the wait counts from that answer on the host's clock
+// (jtag/probe/host_wait.hpp), not on OpenOCD's millisecond `sleep`, which
+// can end a millisecond early.
 bool OpenocdProbe::idle(uint32_t microseconds) {
-    const TclWait w = tcl_wait(microseconds);
-    if (w.sleep_ms > 0 && !queue("sleep " + std::to_string(w.sleep_ms))) return false;
-    if (w.idle_cycles > 0 && !queue("runtest " + std::to_string(w.idle_cycles))) return false;
-    batch_ms_ += w.sleep_ms;
-    return !failed_;
+    std::string result;
+    if (!send_queue(result)) return false;
+    host_wait(steady_clock(), confirmed_ns_, microseconds);
+    return true;
 }
 
 bool OpenocdProbe::reset() {

@@ -3,8 +3,8 @@
 // carry the adapter's operations to a real chip.
 //
 // The calls of one chip operation are queued and sent as one Tcl command at
-// flush (or at a scan whose captured bits are wanted): one round trip per
-// word. Every command is wrapped in `catch`, because OpenOCD answers errors
+// flush, at a scan whose captured bits are wanted, and before a wait, which
+// the host times from OpenOCD's answer: two round trips per word. Every command is wrapped in `catch`, because OpenOCD answers errors
 // as plain text. After a failure the probe stays failed (every call returns
 // false) until the next TAP reset, IDCODE instruction or chain check, which
 // reconnect: so an OpenOCD restarted mid-run is picked up again at a TAP
@@ -78,7 +78,7 @@ private:
     bool failed_ = false;
     bool ir_since_reset_ = false;
     std::string batch_;
-    uint32_t batch_ms_ = 0;  // the waits queued
+    int64_t confirmed_ns_ = 0;  // when OpenOCD last answered (steady clock)
     std::string failure_;
     std::FILE* log_ = nullptr;
     double t0_ = 0;

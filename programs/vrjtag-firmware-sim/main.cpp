@@ -202,8 +202,14 @@ int main(int argc, char** argv) {
     while (!board.stop && state != cpu_Done && state != cpu_Crashed) {
         state = avr_run(board.avr);
         // A busy firmware does not sleep: look at the line now and then, and
-        // keep it to wall-clock time.
-        if (++steps % 200 == 0) hold_back(board.ahead(board.avr->cycle));
+        // keep it to wall-clock time. Pin changes go out to a remote_bitbang
+        // chip before the simulation waits for the wall clock, so that a
+        // wait the firmware clocks in Run-Test/Idle reaches the chip as time.
+        if (++steps % 200 == 0) {
+            const double ahead = board.ahead(board.avr->cycle);
+            if (ahead > 0) pins.flush();
+            hold_back(ahead);
+        }
         if (steps % 20000 == 0) service(0);
     }
     const bool on_rbb = pins.on_rbb();
