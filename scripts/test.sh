@@ -41,7 +41,7 @@ cmake --build build -j"$jobs"
 run_tests build -j10
 
 cmake -S . -B build-asan -DCMAKE_CXX_COMPILER=clang++ -DVRJTAG_SANITIZE=ON "$strict_cmake" > /dev/null
-cmake --build build-asan -j"$jobs" --target vr_unit_tests vr_known_bad_tests fuzz_readj fuzz_reply fuzz_server fuzz_svf fuzz_probe_mode
+cmake --build build-asan -j"$jobs" --target vr_unit_tests vr_known_bad_tests vr_fuzz_targets
 # LeakSanitizer needs ptrace, which some sandboxes refuse: then switch off
 # leak detection only, never the sanitizers.
 export ASAN_OPTIONS=detect_leaks=1

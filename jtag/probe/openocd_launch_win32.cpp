@@ -80,6 +80,26 @@ bool read_line(HANDLE h, std::string& line) {
     return !line.empty();
 }
 
+// As read_line, but gives up when `deadline` (now_seconds()) passes with no
+// whole line: late is then set.
+bool read_line_by(HANDLE h, std::string& line, double deadline, bool& late) {
+    line.clear();
+    for (;;) {
+        DWORD avail = 0;
+        if (!PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) return !line.empty();
+        if (avail == 0) {
+            if (now_seconds() >= deadline) return late = true, false;
+            Sleep(10);
+            continue;
+        }
+        char c;
+        DWORD n = 0;
+        if (!ReadFile(h, &c, 1, &n, nullptr) || n != 1) return !line.empty();
+        if (c == '\n') return true;
+        if (c != '\r') line += c;
+    }
+}
+
 HANDLE job_of_ours() {
     static HANDLE job = [] {
         HANDLE j = CreateJobObjectA(nullptr, nullptr);
@@ -154,7 +174,10 @@ bool start_openocd(const std::vector<std::string>& probes, long khz, const std::
     p.pid = reinterpret_cast<intptr_t>(pi.hProcess);
     std::string line, tail, errors;
     p.port.clear();
-    while (p.port.empty() && read_line(out, line)) {
+    // An OpenOCD stuck on its probe says nothing and never listens.
+    const double deadline = now_seconds() + start_deadline_s;
+    bool late = false;
+    while (p.port.empty() && read_line_by(out, line, deadline, late)) {
         if (log) std::fprintf(log, "%.6f openocd: %s\n", now_seconds() - t0, line.c_str()), std::fflush(log);
         tail = line;
         if (line.rfind("Error: ", 0) == 0) errors += line + "\n";
@@ -163,7 +186,10 @@ bool start_openocd(const std::vector<std::string>& probes, long khz, const std::
             p.port = std::to_string(port);
     }
     if (p.port.empty()) {
-        error = "openocd did not start" + ((errors.empty() ? tail : errors).empty() ? std::string() : ": " + (errors.empty() ? tail : errors));
+        const std::string why = errors.empty() ? tail : errors;
+        error = late ? "openocd did not start within " + std::to_string(start_deadline_s) + " s"
+                     : std::string("openocd did not start");
+        if (!why.empty()) error += (late ? "; it printed: " : ": ") + why;
         while (!error.empty() && error.back() == '\n') error.pop_back();
         CloseHandle(out);
         return false;

@@ -73,10 +73,21 @@ void service(int timeout_ms) {
     uart.service(timeout_ms);
 }
 
+// With the chip on remote_bitbang, timed there by the wall clock, simulated
+// time never runs faster than the wall clock either: a lag (a loaded
+// machine) is kept rather than made up at full speed, so that no wait the
+// firmware times reaches that chip shorter than the firmware timed it.
+void keep_pace() {
+    if (!pins.on_rbb()) return;
+    const double ahead = board.ahead(board.avr->cycle);
+    if (ahead < 0) board.wall0 -= ahead;
+}
+
 // The firmware sleeps: serve the line until wall-clock time reaches the end
 // of the sleep.
 void on_sleep(avr_t* avr, avr_cycle_count_t how_long) {
     pins.flush();
+    keep_pace();
     const avr_cycle_count_t end = avr->cycle + how_long;
     for (double ahead = board.ahead(end); ahead > 0 && !board.stop; ahead = board.ahead(end)) {
         if (ahead < 0.001) {
@@ -206,6 +217,7 @@ int main(int argc, char** argv) {
         // chip before the simulation waits for the wall clock, so that a
         // wait the firmware clocks in Run-Test/Idle reaches the chip as time.
         if (++steps % 200 == 0) {
+            keep_pace();
             const double ahead = board.ahead(board.avr->cycle);
             if (ahead > 0) pins.flush();
             hold_back(ahead);

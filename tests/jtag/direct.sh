@@ -186,7 +186,23 @@ proc vrjtag_vpp {on} { if {$on} { adapter assert srst } else { adapter deassert 
     [ "$RC" = 1 ] && [[ "$LAST" == *'the file is for the ATF1504AS, not the ATF1508AS named by --device: nothing was switched on or erased'* ]] ||
         fail "recover with another part's file: $LAST"
     never wrongpart '^VHH\|^erase' 'switched 12 V or erased for another part'
+    # A VPP switch that does not go off is said, not passed over.
+    PROBE_EXTRA='reset_config srst_only
+proc vrjtag_vpp {on} { if {$on} { adapter assert srst } else { error "the switch is stuck" } }'
+    step stuck ATF1504AS -- recover --device ATF1504AS
+    [ "$RC" = 1 ] && [[ "$LAST" == *'12 V may still be on OE1: unplug the probe'* ]] || fail "VPP stuck on: $LAST"
     PROBE_EXTRA=
+    # An OpenOCD that never opens its Tcl port: given up after 30 s, saying
+    # what it printed.
+    printf '#!/bin/sh\necho "Info : starting"\necho "Error: the probe does not answer"\nexec sleep 300\n' > "$WORK/openocd-stuck"
+    chmod +x "$WORK/openocd-stuck"
+    start=$(date +%s)
+    timeout 120 "$BIN/vrjtag-cli" --openocd-exe "$WORK/openocd-stuck" --probe "$WORK/probe.cfg" scan > "$WORK/stuck.out" 2>&1
+    rc=$?
+    [ $rc = 1 ] && grep -q 'did not start within 30 s.*the probe does not answer' "$WORK/stuck.out" ||
+        fail "stuck OpenOCD: exit $rc: $(cat "$WORK/stuck.out")"
+    [ $(($(date +%s) - start)) -lt 60 ] || fail "stuck OpenOCD: no deadline"
+    pgrep -f -- "$WORK/openocd-stuck" > /dev/null && fail "stuck OpenOCD left running"
     # scan with a second device: named, with no link test to mislead.
     step chain ATF1504AS --chain-extra-after 6 -- scan
     [ "$RC" = 1 ] && grep -q '^identification: another device on the chain' "$WORK/chain.out" ||
