@@ -328,7 +328,7 @@ echo "| device | action | wall s | protocol floor s | wall / floor | CPU / wall 
 echo "|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
-echo "Through vrjtag-adapter, openocd and the chip model:"
+echo "Through vrjtag-adapter, openocd and the chip model (goals: writes at most 1.03, READ and VERIFY 1.06 × the floor):"
 echo
 echo "| device | action | wall s | floor s (protocol + chip) | wall / floor | final box |"
 echo "|---|---|---|---|---|---|"
@@ -340,7 +340,8 @@ echo "| device | action | wall s | floor s (protocol + chip) | wall / floor | fi
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${fw_rows[@]}"
 echo
-echo "The direct route: vrjtag-cli --probe, openocd and the chip model (the whole command, OpenOCD's start included):"
+echo "The direct route: vrjtag-cli --probe, openocd and the chip model (the whole command, OpenOCD's start included;"
+echo "goals: write and secure at most 1.06, the read-only actions 1.08 × the floor):"
 echo
 echo "| device | action | wall s | floor s (vendor waits + bits at 1 MHz) | wall / floor | final line |"
 echo "|---|---|---|---|---|---|"

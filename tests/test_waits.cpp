@@ -138,7 +138,9 @@ TEST(ModelWaits, EachFloorIsTheChipMakersToTheMicrosecond) {
                 else b.erase(210001, w);
                 b.enter();
                 EXPECT_EQ(b.m.erases(), short_by_1us ? 0 : 1);
-                EXPECT_EQ(b.read_ues(20001), short_by_1us ? 0x1234u : 0xFFFFu);
+                // A short pulse erases nothing; a short reset leaves the
+                // erase incomplete (the word reads 0).
+                EXPECT_EQ(b.read_ues(20001), !short_by_1us ? 0xFFFFu : c.kind == erase_pulse ? 0x1234u : 0u);
                 break;
             case leave:
                 b.ir(0x280), b.dr(10, 0x000);

@@ -193,7 +193,8 @@ void ChipModel::leave_idle() {
 // A scan begins (Capture-DR or Capture-IR): an erase is complete only when
 // the TAP passed through Test-Logic-Reset after it and stayed there and in
 // Run-Test/Idle for the chip maker's time before this next step; else the
-// chip is left as it was before the erase.
+// erase is incomplete: the chip reads as no programmed design would (every
+// word 0), but for word 200, which keeps what it held.
 void ChipModel::step_begins(bool instruction) {
     if (erase_stage_ == erase_none) return;
     if (erase_stage_ == erase_pulsed && instruction) return;  // the instruction after the pulse
@@ -202,7 +203,8 @@ void ChipModel::step_begins(bool instruction) {
     erase_stage_ = erase_none;
     const bool short_wait = options_.enforce_waits && waited < demanded(min_erase_reset_us);
     if (reset_seen && !short_wait) return;
-    flash_ = before_erase_;
+    for (Word& word : flash_) word.fill(0);
+    flash_[0x200] = special_before_erase_;
     protected_ = !get(flash_[0x200].data(), 3);
     jtag_lost_ = !get(flash_[0x200].data(), 2);
     pins_io_ = pins_io_before_erase_;
@@ -236,7 +238,7 @@ void ChipModel::pulse() {
         if (options_.enforce_waits && waited < demanded(min_erase_us))
             return refuse("erase refused: " + waited_text(waited));
         // Undone unless the reset after it has its time (step_begins).
-        before_erase_ = flash_;
+        special_before_erase_ = flash_[0x200];
         pins_io_before_erase_ = pins_io_;
         erase_stage_ = erase_pulsed;
         for (Word& word : flash_) word.fill(0xFF);

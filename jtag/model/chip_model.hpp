@@ -9,8 +9,8 @@
 // chip maker's is refused (counted and logged, nothing changes; a refused
 // read leaves zeros in the data register). Likewise programming mode ends
 // only after the chip maker's stay in Run-Test/Idle after CONFIG 000, and an
-// erase is undone (incomplete) unless the Test-Logic-Reset after it lasts the
-// chip maker's time before the next scan.
+// erase is incomplete (every word but 200 reads 0) unless the Test-Logic-Reset
+// after it lasts the chip maker's time before the next scan.
 //
 // Word 200: its most significant bit is read protection, the next the JTAG
 // pin function. Once read protection is programmed, every word reads as all
@@ -202,7 +202,7 @@ private:
     bool leave_pending_ = false;
     // An erase pulse taken, then the Test-Logic-Reset after it.
     enum EraseStage { erase_none, erase_pulsed, erase_reset } erase_stage_ = erase_none;
-    std::array<std::array<uint8_t, 41>, 0x301> before_erase_{};
+    std::array<uint8_t, 41> special_before_erase_{};
     bool pins_io_before_erase_ = false;
     std::array<Word, 0x301> flash_{};
     bool protected_ = false, jtag_lost_ = false;
