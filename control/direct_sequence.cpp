@@ -105,11 +105,13 @@ std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& st
         std::snprintf(detail, sizeof detail, "word %03X read back with %u bit%s differing (lowest: bit %u)", o.address,
                       o.bits_differ, o.bits_differ == 1 ? "" : "s", o.first_bit);
         show(1010, detail);
-        return region_failure(o.address);
+        return o.left_programming ? std::string(region_failure(o.address))
+                                  : std::string(region_failure(o.address)) + " (" + chip_left(o) + ")";
     case flow::Outcome::not_blank:
         std::snprintf(detail, sizeof detail, "word %03X is not erased (%u bit%s programmed)", o.address, o.bits_differ,
                       o.bits_differ == 1 ? "" : "s");
-        return std::string(action == flow::Action::erase ? "ERASE FAILED: " : "BLANK CHECK FAILED: ") + detail;
+        return std::string(action == flow::Action::erase ? "ERASE FAILED: " : "BLANK CHECK FAILED: ") + detail +
+               (o.left_programming ? "" : "; " + chip_left(o));
     }
     return "the flow ended unexpectedly, abort";
 }
