@@ -95,8 +95,6 @@ public:
     void set_log(std::FILE* log);
 
     int32_t code() const { return model_.code(); }
-    bool is_protected() const { return model_.read_protected(); }
-    int erase_count() const { return model_.erases(); }
     int command_count() const { return static_cast<int>(server_.commands); }
     const model::ChipModel& chip() const { return model_; }
 

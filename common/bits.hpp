@@ -24,6 +24,12 @@ namespace vr {
 
 inline bool bit_of(const uint8_t* v, uint16_t i) { return (v[i / 8] >> (i % 8)) & 1; }
 
+// The first 32 bits of a bit vector as a number (bit 0 its least significant).
+inline uint32_t word32_of(const uint8_t* v) {
+    return static_cast<uint32_t>(v[0]) | static_cast<uint32_t>(v[1]) << 8 | static_cast<uint32_t>(v[2]) << 16 |
+           static_cast<uint32_t>(v[3]) << 24;
+}
+
 inline void set_bit(uint8_t* v, uint16_t i, bool b) {
     if (b)
         v[i / 8] = static_cast<uint8_t>(v[i / 8] | (1u << (i % 8)));

@@ -1,6 +1,9 @@
 // The four actions: write (without or with the security fuse), read into a
 // new JEDEC file, and verify against a JEDEC file.
+#include <cstdio>
+
 #include "control/run.hpp"
+#include "control/verify_regions.hpp"
 #include "fusemap/jedec.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
@@ -18,25 +21,20 @@ struct Stage {
     Transfer write;
     Readback read;
     bool page;
-    const char* verify_failure;
 };
 
 constexpr Stage stages[] = {
     {"...rows  12-107 (Logic Blocks A-D product terms)", "...rows  12-107 (Logic Blocks A-B product terms)",
-     write48a, read48a, false, "Verify failure rows 12-107, write aborted."},
+     write48a, read48a, false},
     {"...rows 128-223 (Logic Blocks E-H product terms)", "...rows 128-223 (Logic Blocks C-D product terms)",
-     write48b, read48b, false, "Verify failure rows 128-223, write aborted."},
-    {"...rows   0- 11 (Configuration Bits)", "...rows   0- 11 (Configuration Bits)", write48c, read48c, false,
-     "Verify failure rows 0-11, write aborted."},
-    {"...rows 224-250 (UIM and OE UIM Bits)", "...rows 224-250 (UIM and OE UIM Bits)", write48d, read48d, false,
-     "Verify failure rows 224-250, write aborted."},
-    {"...page 2 (special purpose bits)", "...page 2 (special purpose bits)", write482, read482, true,
-     "Verify failure page 2, write aborted."},
-    {"...page 3 (Signature Bits)", "...page 3 (Signature Bits)", write483, read483, true,
-     "Verify failure page 3, write aborted."},
-    {"...page 1 (Device Config Bits)", "...page 1 (Device Config Bits)", write481, read481, true,
-     "Verify failure page 1, write aborted."},
+     write48b, read48b, false},
+    {"...rows   0- 11 (Configuration Bits)", "...rows   0- 11 (Configuration Bits)", write48c, read48c, false},
+    {"...rows 224-250 (UIM and OE UIM Bits)", "...rows 224-250 (UIM and OE UIM Bits)", write48d, read48d, false},
+    {"...page 2 (special purpose bits)", "...page 2 (special purpose bits)", write482, read482, true},
+    {"...page 3 (Signature Bits)", "...page 3 (Signature Bits)", write483, read483, true},
+    {"...page 1 (Device Config Bits)", "...page 1 (Device Config Bits)", write481, read481, true},
 };
+static_assert(sizeof stages / sizeof stages[0] == sizeof verify_regions / sizeof verify_regions[0]);
 
 std::string_view name_text(const FileName& name) { return {name.data(), name.size()}; }
 
@@ -67,17 +65,10 @@ void force_special_fuses(int32_t code) {
 bool load_file(const FileName& name, MsgBuf& id) {
     show_step("Reading JEDEC file:  ", name_text(name));
     const JedecResult r = readj(run.expected, name, run.code);
-    const char* refusal = nullptr;
-    if (r == JedecResult::read_error)
-        refusal = "JEDEC file read error, abort";
-    else if (run.code != code_1504 && run.code != code_1508)
-        refusal = "File type unknown, abort";
-    else if (r == JedecResult::format_error)
-        refusal = "JEDEC file format error, abort";
-    else if (r == JedecResult::checksum_error)
-        refusal = "JEDEC file checksum error, abort";
-    if (refusal) {
-        put_text(run.status_buf, refusal);
+    if (const char* refusal = jedec_refusal(r, run.code, Devices::programmer)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%s, abort", refusal);
+        put_text(run.status_buf, text);
         return false;
     }
     put_text(id, run.code == code_1508 ? "JEDEC file type is ATF1508" : "JEDEC file type is ATF1504");
@@ -146,7 +137,8 @@ bool match(int32_t action, int32_t chip, MsgBuf& id) {
 // Step 8: the seven transfer stages. False when the run ends early.
 bool transfer_stages(int32_t action) {
     const bool writing = action == 1 || action == 2;
-    for (const Stage& st : stages) {
+    for (std::size_t i = 0; i < sizeof stages / sizeof stages[0]; ++i) {
+        const Stage& st = stages[i];
         const char* region = run.code == code_1508 ? st.region_1508 : st.region_1504;
         if (checkstop(run.status_buf)) return false;
         if (writing) {
@@ -166,7 +158,7 @@ bool transfer_stages(int32_t action) {
         if (action != 3) {
             verifyit48(run.code, run.expected, run.readback, run.counts);
             if (run.counts[1] + run.counts[2] != 0) {
-                put_text(run.status_buf, st.verify_failure);
+                put_text(run.status_buf, verify_regions[i].failure);
                 return false;
             }
         }

@@ -5,6 +5,7 @@
 
 #include "common/bits.hpp"
 #include "common/text.hpp"
+#include "control/verify_regions.hpp"
 #include "fusemap/jedec.hpp"
 #include "jtag/chip/texts.hpp"
 #include "jtag/flow/words.hpp"
@@ -34,16 +35,6 @@ std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
     return text;
 }
 
-// The protocol route's verify-failure line of the region holding a word.
-const char* region_failure(uint16_t a) {
-    if (a >= 0x00C && a <= 0x06B) return "Verify failure rows 12-107, write aborted.";
-    if (a >= 0x080 && a <= 0x0DF) return "Verify failure rows 128-223, write aborted.";
-    if (a <= 0x00B) return "Verify failure rows 0-11, write aborted.";
-    if (a == jtag::page_special) return "Verify failure page 2, write aborted.";
-    if (a == jtag::page_ues) return "Verify failure page 3, write aborted.";
-    if (a == jtag::page_config) return "Verify failure page 1, write aborted.";
-    return "Verify failure rows 224-250, write aborted.";
-}
 
 // The flow's progress on the progress dialog; Cancel through checkstop.
 class Dialog final : public flow::Watch {
@@ -61,10 +52,6 @@ private:
     MsgBuf& status_;
 };
 
-uint32_t word32(const uint8_t* v) {
-    return static_cast<uint32_t>(v[0] | v[1] << 8 | v[2] << 16 | static_cast<uint32_t>(v[3]) << 24);
-}
-
 bool reads_file(flow::Action a) { return a == flow::Action::write || a == flow::Action::secure || a == flow::Action::verify; }
 
 // Loads a JEDEC file of any part of the family; "" or the refusal.
@@ -75,10 +62,7 @@ std::string load(const std::string& name, FuseMap& map, int32_t& code) {
     code = 0;
     const JedecResult r = read_jedec(f, map, code, info, Devices::family);
     std::fclose(f);
-    if (r == JedecResult::read_error) return "JEDEC file read error, abort";
-    if (code != code_1502 && code != code_1504 && code != code_1508) return "File type unknown, abort";
-    if (r == JedecResult::format_error) return "JEDEC file format error, abort";
-    if (r == JedecResult::checksum_error) return "JEDEC file checksum error, abort";
+    if (const char* refusal = jedec_refusal(r, code, Devices::family)) return std::string(refusal) + ", abort";
     return {};
 }
 
@@ -105,8 +89,8 @@ std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& st
         std::snprintf(detail, sizeof detail, "word %03X read back with %u bit%s differing (lowest: bit %u)", o.address,
                       o.bits_differ, o.bits_differ == 1 ? "" : "s", o.first_bit);
         show(1010, detail);
-        return o.left_programming ? std::string(region_failure(o.address))
-                                  : std::string(region_failure(o.address)) + " (" + chip_left(o) + ")";
+        return o.left_programming ? std::string(verify_failure_at(o.address))
+                                  : std::string(verify_failure_at(o.address)) + " (" + chip_left(o) + ")";
     case flow::Outcome::not_blank:
         std::snprintf(detail, sizeof detail, "word %03X is not erased (%u bit%s programmed)", o.address, o.bits_differ,
                       o.bits_differ == 1 ? "" : "s");
@@ -314,7 +298,7 @@ bool link_test(jtag::Probe& probe, int rounds, bool speed_option) {
             ++failed;
             continue;
         }
-        const uint32_t v = word32(out);
+        const uint32_t v = word32_of(out);
         if (i == 0) first = v;
         id_errors += __builtin_popcount(v ^ first);
     }
@@ -328,7 +312,7 @@ bool link_test(jtag::Probe& probe, int rounds, bool speed_option) {
             ++failed;
             continue;
         }
-        const uint32_t v = word32(out);
+        const uint32_t v = word32_of(out);
         bypass_errors += __builtin_popcount(v ^ (pattern << 1));
     }
     probe.reset();

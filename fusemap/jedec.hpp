@@ -43,6 +43,12 @@ JedecResult readj(FuseMap& map, const FileName& name, int32_t& code);
 JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& info,
                        Devices devices = Devices::programmer);
 
+// Why a file read with result r, naming device code, is refused ("JEDEC file
+// read error", "File type unknown", "JEDEC file format error", "JEDEC file
+// checksum error": the programs add ", abort" where they stop on it), or
+// null when it is accepted. devices: the reader's, which says what is known.
+const char* jedec_refusal(JedecResult r, int32_t code, Devices devices);
+
 // Prints map as a complete JEDEC file of the device to out. Sets the reserved
 // fuses of map to 0 first. Returns false when a write to out failed.
 bool write_jedec(std::FILE* out, FuseMap& map, int32_t code);

@@ -239,4 +239,13 @@ JedecResult readj(FuseMap& map, const FileName& name, int32_t& code) {
     return r;
 }
 
+const char* jedec_refusal(JedecResult r, int32_t code, Devices devices) {
+    const bool known = code == code_1504 || code == code_1508 || (devices == Devices::family && code == code_1502);
+    if (r == JedecResult::read_error) return "JEDEC file read error";
+    if (!known) return "File type unknown";
+    if (r == JedecResult::format_error) return "JEDEC file format error";
+    if (r == JedecResult::checksum_error) return "JEDEC file checksum error";
+    return nullptr;
+}
+
 }  // namespace vr

@@ -32,16 +32,6 @@ void read48b(int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf);
 void read48c(int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf);
 void read48d(int32_t code, FuseMap& map, int32_t& err, MsgBuf& buf);
 
-// The data field that carries the word at a row or page address, as the
-// write commands send it: its digits into digits (room for 82), and their
-// count; 0 for an address the device does not have.
-int32_t row_field(int32_t code, int32_t row, const FuseMap& map, char* digits);
-int32_t word_field(int32_t code, int32_t address, const FuseMap& map, char* digits);
-// The reverse: a data field's digits (checked hex) into the map's fuses of
-// that address; false for an address the device does not have.
-bool row_from_field(int32_t code, int32_t row, const char* digits, FuseMap& map);
-bool map_from_field(int32_t code, int32_t address, const char* digits, FuseMap& map);
-
 void write481(int32_t code, const FuseMap& map);
 void write482(int32_t code, const FuseMap& map);
 void write483(int32_t code, const FuseMap& map);

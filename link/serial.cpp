@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "link/port.hpp"
+#include "os/port.hpp"
 
 namespace vr {
 namespace {

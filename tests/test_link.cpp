@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "link/port.hpp"
+#include "os/port.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
 #include "tests/helpers.hpp"

@@ -34,7 +34,6 @@ class HostWatch {
 public:
     enum Change { same, opened, closed };
     Change seen(short revents);
-    bool present() const { return present_; }
 
 private:
     bool present_ = false;

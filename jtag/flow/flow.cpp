@@ -63,36 +63,138 @@ int32_t units(Action action, jtag::Layout layout) {
 
 namespace {
 
-// compare: a live probe's run, every word read compared here; else a
-// recording, whose reads the player compares.
-Outcome execute(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch, bool compare) {
-    const Action action = plan.action;
-    const bool read_back = plan.read_back || action != Action::erase;
-    const jtag::Layout layout = jtag::chip_kinds[chip.kind].layout;
-    jtag::Probe& probe = *chip.probe;
+// One run of the flow: the chip, the plan, the map, and what the steps
+// found on the way.
+struct Run {
+    jtag::Chip& chip;
+    const Plan& plan;
+    FuseMap& map;
+    Watch& watch;
+    bool compare;  // a live probe's run, every word read compared here; else a recording
+    jtag::Layout layout;
+    WordList order;
+    std::size_t count;
+    Outcome result;
+    // Words read back and found as expected (recorded with their expected
+    // value, for a recording): read protection needs every one of them.
+    std::size_t confirmed = 0;
+};
 
-    probe.reset();
-    probe.idle(jtag::wait_reset_us);
-    if (!jtag::chip_enter(chip)) return fail(chip, Outcome::probe_failed);
+// Step 1: from Test-Logic-Reset into programming mode, and the IDCODE
+// checked there before anything else.
+bool enter_and_check(Run& r) {
+    jtag::Chip& chip = r.chip;
+    Watch& watch = r.watch;
+    const Plan& plan = r.plan;
+    const Action action = plan.action;
+    chip.probe->reset();
+    chip.probe->idle(jtag::wait_reset_us);
+    if (!jtag::chip_enter(chip)) return r.result = fail(chip, Outcome::probe_failed), false;
     if (erases(action) ? !check_idcode(chip, watch, plan.idcode_checks, "the erase")
                        : !check_idcode(chip, watch, 1, "the reads"))
-        return fail(chip, Outcome::wrong_chip);
-    if (erases(action)) {
-        if (watch.cancelled()) return fail(chip, Outcome::cancelled);
-        watch.stage(Stage::erase);
-        if (!jtag::chip_erase(chip) || !jtag::chip_leave(chip)) return fail(chip, Outcome::probe_failed);
-        // The chip maker's files give the erased chip two more resets' time.
-        probe.reset();
-        probe.idle(2 * jtag::wait_reset_us);
-        if (!jtag::chip_enter(chip)) return fail(chip, Outcome::probe_failed);
-        watch.advance(10);
-    }
+        return r.result = fail(chip, Outcome::wrong_chip), false;
+    return true;
+}
 
-    // Everything but read protection first: a secure write programs the
-    // read-protection fuse alone, last.
-    const int32_t code = code_of(layout);
+// Step 2: the erase, and programming mode entered again after it.
+bool erase(Run& r) {
+    jtag::Chip& chip = r.chip;
+    if (r.watch.cancelled()) return r.result = fail(chip, Outcome::cancelled), false;
+    r.watch.stage(Stage::erase);
+    if (!jtag::chip_erase(chip) || !jtag::chip_leave(chip)) return r.result = fail(chip, Outcome::probe_failed), false;
+    // The chip maker's files give the erased chip two more resets' time.
+    chip.probe->reset();
+    chip.probe->idle(2 * jtag::wait_reset_us);
+    if (!jtag::chip_enter(chip)) return r.result = fail(chip, Outcome::probe_failed), false;
+    r.watch.advance(10);
+    return true;
+}
+
+// Step 3: every word programmed from the map (word 200 as the caller made
+// it F: see execute).
+void program_all(Run& r) {
+    uint8_t word[jtag::max_word_bytes];
+    r.watch.stage(Stage::program);
+    for (std::size_t i = 0; i < r.count && r.result.kind == Outcome::done; ++i) {
+        if (r.watch.cancelled()) {
+            r.result.kind = Outcome::cancelled;
+            break;
+        }
+        word_of(r.map, r.layout, r.order[i], word);
+        if (!jtag::chip_program(r.chip, r.order[i], word)) r.result.kind = Outcome::probe_failed;
+        r.watch.advance(1);
+    }
+}
+
+// Step 4: every word read back and compared with what it must hold (read:
+// taken into the map).
+void read_and_compare_all(Run& r) {
+    const Action action = r.plan.action;
+    uint8_t word[jtag::max_word_bytes], back[jtag::max_word_bytes];
+    if (r.result.kind == Outcome::done) r.watch.stage(Stage::read);
+    for (std::size_t i = 0; i < r.count && r.result.kind == Outcome::done; ++i) {
+        if (r.watch.cancelled()) {
+            r.result.kind = Outcome::cancelled;
+            break;
+        }
+        const uint16_t a = r.order[i], bits = jtag::word_bits(r.layout, a);
+        if (action == Action::erase || action == Action::blank)
+            fill_ones(word, bits);
+        else if (action != Action::read)
+            word_of(r.map, r.layout, a, word);
+        if (!jtag::chip_read(r.chip, a, back, action == Action::read ? nullptr : word)) {
+            r.result.kind = Outcome::probe_failed;
+            break;
+        }
+        r.watch.advance(1);
+        if (action == Action::read) {
+            map_from_word(r.map, r.layout, a, back);
+            continue;
+        }
+        uint16_t first = 0;
+        const uint16_t n = r.compare ? differing(word, back, bits, first) : 0;
+        if (n) {
+            r.result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
+            r.result.address = a, r.result.bits_differ = n, r.result.first_bit = first;
+        } else {
+            ++r.confirmed;
+        }
+    }
+}
+
+// Step 5, a secure write's last: read protection, alone, once every word
+// was programmed and read back equal in this run. False when the run ends
+// here.
+bool protect_last(Run& r, int8_t protect) {
+    jtag::Chip& chip = r.chip;
+    Watch& watch = r.watch;
+    const Plan& plan = r.plan;
+    const Action action = plan.action;
+    const Outcome& result = r.result;
+    const std::size_t confirmed = r.confirmed, count = r.count;
+    if (result.kind == Outcome::done && action == Action::secure && protect == 0 && confirmed != count)
+        return r.result = fail(chip, Outcome::unconfirmed), false;
+    if (result.kind == Outcome::done && action == Action::secure && protect == 0 && confirmed == count) {
+        if (!check_idcode(chip, watch, plan.idcode_checks, "read protection is set"))
+            return r.result = fail(chip, Outcome::wrong_chip), false;
+        watch.stage(Stage::protect);
+        const uint8_t bit[1] = {jtag::special_protected};
+        if (!jtag::chip_program(chip, jtag::page_special, bit)) return r.result = fail(chip, Outcome::probe_failed), false;
+        watch.advance(1);
+    }
+    return true;
+}
+
+Outcome execute(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch, bool compare) {
+    const Action action = plan.action;
+    Run r{chip, plan, map, watch, compare, jtag::chip_kinds[chip.kind].layout, {}, 0, {}};
+    r.count = word_order(r.layout, r.order);
+    if (!enter_and_check(r)) return r.result;
+    if (erases(action) && !erase(r)) return r.result;
+
     // Word 200 is programmed F, whatever the map says: the JTAG pins stay
     // JTAG, and read protection is the secure write's last step alone.
+    const int32_t code = code_of(r.layout);
     const int32_t protect_fuse = read_protection_fuse(code);
     const int8_t protect = map[protect_fuse];
     const Region special = device_of(code).special;
@@ -101,75 +203,20 @@ Outcome execute(jtag::Chip& chip, const Plan& plan, FuseMap& map, Watch& watch, 
         special_kept[static_cast<std::size_t>(i)] = map[special.first + i];
         map[special.first + i] = 1;
     }
-
-    WordList order;
-    const std::size_t count = word_order(layout, order);
-    uint8_t word[jtag::max_word_bytes], back[jtag::max_word_bytes];
-    Outcome result;
-    if (programs(action)) {
-        watch.stage(Stage::program);
-        for (std::size_t i = 0; i < count && result.kind == Outcome::done; ++i) {
-            if (watch.cancelled()) {
-                result.kind = Outcome::cancelled;
-                break;
-            }
-            word_of(map, layout, order[i], word);
-            if (!jtag::chip_program(chip, order[i], word)) result.kind = Outcome::probe_failed;
-            watch.advance(1);
-        }
-    }
-    // Words read back and found as expected (recorded with their expected
-    // value, for a recording): read protection needs every one of them.
-    std::size_t confirmed = 0;
-    if (result.kind == Outcome::done && read_back) watch.stage(Stage::read);
-    for (std::size_t i = 0; i < count && result.kind == Outcome::done && read_back; ++i) {
-        if (watch.cancelled()) {
-            result.kind = Outcome::cancelled;
-            break;
-        }
-        const uint16_t a = order[i], bits = jtag::word_bits(layout, a);
-        if (action == Action::erase || action == Action::blank)
-            fill_ones(word, bits);
-        else if (action != Action::read)
-            word_of(map, layout, a, word);
-        if (!jtag::chip_read(chip, a, back, action == Action::read ? nullptr : word)) {
-            result.kind = Outcome::probe_failed;
-            break;
-        }
-        watch.advance(1);
-        if (action == Action::read) {
-            map_from_word(map, layout, a, back);
-            continue;
-        }
-        uint16_t first = 0;
-        const uint16_t n = compare ? differing(word, back, bits, first) : 0;
-        if (n) {
-            result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
-            result.address = a, result.bits_differ = n, result.first_bit = first;
-        } else {
-            ++confirmed;
-        }
-    }
+    if (programs(action)) program_all(r);
+    // Only an erase may go without reading back.
+    if (plan.read_back || action != Action::erase) read_and_compare_all(r);
     for (int32_t i = 0; i < special.count && programs(action); ++i)
         map[special.first + i] = special_kept[static_cast<std::size_t>(i)];
 
-    // Every word programmed and read back equal: now read protection.
-    if (result.kind == Outcome::done && action == Action::secure && protect == 0 && confirmed != count)
-        return fail(chip, Outcome::unconfirmed);
-    if (result.kind == Outcome::done && action == Action::secure && protect == 0 && confirmed == count) {
-        if (!check_idcode(chip, watch, plan.idcode_checks, "read protection is set")) return fail(chip, Outcome::wrong_chip);
-        watch.stage(Stage::protect);
-        const uint8_t bit[1] = {jtag::special_protected};
-        if (!jtag::chip_program(chip, jtag::page_special, bit)) return fail(chip, Outcome::probe_failed);
-        watch.advance(1);
-    }
-    if (result.kind != Outcome::done) {
-        Outcome o = fail(chip, result.kind);
-        o.address = result.address, o.bits_differ = result.bits_differ, o.first_bit = result.first_bit;
+    if (!protect_last(r, protect)) return r.result;
+    if (r.result.kind != Outcome::done) {
+        Outcome o = fail(chip, r.result.kind);
+        o.address = r.result.address, o.bits_differ = r.result.bits_differ, o.first_bit = r.result.first_bit;
         return o;
     }
     if (!jtag::chip_leave(chip)) return fail(chip, Outcome::probe_failed);
-    return result;
+    return r.result;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "jtag/flow/words.hpp"
 
 #include "common/bits.hpp"
-#include "link/protocol.hpp"
+#include "fusemap/fields.hpp"
 
 namespace vr::flow {
 

@@ -8,7 +8,7 @@
 #include "common/clock.hpp"
 #include "jtag/probe/host_wait.hpp"
 #include "jtag/probe/tap_engine.hpp"
-#include "link/port.hpp"
+#include "os/port.hpp"
 
 namespace vr::jtag {
 namespace {

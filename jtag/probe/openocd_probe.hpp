@@ -19,7 +19,7 @@
 
 #include "jtag/probe/probe.hpp"
 #include "jtag/probe/vpp.hpp"
-#include "common/tcp.hpp"
+#include "os/tcp.hpp"
 
 namespace vr::jtag {
 

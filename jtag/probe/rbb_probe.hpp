@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "common/tcp.hpp"
+#include "os/tcp.hpp"
 #include "jtag/probe/probe.hpp"
 #include "jtag/probe/vpp.hpp"
 

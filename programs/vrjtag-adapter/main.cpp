@@ -1,19 +1,11 @@
 // vrjtag-adapter: the programming adapter for real chips. Serves the "#8"
 // protocol on a pseudo-terminal and carries every command out through
 // OpenOCD, which drives the JTAG probe.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/args.hpp"
@@ -21,7 +13,7 @@
 #include "jtag/chip/texts.hpp"
 #include "jtag/probe/openocd_launch.hpp"
 #include "jtag/probe/openocd_probe.hpp"
-#include "jtag/probe/openocd_scan.hpp"
+#include "control/openocd_chain.hpp"
 #include "jtag/probe/profiles.hpp"
 #include "adapter/line/pty.hpp"
 #include "adapter/server/server.hpp"

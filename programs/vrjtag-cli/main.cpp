@@ -12,20 +12,20 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/bits.hpp"
 #include "common/text.hpp"
 #include "jtag/chip/facts.hpp"
 #include "jtag/chip/texts.hpp"
 #include "jtag/probe/nano_probe.hpp"
 #include "jtag/probe/openocd_launch.hpp"
 #include "jtag/probe/openocd_probe.hpp"
-#include "jtag/probe/openocd_scan.hpp"
+#include "control/openocd_chain.hpp"
 #include "jtag/probe/rbb_probe.hpp"
 #include "common/clock.hpp"
 #include "control/direct_sequence.hpp"
-#include "control/interrupt.hpp"
+#include "os/interrupt.hpp"
 #include "control/run.hpp"
 #include "link/serial.hpp"
-#include "tools/svf.hpp"
 #include "ui/terminal.hpp"
 
 namespace {
@@ -173,7 +173,7 @@ int direct_pins(vr::jtag::Probe& probe, vr::jtag::VppSwitch& vpp, const vr::Dire
     uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, id[4] = {};
     // After a TAP reset the first device's IDCODE is selected.
     const bool read = probe.reset() && probe.dr_scan(32, ones, id, nullptr, nullptr) && probe.flush();
-    const uint32_t idcode = static_cast<uint32_t>(id[0] | id[1] << 8 | id[2] << 16 | id[3] << 24);
+    const uint32_t idcode = vr::word32_of(id);
     const int8_t kind = read ? vr::jtag::chip_kind_of(idcode) : -1;
     if (read) std::printf("1  IDCODE 0x%08X  %s\n", idcode, vr::jtag::chip_name(kind));
     else std::printf("%s\n", probe.failure_text());
@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
     if (recovering && device.empty()) return usage_error("recover needs --device PART: the chip cannot be identified before VPP is on");
     if (file.size() > vr::name_len)
         return usage_error("FILE is longer than " + std::to_string(vr::name_len) + " characters");
-    if (!device.empty() && vr::svf::kind_of_name(device) < 0) return usage_error("unknown device " + device);
+    if (!device.empty() && vr::jtag::chip_kind_named(device) < 0) return usage_error("unknown device " + device);
     struct stat st {};
     const bool exists = !file.empty() && ::stat(file.c_str(), &st) == 0;
     if (code == 3 && exists && !force) return usage_error(file + " exists: give --force to replace it");

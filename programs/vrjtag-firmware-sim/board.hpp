@@ -22,7 +22,7 @@
 
 #include "adapter/line/pty.hpp"
 #include "common/clock.hpp"
-#include "common/tcp.hpp"
+#include "os/tcp.hpp"
 #include "jtag/model/chip_model.hpp"
 
 namespace vr::fwsim {

@@ -18,8 +18,8 @@ const char usage[] =
     "       vrjtag-jed svf erase DEVICE OUT.svf\n"
     "       vrjtag-jed svf2jed IN.svf OUT.jed\n"
     "The devices: ATF1502AS, ATF1504AS and ATF1508AS, and their 3.3 V parts\n"
-    "ATF1502ASV, ATF1504ASV and ATF1508ASV (vrjtag itself programs the ATF1504AS\n"
-    "and ATF1508AS; the ATF1502AS through SVF files).\n"
+    "ATF1502ASV, ATF1504ASV and ATF1508ASV (vrjtag-cli programs every one of them on\n"
+    "the direct route; the adapter protocol serves the ATF1504 and ATF1508).\n"
     "inspect  prints the device, the fuse count, the file's C field and the computed\n"
     "         checksum, the fuses at 0 and at 1, and warnings about read protection\n"
     "         and the JTAG pin bit (exit 0 when the tools accept the file, 1 when\n"
@@ -29,8 +29,9 @@ const char usage[] =
     "diff     lists the fuse numbers whose values differ between two accepted files of\n"
     "         the same device, one per line with both values (exit 0 when there are\n"
     "         none, 1 when there are, 2 when a file is refused or the devices differ).\n"
-    "svf      writes the JTAG sequence that vrjtag-adapter carries out for the action as\n"
-    "         an SVF file, for any SVF player (openocd -c \"svf -tap atf15xx.tap OUT.svf\"):\n"
+    "svf      writes the programming flow of the direct route (vrjtag-cli --probe) for\n"
+    "         the action as an SVF file, for any SVF player (openocd -c \"svf -tap\n"
+    "         atf15xx.tap OUT.svf\"):\n"
     "         write: erase, program, verify; secure: the same, then read protection;\n"
     "         verify: compare only; erase: erase and blank check. IN is read and\n"
     "         refused as the tools read it (exit 1, nothing written). A JEDEC file\n"
@@ -41,13 +42,7 @@ const char usage[] =
 
 bool known(int32_t code) { return code == vr::code_1502 || code == vr::code_1504 || code == vr::code_1508; }
 
-const char* reason(vr::JedecResult r, int32_t code) {
-    if (r == vr::JedecResult::read_error) return "JEDEC file read error";
-    if (!known(code)) return "File type unknown";
-    if (r == vr::JedecResult::format_error) return "JEDEC file format error";
-    if (r == vr::JedecResult::checksum_error) return "JEDEC file checksum error";
-    return nullptr;
-}
+const char* reason(vr::JedecResult r, int32_t code) { return vr::jedec_refusal(r, code, vr::Devices::family); }
 
 vr::FuseMap map, second;
 

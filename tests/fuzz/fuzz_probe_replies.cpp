@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "common/tcp.hpp"
+#include "os/tcp.hpp"
 #include "jtag/probe/nano_probe.hpp"
 #include "jtag/probe/openocd_probe.hpp"
-#include "link/port.hpp"
+#include "os/port.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A port for the reply fuzzer: the bytes "received" come from a buffer set by
 // the target, and a read past its end is the 500 ms time-out, returned at
 // once. Writes go nowhere.
-#include "link/port.hpp"
+#include "os/port.hpp"
 #include "tests/fuzz/port_buffer.hpp"
 
 namespace vr::port {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "control/interrupt.hpp"
+#include "os/interrupt.hpp"
 
 namespace vr {
 namespace {

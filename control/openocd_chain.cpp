@@ -1,4 +1,4 @@
-#include "jtag/probe/openocd_scan.hpp"
+#include "control/openocd_chain.hpp"
 
 #include <cstdio>
 #include <cstdlib>

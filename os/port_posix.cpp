@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/port.hpp"
+#include "os/port.hpp"
 
 namespace vr::port {
 namespace {

@@ -1,4 +1,5 @@
-// The chain as OpenOCD sees it, for the operator.
+// The chain as OpenOCD sees it, for the operator (above the probes: it names
+// the chips it finds).
 #pragma once
 
 #include <string>

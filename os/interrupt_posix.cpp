@@ -1,6 +1,6 @@
 #include <signal.h>
 
-#include "control/interrupt.hpp"
+#include "os/interrupt.hpp"
 
 namespace vr {
 namespace {

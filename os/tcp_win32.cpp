@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "common/tcp.hpp"
+#include "os/tcp.hpp"
 
 namespace vr {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/port.hpp"
+#include "os/port.hpp"
 
 namespace vr::port {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "common/tcp.hpp"
+#include "os/tcp.hpp"
 
 namespace vr {
 
