@@ -3,7 +3,7 @@
 // against the JTAG-level chip model in the same process.
 #pragma once
 
-#include "common/clock.hpp"
+#include "os/clock.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -11,7 +11,7 @@
 
 #include "adapter/line/pty.hpp"
 #include "adapter/server/server.hpp"
-#include "common/clock.hpp"
+#include "os/clock.hpp"
 
 namespace vr::line {
 

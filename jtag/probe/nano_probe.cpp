@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-#include "common/clock.hpp"
+#include "os/clock.hpp"
 #include "jtag/probe/host_wait.hpp"
 #include "jtag/probe/tap_engine.hpp"
 #include "os/port.hpp"

@@ -1,20 +1,20 @@
 // Starting OpenOCD for one run: the probe's configuration, the chip's TAP
 // declaration, a JTAG clock, and its Tcl server on a free port of 127.0.0.1
-// only. It runs in a process group of its own (the operator's Ctrl-C reaches
-// us, and we stop it in order), ends with us, and is stopped with bounded
-// waits: SIGTERM, then SIGKILL to its whole group.
+// only. It runs as a child of ours (os/process.hpp: a process group or job
+// of its own, ended with us, stopped with bounded waits).
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "os/process.hpp"
+
 namespace vr::jtag {
 
 struct OpenocdProcess {
-    intptr_t pid = -1;   // the process id and group (POSIX), or its handle (Windows)
+    os::Child child;
     std::string port;    // its Tcl port
     std::thread output;  // copies its output to the log, so it never blocks
 };

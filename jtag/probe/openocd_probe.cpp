@@ -1,7 +1,7 @@
 #include "jtag/probe/openocd_probe.hpp"
 
 #include "common/bits.hpp"
-#include "common/clock.hpp"
+#include "os/clock.hpp"
 #include "common/hex.hpp"
 #include "jtag/probe/host_wait.hpp"
 

@@ -21,7 +21,7 @@
 #include "jtag/probe/openocd_probe.hpp"
 #include "control/openocd_chain.hpp"
 #include "jtag/probe/rbb_probe.hpp"
-#include "common/clock.hpp"
+#include "os/clock.hpp"
 #include "control/direct_sequence.hpp"
 #include "os/interrupt.hpp"
 #include "control/run.hpp"

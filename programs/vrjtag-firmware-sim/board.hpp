@@ -21,7 +21,7 @@
 #include <utility>
 
 #include "adapter/line/pty.hpp"
-#include "common/clock.hpp"
+#include "os/clock.hpp"
 #include "os/tcp.hpp"
 #include "jtag/model/chip_model.hpp"
 

@@ -9,15 +9,16 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <array>
 #include <cstdio>
 
-#include "fusemap/jedec.hpp"
+#include "os/output.hpp"
 
-namespace vr {
+namespace vr::os {
 namespace {
 
 HANDLE out = INVALID_HANDLE_VALUE;
-std::array<char, name_len + 1> out_path{};
+std::array<char, 4096> out_path{};
 bool out_created = false;  // open_output made the file
 
 // A stream over the handle, which it takes over: on failure the handle is
@@ -33,16 +34,16 @@ std::FILE* stream_of(HANDLE h) {
     return f;
 }
 
-bool write_in_place(FuseMap& map, int32_t code) {
+bool write_in_place(Writer write, void* context) {
     std::FILE* f = stream_of(out);
     out = INVALID_HANDLE_VALUE;  // now owned by the stream
     if (!f) return false;
-    bool ok = write_jedec(f, map, code);
+    bool ok = write(f, context);
     ok = std::fclose(f) == 0 && ok;
     return ok;
 }
 
-bool replace_file(FuseMap& map, int32_t code) {
+bool replace_file(Writer write, void* context) {
     char target[MAX_PATH], folder[MAX_PATH], temp[MAX_PATH];
     char* base = nullptr;
     const DWORD n = GetFullPathNameA(out_path.data(), MAX_PATH, target, &base);
@@ -53,7 +54,7 @@ bool replace_file(FuseMap& map, int32_t code) {
     std::FILE* f = h == INVALID_HANDLE_VALUE ? nullptr : stream_of(h);
     bool ok = false;
     if (f) {
-        ok = write_jedec(f, map, code);
+        ok = write(f, context);
         ok = std::fflush(f) == 0 && ok;
         ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) && ok;
         ok = std::fclose(f) == 0 && ok;
@@ -69,24 +70,24 @@ bool replace_file(FuseMap& map, int32_t code) {
 
 }  // namespace
 
-bool open_output(const FileName& name) {
+bool output_open(const char* path) {
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    path_of(name, out_path);
+    std::snprintf(out_path.data(), out_path.size(), "%s", path);
     out = CreateFileA(out_path.data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                       nullptr);
     out_created = out != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
     return out != INVALID_HANDLE_VALUE;
 }
 
-bool writej(FuseMap& map, int32_t code) {
+bool output_write(Writer write, void* context) {
     if (out == INVALID_HANDLE_VALUE) return false;
-    const bool ok = GetFileType(out) == FILE_TYPE_DISK ? replace_file(map, code) : write_in_place(map, code);
+    const bool ok = GetFileType(out) == FILE_TYPE_DISK ? replace_file(write, context) : write_in_place(write, context);
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     out = INVALID_HANDLE_VALUE;
     return ok;
 }
 
-void drop_output() {
+void output_drop() {
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     out = INVALID_HANDLE_VALUE;
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -96,4 +97,4 @@ void drop_output() {
     out_created = false;
 }
 
-}  // namespace vr
+}  // namespace vr::os

@@ -11,24 +11,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "fusemap/jedec.hpp"
+#include "os/output.hpp"
 
-namespace vr {
+namespace vr::os {
 namespace {
 
 int out_fd = -1;
-std::array<char, name_len + 1> out_path{};
+std::array<char, 4096> out_path{};
 bool out_created = false;  // open_output made the file
 
 }  // namespace
 
-bool open_output(const FileName& name) {
+bool output_open(const char* path) {
     if (out_fd >= 0) ::close(out_fd);
-    path_of(name, out_path);
+    std::snprintf(out_path.data(), out_path.size(), "%s", path);
     struct stat before {};
     out_created = ::lstat(out_path.data(), &before) != 0 && errno == ENOENT;
     // Without blocking: a FIFO nobody reads would otherwise hold the run for
@@ -48,19 +50,19 @@ namespace {
 
 // A name that is not a regular file (a pipe, a terminal, /dev/null) is
 // written in place: replacing it would put a plain file where the device was.
-bool write_in_place(FuseMap& map, int32_t code) {
+bool write_in_place(Writer write, void* context) {
     const int fd = ::dup(out_fd);
     std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!f) {
         if (fd >= 0) ::close(fd);
         return false;
     }
-    bool ok = write_jedec(f, map, code);
+    bool ok = write(f, context);
     ok = std::fclose(f) == 0 && ok;
     return ok;
 }
 
-bool replace_file(FuseMap& map, int32_t code, mode_t mode) {
+bool replace_file(Writer write, void* context, mode_t mode) {
     // Replace the file the name resolves to, not a symbolic link on the way.
     std::array<char, PATH_MAX> target{};
     if (!::realpath(out_path.data(), target.data())) std::strncpy(target.data(), out_path.data(), target.size() - 1);
@@ -73,7 +75,7 @@ bool replace_file(FuseMap& map, int32_t code, mode_t mode) {
     bool ok = false;
     std::FILE* f = ::fdopen(fd, "wb");
     if (f) {
-        ok = write_jedec(f, map, code);
+        ok = write(f, context);
         ok = ::fsync(fd) == 0 && ok;
         ok = std::fclose(f) == 0 && ok;
     } else {
@@ -86,17 +88,17 @@ bool replace_file(FuseMap& map, int32_t code, mode_t mode) {
 
 }  // namespace
 
-bool writej(FuseMap& map, int32_t code) {
+bool output_write(Writer write, void* context) {
     if (out_fd < 0) return false;
     struct stat st {};
     bool ok = ::fstat(out_fd, &st) == 0;
-    if (ok) ok = S_ISREG(st.st_mode) ? replace_file(map, code, st.st_mode) : write_in_place(map, code);
+    if (ok) ok = S_ISREG(st.st_mode) ? replace_file(write, context, st.st_mode) : write_in_place(write, context);
     ok = ::close(out_fd) == 0 && ok;
     out_fd = -1;
     return ok;
 }
 
-void drop_output() {
+void output_drop() {
     if (out_fd >= 0) ::close(out_fd);
     out_fd = -1;
     struct stat st {};
@@ -105,4 +107,4 @@ void drop_output() {
     out_created = false;
 }
 
-}  // namespace vr
+}  // namespace vr::os
