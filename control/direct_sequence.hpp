@@ -26,16 +26,4 @@ struct DirectChoice {
 // action and shows the final text; the probe is left out of programming mode.
 void direct_sequence(const DirectChoice& choice, jtag::Probe& probe);
 
-// The link test of `scan`: the IDCODE read and BYPASS shifted `rounds` times
-// each, the bit errors counted; prints what it found. False when a bit was
-// wrong or nothing answered. speed_option: the route has --speed, which the
-// advice for an unreliable link then names.
-bool link_test(jtag::Probe& probe, int rounds, bool speed_option);
-
-// The end of `scan` on every route, after the route's own view of the chain:
-// the chip identification (which names another device on the chain, a
-// silent line, a chip outside the family) and, for a chip of the family
-// alone on its chain, the link test. True when both are sound.
-bool scan_identify(jtag::Probe& probe, bool speed_option);
-
 }  // namespace vr

@@ -13,7 +13,7 @@
 #include "jtag/chip/texts.hpp"
 #include "jtag/probe/openocd_launch.hpp"
 #include "jtag/probe/openocd_probe.hpp"
-#include "control/openocd_chain.hpp"
+#include "control/scan.hpp"
 #include "jtag/probe/profiles.hpp"
 #include "adapter/line/pty.hpp"
 #include "adapter/server/server.hpp"
@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
     adapter.chunks.log = log;
     adapter.chunks.t0 = t0;
     if (scanning) {
-        const int rc = vr::jtag::print_chain(adapter.probe, tap);
+        const int rc = vr::scan_openocd(adapter.probe, tap, !probes.empty());
         vr::jtag::stop_openocd(child);
         if (log) std::fclose(log);
         return rc;

@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "common/args.hpp"
-#include "common/bits.hpp"
 #include "common/text.hpp"
 #include "jtag/chip/facts.hpp"
 #include "jtag/chip/texts.hpp"
 #include "jtag/probe/nano_probe.hpp"
 #include "jtag/probe/openocd_launch.hpp"
 #include "jtag/probe/openocd_probe.hpp"
-#include "control/openocd_chain.hpp"
+#include "control/scan.hpp"
 #include "jtag/probe/rbb_probe.hpp"
 #include "os/clock.hpp"
 #include "control/direct_sequence.hpp"
@@ -147,9 +146,7 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
             return true;
         });
     if (scanning) {
-        const int chain = vr::jtag::print_chain(probe, tap);
-        const bool chip = vr::scan_identify(probe, !probes.empty());
-        return finish(chain == 0 && chip ? 0 : 1);
+        return finish(vr::scan_openocd(probe, tap, !probes.empty()));
     }
     vr::DirectChoice c = choice;
     c.vpp = &probe;
@@ -166,20 +163,7 @@ int direct_pins(vr::jtag::Probe& probe, vr::jtag::VppSwitch& vpp, const vr::Dire
         vr::direct_sequence(c, probe);
         return vr::terminal::exit_status();
     }
-    if (const vr::jtag::ChainProblem problem = probe.chain_problem()) {
-        std::printf("%s\n", vr::jtag::chain_text(problem, probe));
-        return 1;
-    }
-    uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, id[4] = {};
-    // After a TAP reset the first device's IDCODE is selected.
-    const bool read = probe.reset() && probe.dr_scan(32, ones, id, nullptr, nullptr) && probe.flush();
-    const uint32_t idcode = vr::word32_of(id);
-    const int8_t kind = read ? vr::jtag::chip_kind_of(idcode) : -1;
-    if (read) std::printf("1  IDCODE 0x%08X  %s\n", idcode, vr::jtag::chip_name(kind));
-    else std::printf("%s\n", probe.failure_text());
-    if (read && (idcode == 0 || idcode == 0xFFFFFFFFu))
-        std::printf("no device answers: check power, GND and the wiring; %s\n", vr::jtag::recover_hint());
-    return vr::scan_identify(probe, false) && kind >= 0 ? 0 : 1;
+    return vr::scan_pins(probe);
 }
 
 // The direct route through the Nano in probe mode.

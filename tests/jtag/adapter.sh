@@ -127,6 +127,9 @@ scan)
     printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
     "$BIN/vrjtag-adapter" --scan --probe "$WORK/probe.cfg" > "$WORK/scan.out" 2>&1 || fail "one chip: $(cat "$WORK/scan.out")"
     grep -q '^1  atf15xx.tap *IDCODE 0x0150803F  ATF1508AS$' "$WORK/scan.out" || fail "one chip: $(cat "$WORK/scan.out")"
+    # The same scan as vrjtag-cli's: the identification and the link test.
+    grep -q '^identification: ATF1508AS found' "$WORK/scan.out" && grep -q '^link test: .* 0 bit errors$' "$WORK/scan.out" ||
+        fail "one chip: $(cat "$WORK/scan.out")"
     wait_model
     PIDS=()
     start_model chip ATF1508AS --tdo-stuck 1
