@@ -23,6 +23,10 @@ FAILED=0
 fail() { echo "FAIL: $*" >&2; FAILED=1; }
 cleanup() {
     for p in $PROG_PID $SIM_PID $XVFB_PID; do kill "$p" 2>/dev/null; done
+    # Xvfb gone for good before the next test starts one: a server still
+    # shutting down removes its display's socket, which a new server on the
+    # same display number may already have made again.
+    for p in $PROG_PID $SIM_PID $XVFB_PID; do wait "$p" 2>/dev/null; done
     if [ $FAILED = 0 ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
 }
 trap cleanup EXIT
@@ -32,6 +36,9 @@ XVFB_PID=$!
 for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.05; done
 [ -s "$WORK/display" ] || { cat "$WORK/xvfb.log"; skip "Xvfb did not start"; }
 export DISPLAY=:$(cat "$WORK/display")
+# The server accepts clients (on a loaded machine a moment after it named
+# its display).
+for _ in $(seq 100); do xdpyinfo > /dev/null 2>&1 && break; sleep 0.05; done
 
 export XDG_CONFIG_HOME=$WORK/cfg
 mkdir -p "$XDG_CONFIG_HOME/varnholme"

@@ -45,6 +45,8 @@ if command -v Xvfb > /dev/null && command -v xdotool > /dev/null; then
         sleep 0.1
     done
     kill $prog 2> /dev/null
+    kill $XVFB_PID 2> /dev/null
+    wait $prog $XVFB_PID 2> /dev/null
     [ -n "$found" ] || fail "vrjtag from the package showed no window"
 else
     echo "no Xvfb: the windowed program's start is not checked"

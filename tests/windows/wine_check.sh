@@ -28,7 +28,9 @@ fail() { echo "FAIL: $*" >&2; FAILED=1; }
 cleanup() {
     [ -n "$SIM_PID" ] && kill "$SIM_PID" 2> /dev/null
     wineserver -k 2> /dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2> /dev/null
+    # Xvfb gone for good (its display's socket removed) before another test
+    # may start one on the same display number.
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2> /dev/null && wait "$XVFB_PID" 2> /dev/null
     if [ $FAILED = 0 ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
 }
 trap cleanup EXIT
@@ -41,6 +43,7 @@ if [ $case_name != verify_read ]; then
     XVFB_PID=$!
     for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.05; done
     export DISPLAY=:$(cat "$WORK/display")
+    for _ in $(seq 100); do xdpyinfo > /dev/null 2>&1 && break; sleep 0.05; done
 else
     unset DISPLAY  # the scripted program needs no display
 fi
