@@ -21,8 +21,12 @@ constexpr uint32_t max_shift = 8192;
 constexpr std::size_t window = 120;
 constexpr int reply_ms = 2000;
 
-// The driver's counts: 155.1515 per volt.
-uint16_t millivolts(const uint8_t* v) { return static_cast<uint16_t>((v[0] << 8 | v[1]) * 1000 / 155.1515 + 0.5); }
+// The driver's counts: 155.1515 per volt. A count beyond any real supply
+// (a garbled reply) is held at the largest value rather than wrapped.
+uint16_t millivolts(const uint8_t* v) {
+    const double mv = (v[0] << 8 | v[1]) * 1000 / 155.1515 + 0.5;
+    return static_cast<uint16_t>(mv < 65535 ? mv : 65535);
+}
 
 std::string volts_text(uint16_t mv) {
     char t[16];
