@@ -92,6 +92,11 @@ std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& st
     return "the flow ended unexpectedly, abort";
 }
 
+// What a VPP switch that did not turn off leaves behind.
+constexpr std::string_view vpp_stuck = "12 V may still be on OE1: unplug the probe";
+
+std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map, bool& vpp_on);
+
 // Recovery of a chip whose JTAG pins its design turned off: VPP (about
 // 12 V on OE1) on while the chip is identified, as the part named (its
 // IDCODE cannot be read before VPP), and erased; then VPP off, and the chip
@@ -99,21 +104,9 @@ std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& st
 // text. VPP is off on every way out. A file to write afterwards is checked
 // first: one that turns the JTAG pins off is refused. map is the run's
 // fuse map, used here as working space.
-// What a VPP switch that did not turn off leaves behind.
-constexpr std::string_view vpp_stuck = "12 V may still be on OE1: unplug the probe";
-
-// The part --device names, as an index into the chip table, or -1.
-int8_t kind_named(const std::string& device) {
-    for (uint8_t k = 0; k < jtag::chip_kind_count; ++k)
-        if (device == jtag::chip_name(static_cast<int8_t>(k))) return static_cast<int8_t>(k);
-    return -1;
-}
-
-std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map, bool& vpp_on);
-
 std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map) {
     // Everything that can be checked without the chip, before 12 V.
-    const int8_t named = kind_named(c.device);
+    const int8_t named = jtag::chip_kind_named(c.device);
     if (named < 0) return "recover needs --device with the chip's part (ATF1504AS, ATF1508ASV, ...), abort";
     if (!c.file.empty()) {
         int32_t code = 0;

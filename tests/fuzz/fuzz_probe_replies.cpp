@@ -51,19 +51,13 @@ long read(unsigned char* data, std::size_t n, int) {
 }
 }  // namespace vr::port
 
-// The fake connection to OpenOCD: what is sent is kept, for the check.
+// The fake connection to OpenOCD: what is sent goes nowhere.
 namespace vr {
-namespace {
-std::string sent;
-}
 bool TcpClient::connect(const std::string&, const std::string&, std::string&) {
     fd_ = 1;
     return true;
 }
-bool TcpClient::send_all(const char* data, std::size_t size) {
-    sent.append(data, size);
-    return true;
-}
+bool TcpClient::send_all(const char*, std::size_t) { return true; }
 long TcpClient::receive(char* buf, std::size_t size, int) {
     const long got = chunk(reinterpret_cast<unsigned char*>(buf), size);
     return got < 0 ? 0 : got;  // 0: the peer closed
@@ -154,7 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     if (size < 1) return 0;
     next = data + 1;
     end = data + size;
-    vr::sent.clear();
     if (data[0] & 1) run_nano();
     else run_openocd();
     return 0;
