@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/args.hpp"
+#include "common/options.hpp"
 #include "jtag/chip/chip.hpp"
 #include "jtag/chip/texts.hpp"
 #include "jtag/probe/openocd_launch.hpp"
@@ -24,7 +24,7 @@ namespace {
 std::atomic<bool> stop{false};
 void on_signal(int) { stop = true; }
 
-const char usage[] =
+const char synopsis[] =
     "usage: vrjtag-adapter --openocd HOST:PORT [--tap NAME] [--log FILE] LINK\n"
     "       vrjtag-adapter --probe PROBE [--probe CONFIG...] [--speed KHZ] [--log FILE] LINK\n"
     "       vrjtag-adapter --scan --probe PROBE [--speed KHZ] | --scan --openocd HOST:PORT\n"
@@ -33,24 +33,23 @@ const char usage[] =
     "adapter protocol on a pseudo-terminal, makes LINK a symbolic link to it (put\n"
     "LINK's name in jtag.ini), and carries out every command through OpenOCD.\n"
     "Serves until SIGINT/SIGTERM; then it finishes the operation under way, leaves\n"
-    "programming mode and exits.\n"
-    "\n"
-    "  --openocd HOST:PORT  use a running OpenOCD's Tcl server (usually port 6666)\n"
-    "  --tap NAME           the chip's TAP there (default atf15xx.tap)\n"
-    "  --probe PROBE        start openocd for this probe: a short name (--probe list\n"
-    "                       shows them: ft232h, usb-blaster, ft232r, ft2232h, tigard,\n"
-    "                       raspberrypi, cmsis-dap, jlink, ...) or an OpenOCD\n"
-    "                       configuration file (repeatable), plus the chip's TAP\n"
-    "                       declaration; stopped again on exit\n"
-    "  --speed KHZ          JTAG clock with --probe (default the profile's, else 1000;\n"
-    "                       at most 10000)\n"
-    "  --scan               list the devices on the chain (position, IDCODE, name) and\n"
-    "                       exit: 0 when the chain holds one chip of the family and\n"
-    "                       nothing vrjtag-adapter would refuse\n"
-    "  --log FILE           every command received, every JTAG operation and its\n"
-    "                       result, time-stamped\n"
-    "  --help               this text\n"
-    "\n"
+    "programming mode and exits.\n";
+
+constexpr vr::Option table[] = {
+    {"--openocd", "HOST:PORT", "use a running OpenOCD's Tcl server (usually port 6666)"},
+    {"--tap", "NAME", "the chip's TAP there (default atf15xx.tap)"},
+    {"--probe", "PROBE",
+     "start openocd for this probe: a short name (--probe list shows them: ft232h, usb-blaster, ft232r, "
+     "ft2232h, tigard, raspberrypi, cmsis-dap, jlink, ...) or an OpenOCD configuration file (repeatable), plus "
+     "the chip's TAP declaration; stopped again on exit"},
+    {"--speed", "KHZ", "JTAG clock with --probe (default the profile's, else 1000; at most 10000)"},
+    {"--scan", "",
+     "list the devices on the chain (position, IDCODE, name), identify the chip and test the link, and exit: 0 "
+     "when the chain holds one chip of the family and nothing vrjtag-adapter would refuse"},
+    {"--log", "FILE", "every command received, every JTAG operation and its result, time-stamped"},
+};
+
+const char notes[] =
     "At every identification the chain is checked; nothing is erased and vrjtag\n"
     "ends with \"Programmer not responding, abort\" when the adapter prints:\n"
     "  no chip found (IDCODE 0x...)    nothing answers: power, GND, TDI/TDO, speed\n"
@@ -65,6 +64,7 @@ const char usage[] =
     "vrjtag closes the port the adapter leaves programming mode and serves a fresh\n"
     "pseudo-terminal behind LINK.\n";
 
+vr::Options options("vrjtag-adapter", table, synopsis, notes);
 
 // The adapter: the protocol server over the OpenOCD probe.
 struct RealAdapter {
@@ -91,32 +91,20 @@ int list_profiles() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string openocd, tap = "atf15xx.tap", link, logname;
+    if (const int status = options.read(argc, argv); status >= 0) return status;
+    auto fail = [](const std::string& what) { return options.fail(what); };
+    const char* v = nullptr;
+    const std::string openocd = (v = options.value("--openocd")) ? v : "";
+    const std::string tap = (v = options.value("--tap")) ? v : "atf15xx.tap";
+    const std::string logname = (v = options.value("--log")) ? v : "";
     std::vector<std::string> probes;
-    long khz = 0;
-    bool scanning = false;
-    vr::Args args(argc, argv, "vrjtag-adapter", usage);
-    auto fail = [&args](const std::string& what) { return args.fail(what); };
-    while (args.next()) {
-        const std::string& a = args.arg();
-        if (args.help()) return args.usage();
-        if (a == "--scan") {
-            scanning = true;
-        } else if (a == "--speed") {
-            long long n = 0;
-            if (!args.number(n, 1, 1000000)) return fail("--speed needs a number of kHz");
-            khz = static_cast<long>(n);
-        } else if (a == "--openocd" || a == "--tap" || a == "--probe" || a == "--log") {
-            const char* v = args.value();
-            if (!v) return fail(a + " needs a value");
-            if (a == "--probe") probes.push_back(v);
-            else (a == "--openocd" ? openocd : a == "--tap" ? tap : logname) = v;
-        } else if (args.operand() && link.empty()) {
-            link = a;
-        } else {
-            return fail("unknown argument " + a);
-        }
-    }
+    for (int i = 0; i < options.count("--probe"); ++i) probes.push_back(options.value("--probe", i));
+    long long speed = 0;
+    if (!options.number("--speed", speed, 1, 1000000)) return fail("--speed needs a number of kHz");
+    long khz = static_cast<long>(speed);
+    const bool scanning = options.given("--scan");
+    if (options.operand_count() > 1) return fail("too many arguments");
+    const std::string link = options.operand(0) ? options.operand(0) : "";
     if (probes.size() == 1 && probes[0] == "list") return list_profiles();
     if (link.empty() && !scanning) return fail("LINK is missing");
     if (openocd.empty() == probes.empty()) return fail("give either --openocd or --probe");

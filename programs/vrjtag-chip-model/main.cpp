@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/args.hpp"
+#include "common/options.hpp"
 #include "jtag/model/chip_files.hpp"
 #include "jtag/model/model_probe.hpp"
 
@@ -26,7 +26,7 @@ namespace {
 volatile sig_atomic_t stop = 0;
 void on_signal(int) { stop = 1; }
 
-const char usage[] =
+const char synopsis[] =
     "usage: vrjtag-chip-model --device NAME [options] --port N\n"
     "A JTAG-level model of one ATF1502AS/ATF1504AS/ATF1508AS family chip, served with\n"
     "OpenOCD's remote_bitbang protocol on 127.0.0.1:N to one client at a time. It\n"
@@ -34,29 +34,30 @@ const char usage[] =
     "printed is \"listening on 127.0.0.1:N\". When the client quits ('Q'), when no\n"
     "new client comes within --rejoin-ms of a connection that closed without 'Q'\n"
     "(the chip keeps its state across clients, as a powered chip does when its\n"
-    "probe goes away), or on SIGTERM/SIGINT it writes --save and exits 0.\n"
-    "\n"
-    "  --device NAME   ATF1504AS, ATF1508AS, ATF1502AS, or their 3.3 V parts\n"
-    "                  ATF1504ASV, ATF1508ASV, ATF1502ASV\n"
-    "  --idcode HEX    answer this IDCODE instead of the chip's own\n"
-    "  --load FILE     the chip starts holding this JEDEC file (else erased)\n"
-    "  --save FILE     the chip's contents, as a JEDEC file of the whole fuse count\n"
-    "  --log FILE      every erase, program (address and word) and read carried\n"
-    "                  out, in order, and every operation refused\n"
-    "  --flip-read A   (for tests) reads of word A (hex) come back with bit 0 inverted\n"
-    "  --stuck-fuse N  (for tests) JEDEC fuse N will not program (stays 1)\n"
-    "  --chain-extra N another device on the chain, with an N-bit instruction\n"
-    "                  register and no IDCODE, between TDI and the chip\n"
-    "  --chain-extra-after N  the same, between the chip and TDO\n"
-    "  --tdo-stuck B   TDO reads B (0 or 1) whatever the chip drives (a dead line)\n"
-    "  --no-clock      do not time the waits (for SVF playback, see below)\n"
-    "  --rejoin-ms MS  how long to wait for a new client after one went away\n"
-    "                  without quitting (default 10000)\n"
-    "  --vhh           OE1 starts at VHH (12 V); later SRST over remote_bitbang\n"
-    "                  sets it: asserted ('s', 'u') on, released ('r', 't') off\n"
-    "  --port N        TCP port on 127.0.0.1 (0: a free one)\n"
-    "  --help          this text\n"
-    "\n"
+    "probe goes away), or on SIGTERM/SIGINT it writes --save and exits 0.\n";
+
+constexpr vr::Option table[] = {
+    {"--device", "NAME", "ATF1504AS, ATF1508AS, ATF1502AS, or their 3.3 V parts ATF1504ASV, ATF1508ASV, ATF1502ASV"},
+    {"--idcode", "HEX", "answer this IDCODE instead of the chip's own"},
+    {"--load", "FILE", "the chip starts holding this JEDEC file (else erased)"},
+    {"--save", "FILE", "the chip's contents, as a JEDEC file of the whole fuse count"},
+    {"--log", "FILE",
+     "every erase, program (address and word) and read carried out, in order, and every operation refused"},
+    {"--flip-read", "A", "(for tests) reads of word A (hex) come back with bit 0 inverted"},
+    {"--stuck-fuse", "N", "(for tests) JEDEC fuse N will not program (stays 1)"},
+    {"--chain-extra", "N",
+     "another device on the chain, with an N-bit instruction register and no IDCODE, between TDI and the chip"},
+    {"--chain-extra-after", "N", "the same, between the chip and TDO"},
+    {"--tdo-stuck", "B", "TDO reads B (0 or 1) whatever the chip drives (a dead line)"},
+    {"--no-clock", "", "do not time the waits (for SVF playback, see below)"},
+    {"--rejoin-ms", "MS", "how long to wait for a new client after one went away without quitting (default 10000)"},
+    {"--vhh", "",
+     "OE1 starts at VHH (12 V); later SRST over remote_bitbang sets it: asserted ('s', 'u') on, released ('r', "
+     "'t') off"},
+    {"--port", "N", "TCP port on 127.0.0.1 (0: a free one)"},
+};
+
+const char notes[] =
     "Waits are timed by the wall clock: the time a stay in Run-Test/Idle lasts is\n"
     "the time between the arrivals of the bytes that enter and leave it (the\n"
     "kernel's receive time stamps), clocks counting at most 100 ns each (10 MHz).\n"
@@ -70,6 +71,7 @@ const char usage[] =
     "JTAG pins away (TDO reads 1) once programming mode is left, or from the start\n"
     "when loaded, unless OE1 is at VHH; the log shows VHH on and off.\n";
 
+vr::Options opts("vrjtag-chip-model", table, synopsis, notes);
 
 bool send_all(int fd, const std::string& s) {
     std::size_t pos = 0;
@@ -89,56 +91,34 @@ int main(int argc, char** argv) {
     options.chip = nullptr;
     options.enforce_waits = true;
     options.clock_ns = 100;
-    const char *load = nullptr, *save = nullptr, *logname = nullptr;
-    long port = -1;
-    bool vhh = false;
-    long rejoin_ms = 10000;
-    vr::Args args(argc, argv, "vrjtag-chip-model", usage);
-    long long n = 0;
-    while (args.next()) {
-        const std::string& a = args.arg();
-        if (args.help()) return args.usage();
-        if (a == "--vhh") {
-            vhh = true;
-        } else if (a == "--rejoin-ms") {
-            if (!args.number(n, 0, 600000)) return args.fail("--rejoin-ms needs milliseconds");
-            rejoin_ms = static_cast<long>(n);
-        } else if (a == "--no-clock") {
-            options.enforce_waits = false;
-            options.clock_ns = 1000;
-        } else if (a == "--device") {
-            const char* v = args.value();
-            if (!v) return args.fail("--device needs a value");
-            if (!(options.chip = vr::model::find_chip(v))) return args.fail(std::string("unknown device ") + v);
-        } else if (a == "--idcode") {
-            if (!args.number(n, 0, 0xFFFFFFFFll, 16)) return args.fail("--idcode needs a hexadecimal IDCODE");
-            options.idcode = n;
-        } else if (a == "--flip-read") {
-            if (!args.number(n, 0, 0xFFF, 16)) return args.fail("--flip-read needs a hexadecimal address");
-            options.flip_read = static_cast<int>(n);
-        } else if (a == "--stuck-fuse") {
-            if (!args.number(n, 0, 1 << 20)) return args.fail("--stuck-fuse needs a fuse number");
-            options.stuck_fuse = static_cast<int>(n);
-        } else if (a == "--chain-extra" || a == "--chain-extra-after") {
-            if (!args.number(n, 2, 32)) return args.fail(a + " needs a length from 2 to 32");
-            options.extra_ir = static_cast<int>(n);
-            options.extra_after = a == "--chain-extra-after";
-        } else if (a == "--tdo-stuck") {
-            if (!args.number(n, 0, 1)) return args.fail("--tdo-stuck needs 0 or 1");
-            options.tdo_stuck = static_cast<int>(n);
-        } else if (a == "--port") {
-            if (!args.number(n, 0, 65535)) return args.fail("--port needs a number from 0 to 65535");
-            port = static_cast<long>(n);
-        } else if (a == "--load" || a == "--save" || a == "--log") {
-            const char* v = args.value();
-            if (!v) return args.fail(a + " needs a file");
-            (a == "--load" ? load : a == "--save" ? save : logname) = v;
-        } else {
-            return args.fail("unknown argument " + a);
-        }
+    if (const int status = opts.read(argc, argv); status >= 0) return status;
+    if (opts.operand_count() > 0) return opts.fail(std::string("unknown argument ") + opts.operand(0));
+    if (const char* v = opts.value("--device"); v && !(options.chip = vr::model::find_chip(v)))
+        return opts.fail(std::string("unknown device ") + v);
+    const bool vhh = opts.given("--vhh");
+    if (opts.given("--no-clock")) {
+        options.enforce_waits = false;
+        options.clock_ns = 1000;
     }
-    if (!options.chip) return args.fail("--device is missing");
-    if (port < 0) return args.fail("--port is missing");
+    long long rejoin_ms = 10000, port = -1, idcode = -1, flip = -1, stuck = -1, extra = 0, after = 0, tdo = -1;
+    if (!opts.number("--rejoin-ms", rejoin_ms, 0, 600000)) return opts.fail("--rejoin-ms needs milliseconds");
+    if (!opts.number("--idcode", idcode, 0, 0xFFFFFFFFll, 16)) return opts.fail("--idcode needs a hexadecimal IDCODE");
+    if (!opts.number("--flip-read", flip, 0, 0xFFF, 16)) return opts.fail("--flip-read needs a hexadecimal address");
+    if (!opts.number("--stuck-fuse", stuck, 0, 1 << 20)) return opts.fail("--stuck-fuse needs a fuse number");
+    if (!opts.number("--chain-extra", extra, 2, 32) || !opts.number("--chain-extra-after", after, 2, 32))
+        return opts.fail("--chain-extra and --chain-extra-after need a length from 2 to 32");
+    if (extra && after) return opts.fail("--chain-extra and --chain-extra-after exclude each other");
+    if (!opts.number("--tdo-stuck", tdo, 0, 1)) return opts.fail("--tdo-stuck needs 0 or 1");
+    if (!opts.number("--port", port, 0, 65535)) return opts.fail("--port needs a number from 0 to 65535");
+    options.idcode = idcode;
+    options.flip_read = static_cast<int>(flip);
+    options.stuck_fuse = static_cast<int>(stuck);
+    if (extra || after) options.extra_ir = static_cast<int>(extra ? extra : after);
+    options.extra_after = after != 0;
+    options.tdo_stuck = static_cast<int>(tdo);
+    const char *load = opts.value("--load"), *save = opts.value("--save"), *logname = opts.value("--log");
+    if (!options.chip) return opts.fail("--device is missing");
+    if (port < 0) return opts.fail("--port is missing");
 
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -188,7 +168,7 @@ int main(int argc, char** argv) {
     for (bool first = true; !stop && !quit; first = false) {
         if (!first) {
             pollfd pfd{listener, POLLIN, 0};
-            if (::poll(&pfd, 1, rejoin_ms) <= 0) break;
+            if (::poll(&pfd, 1, static_cast<int>(rejoin_ms)) <= 0) break;
         }
         const int client = ::accept(listener, nullptr, nullptr);
         if (client < 0) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/args.hpp"
+#include "common/options.hpp"
 #include "common/text.hpp"
 #include "jtag/chip/facts.hpp"
 #include "jtag/chip/texts.hpp"
@@ -29,7 +29,7 @@
 
 namespace {
 
-const char usage[] =
+const char synopsis[] =
     "usage: vrjtag-cli [--port PATH] [--boot-wait MS] [--force] write|secure|read|verify FILE\n"
     "       vrjtag-cli --probe PROBE [--speed KHZ] [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
     "       vrjtag-cli --openocd HOST:PORT [--tap NAME] [--device NAME] [--force] [--log FILE] ACTION [FILE]\n"
@@ -44,50 +44,49 @@ const char usage[] =
     "--openocd it programs the chip itself through a JTAG probe that OpenOCD\n"
     "drives, or through the Nano in probe mode (--probe nano --port PATH): the\n"
     "direct route, for every part of the family, ATF1502AS/ASV,\n"
-    "ATF1504AS/ASV and ATF1508AS/ASV, with erase and blank check.\n"
-    "\n"
-    "  write FILE   write FILE to the chip, without read protection, and verify it\n"
-    "  secure FILE  the same, and set read protection (alone, last, only after\n"
-    "               every word read back equal)\n"
-    "  read FILE    read the chip into FILE (a new file; --force replaces one)\n"
-    "  verify FILE  compare the chip with FILE\n"
-    "  erase        erase the chip and check that every word reads erased\n"
-    "  blank        check that every word reads erased\n"
-    "  scan         list the chain and test the link (IDCODE and BYPASS, 100 times)\n"
-    "  recover [FILE]  bring back a chip whose design turned its JTAG pins off: VPP\n"
-    "               (12 V on OE1) on, identify it as the part --device names (it is\n"
-    "               required), erase it, VPP off, check that it answers and is\n"
-    "               blank; then write FILE if given. Needs a probe with a VPP\n"
-    "               switch: --probe nano (D9), --probe ft232h-vpp (AD4) or\n"
-    "               --probe remote_bitbang (SRST)\n"
-    "  --port PATH  the adapter's device or link (any length) instead of the port\n"
-    "               named in jtag.ini\n"
-    "  --boot-wait MS  wait this long after opening the port before the first byte\n"
-    "               (default 2000: a Nano adapter resets when the port opens and its\n"
-    "               bootloader drops what arrives in the first 1.4 s; 0 for adapters\n"
-    "               that do not reset)\n"
-    "  --probe nano  the Nano with the vrjtag firmware on --port PATH, as a JTAG\n"
-    "               probe (no OpenOCD; --boot-wait as for --port)\n"
-    "  --probe remote_bitbang  a remote_bitbang server on --port HOST:PORT (such\n"
-    "               as vrjtag-chip-model), driven with the Nano firmware's own TAP\n"
-    "               sequencing (no OpenOCD); recover switches VPP as SRST\n"
-    "  --probe PROBE  start OpenOCD for this run with this probe: a short name\n"
-    "               (ft232h, usb-blaster, ft232r, ft2232h, tigard, raspberrypi,\n"
-    "               cmsis-dap, jlink; vrjtag-adapter --probe list) or an OpenOCD\n"
-    "               configuration file; OpenOCD is stopped again afterwards\n"
-    "  --speed KHZ  the JTAG clock with --probe (at most 10000)\n"
-    "  --openocd-exe PATH  the OpenOCD program --probe starts (default openocd\n"
-    "               from PATH)\n"
-    "  --openocd HOST:PORT  an OpenOCD already running (its Tcl port, usually 6666)\n"
-    "  --tap NAME   the chip's TAP (default atf15xx.tap); with --probe the TAP\n"
-    "               declaration atf15xx.cfg is loaded unless the configuration\n"
-    "               declares a TAP of that name itself\n"
-    "  --device NAME  the part the chip must be (ATF1504AS, ATF1502ASV, ...): any\n"
-    "               other chip is refused before anything is erased\n"
-    "  --log FILE   every Tcl command sent to OpenOCD and its answer (with the\n"
-    "               Nano, every byte), time-stamped\n"
-    "  --force      let read replace an existing FILE\n"
-    "\n"
+    "ATF1504AS/ASV and ATF1508AS/ASV, with erase and blank check.\n";
+
+// The actions, then the options.
+constexpr vr::Option table[] = {
+    {"write", "FILE", "write FILE to the chip, without read protection, and verify it"},
+    {"secure", "FILE",
+     "the same, and set read protection (alone, last, only after every word read back equal)"},
+    {"read", "FILE", "read the chip into FILE (a new file; --force replaces one)"},
+    {"verify", "FILE", "compare the chip with FILE"},
+    {"erase", "", "erase the chip and check that every word reads erased"},
+    {"blank", "", "check that every word reads erased"},
+    {"scan", "", "list the chain and test the link (IDCODE and BYPASS, 100 times)"},
+    {"recover", "[FILE]",
+     "bring back a chip whose design turned its JTAG pins off: VPP (12 V on OE1) on, identify it as the part "
+     "--device names (it is required), erase it, VPP off, check that it answers and is blank; then write FILE if "
+     "given. Needs a probe with a VPP switch: --probe nano (D9), --probe ft232h-vpp (AD4) or --probe "
+     "remote_bitbang (SRST)"},
+    {"--port", "PATH",
+     "the adapter's device or link (any length) instead of the port named in jtag.ini; with --probe nano the "
+     "Nano's port, with --probe remote_bitbang the server's HOST:PORT"},
+    {"--boot-wait", "MS",
+     "wait this long after opening the port before the first byte (default 2000: a Nano adapter resets when the "
+     "port opens and its bootloader drops what arrives in the first 1.4 s; 0 for adapters that do not reset)"},
+    {"--probe", "PROBE",
+     "start OpenOCD for this run with this probe: a short name (ft232h, usb-blaster, ft232r, ft2232h, tigard, "
+     "raspberrypi, cmsis-dap, jlink; vrjtag-adapter --probe list) or an OpenOCD configuration file "
+     "(repeatable); OpenOCD is stopped again afterwards. nano: the Nano with the vrjtag firmware on --port PATH "
+     "as a JTAG probe (no OpenOCD). remote_bitbang: a remote_bitbang server on --port HOST:PORT (such as "
+     "vrjtag-chip-model), driven with the Nano firmware's own TAP sequencing; recover switches VPP as SRST"},
+    {"--speed", "KHZ", "the JTAG clock with --probe (at most 10000)"},
+    {"--openocd-exe", "PATH", "the OpenOCD program --probe starts (default openocd from PATH)"},
+    {"--openocd", "HOST:PORT", "an OpenOCD already running (its Tcl port, usually 6666)"},
+    {"--tap", "NAME",
+     "the chip's TAP (default atf15xx.tap); with --probe the TAP declaration atf15xx.cfg is loaded unless the "
+     "configuration declares a TAP of that name itself"},
+    {"--device", "NAME",
+     "the part the chip must be (ATF1504AS, ATF1502ASV, ...): any other chip is refused before anything is "
+     "erased"},
+    {"--log", "FILE", "every Tcl command sent to OpenOCD and its answer (with the Nano, every byte), time-stamped"},
+    {"--force", "", "let read replace an existing FILE"},
+};
+
+const char notes[] =
     "FILE is used exactly as given (a name starting with '-' as ./-NAME: every\n"
     "other argument starting with '-' is an option). The final text is printed last; exit status 0\n"
     "on \"WRITE & VERIFY SUCCESS\", \"VERIFY SUCCESS\", \"READ & SAVE SUCCESS\",\n"
@@ -96,6 +95,7 @@ const char usage[] =
     "output pipe) is the Cancel button: the run ends with programming mode left,\n"
     "the adapter released and OpenOCD stopped.\n";
 
+vr::Options options("vrjtag-cli", table, synopsis, notes);
 
 // The direct route: OpenOCD started for the run (--probe) or already running
 // (--openocd), the flow run here.
@@ -197,51 +197,27 @@ int direct_rbb(const std::string& where, const vr::DirectChoice& choice, bool sc
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string port, speed, action, file, openocd, tap = "atf15xx.tap", device, logname;
+    if (const int status = options.read(argc, argv); status >= 0) return status;
+    auto usage_error = [](const std::string& what) { return options.fail(what); };
+    auto text = [](const char* name, const char* otherwise = "") {
+        const char* v = options.value(name);
+        return std::string(v ? v : otherwise);
+    };
+    const std::string port = text("--port"), openocd = text("--openocd"), tap = text("--tap", "atf15xx.tap"),
+                      device = text("--device"), logname = text("--log");
     std::vector<std::string> probes;
-    long boot_wait = -1;
-    bool force = false;
-    vr::Args args(argc, argv, "vrjtag-cli", usage);
-    auto usage_error = [&args](const std::string& what) { return args.fail(what); };
-    while (args.next()) {
-        const std::string& a = args.arg();
-        if (args.help()) return args.usage();
-        if (a == "--force") {
-            force = true;
-        } else if (a == "--boot-wait") {
-            long long n = 0;
-            if (!args.number(n, 0, 60000)) return usage_error("--boot-wait needs milliseconds (0-60000)");
-            boot_wait = static_cast<long>(n);
-        } else if (a == "--speed") {
-            long long n = 0;
-            if (!args.number(n, 1, 1000000)) return usage_error("--speed needs a number of kHz");
-            speed = std::to_string(n);
-        } else if (a == "--port" || a == "--probe" || a == "--openocd" || a == "--tap" || a == "--device" ||
-                   a == "--log" || a == "--openocd-exe") {
-            const char* v = args.value();
-            if (!v) return usage_error(a + " needs a value");
-            if (a == "--port") port = v;
-            else if (a == "--probe") probes.push_back(v);
-            else if (a == "--tap") tap = v;
-            else if (a == "--device") device = v;
-            else if (a == "--log") logname = v;
-            else if (a == "--openocd-exe") vr::jtag::set_openocd_program(v);
-            else openocd = v;
-            const std::size_t colon = openocd.rfind(':');
-            if (a == "--openocd" && (colon == std::string::npos || colon == 0 || colon + 1 == openocd.size()))
-                return usage_error("--openocd needs HOST:PORT");
-        } else if (a.size() > 1 && a[0] == '-') {
-            // Never a file name: a misspelt option must not become one (a
-            // file whose name starts with '-' is given as ./-NAME).
-            return usage_error("unknown option " + a);
-        } else if (action.empty()) {
-            action = a;
-        } else if (file.empty()) {
-            file = a;
-        } else {
-            return usage_error("too many arguments");
-        }
-    }
+    for (int i = 0; i < options.count("--probe"); ++i) probes.push_back(options.value("--probe", i));
+    long long boot_wait = -1, khz = 0;
+    if (!options.number("--boot-wait", boot_wait, 0, 60000)) return usage_error("--boot-wait needs milliseconds (0-60000)");
+    if (!options.number("--speed", khz, 1, 1000000)) return usage_error("--speed needs a number of kHz");
+    const bool force = options.given("--force");
+    if (const char* exe = options.value("--openocd-exe")) vr::jtag::set_openocd_program(exe);
+    const std::size_t colon = openocd.rfind(':');
+    if (options.given("--openocd") && (colon == std::string::npos || colon == 0 || colon + 1 == openocd.size()))
+        return usage_error("--openocd needs HOST:PORT");
+    if (options.operand_count() > 2) return usage_error("too many arguments");
+    const std::string action = options.operand(0) ? options.operand(0) : "";
+    const std::string file = options.operand(1) ? options.operand(1) : "";
     const bool nano = probes.size() == 1 && probes[0] == "nano";
     const bool rbb = probes.size() == 1 && probes[0] == "remote_bitbang";
     if (nano && port.empty()) return usage_error("--probe nano needs --port PATH");
@@ -255,7 +231,7 @@ int main(int argc, char** argv) {
     const bool recovering = action == "recover";
     if ((!port.empty() && !on_port) + (!probes.empty()) + (!openocd.empty()) > 1)
         return usage_error("--port, --probe and --openocd exclude each other");
-    if (!speed.empty() && (probes.empty() || on_port)) return usage_error("--speed needs --probe with OpenOCD");
+    if (options.given("--speed") && (probes.empty() || on_port)) return usage_error("--speed needs --probe with OpenOCD");
     if (!direct_route && (!device.empty() || !logname.empty() || tap != "atf15xx.tap"))
         return usage_error("--device, --tap and --log need --probe or --openocd");
     if (direct_route && !nano && boot_wait >= 0) return usage_error("--boot-wait is for --port");
@@ -286,7 +262,7 @@ int main(int argc, char** argv) {
         choice.device = device;
         if (nano) return direct_nano(port, boot_wait, logname, choice, action == "scan");
         if (rbb) return direct_rbb(port, choice, action == "scan");
-        return direct(probes, speed.empty() ? 0 : std::atol(speed.c_str()), openocd, tap, logname, choice, action == "scan");
+        return direct(probes, static_cast<long>(khz), openocd, tap, logname, choice, action == "scan");
     }
     if (!port.empty()) vr::use_port(port);
     vr::set_boot_wait(static_cast<int32_t>(boot_wait >= 0 ? boot_wait : 2000));

@@ -17,7 +17,7 @@
 #include <simavr/sim_elf.h>
 #include <simavr/sim_vcd_file.h>
 
-#include "common/args.hpp"
+#include "common/options.hpp"
 #include "jtag/model/chip_files.hpp"
 #include "programs/vrjtag-firmware-sim/board.hpp"
 
@@ -26,39 +26,44 @@ namespace {
 vr::fwsim::Board board;
 void on_signal(int) { board.stop = true; }
 
-const char usage[] =
+const char synopsis[] =
     "usage: vrjtag-firmware-sim [options] FIRMWARE.elf LINK\n"
     "Runs the adapter firmware of an ATmega328P Nano (vrjtag-nano.elf) in simavr\n"
     "and serves its serial line on a pseudo-terminal, LINK a symbolic link to it.\n"
     "The JTAG pins (A0 TCK, A1 TMS, A2 TDI, A3 TDO) drive the JTAG-level chip model,\n"
     "which checks the firmware's waits against simulated time. Runs until\n"
-    "SIGINT/SIGTERM.\n"
-    "\n"
-    "  --device NAME      the chip: ATF1508AS (default), ATF1504AS, ATF1508ASV,\n"
-    "                     ATF1504ASV, ATF1502AS, ATF1502ASV\n"
-    "  --load FILE        the chip starts holding this JEDEC file\n"
-    "  --save FILE        the chip's contents are written here at the end\n"
-    "  --log FILE         the chip model's operations, and every byte on the line\n"
-    "  --rbb HOST:PORT    an OpenOCD remote_bitbang server plays the chip instead\n"
-    "                     (--device, --load and --save then do not apply)\n"
-    "  --reset-on-open    reset the microcontroller when a program opens the port and\n"
-    "                     ignore input for 1.4 s, as a Nano's bootloader does\n"
-    "  --target-mv MV     the target supply seen on A4 (default 5000; 0: unpowered)\n"
-    "  --nano-mv MV       the Nano's own supply (AVcc; default 5000)\n"
-    "  --strap            D8 held to GND: level translators are fitted\n"
-    "  --tdo-delay-ns N   TDO follows the chip N ns after TCK's fall (a level\n"
-    "                     shifter, a long cable)\n"
-    "  --wait-margin PPM  the chip model demands every wait this many millionths\n"
-    "                     longer than the chip maker's (10000: 1.01 times)\n"
-    "  --frame-error N    the Nth byte from the host arrives with a framing error\n"
-    "  --vcd FILE         a trace of TCK, TMS, TDI, TDO and VPP for a waveform viewer\n"
-    "                     (GTKWave), in simulated time (not with --reset-on-open)\n"
+    "SIGINT/SIGTERM.\n";
+
+constexpr vr::Option table[] = {
+    {"--device", "NAME", "the chip: ATF1508AS (default), ATF1504AS, ATF1508ASV, ATF1504ASV, ATF1502AS, ATF1502ASV"},
+    {"--load", "FILE", "the chip starts holding this JEDEC file"},
+    {"--save", "FILE", "the chip's contents are written here at the end"},
+    {"--log", "FILE", "the chip model's operations, and every byte on the line"},
+    {"--rbb", "HOST:PORT",
+     "an OpenOCD remote_bitbang server plays the chip instead (--device, --load and --save then do not apply)"},
+    {"--reset-on-open", "",
+     "reset the microcontroller when a program opens the port and ignore input for 1.4 s, as a Nano's bootloader "
+     "does"},
+    {"--target-mv", "MV", "the target supply seen on A4 (default 5000; 0: unpowered)"},
+    {"--nano-mv", "MV", "the Nano's own supply (AVcc; default 5000)"},
+    {"--strap", "", "D8 held to GND: level translators are fitted"},
+    {"--tdo-delay-ns", "N", "TDO follows the chip N ns after TCK's fall (a level shifter, a long cable)"},
+    {"--wait-margin", "PPM",
+     "the chip model demands every wait this many millionths longer than the chip maker's (10000: 1.01 times)"},
+    {"--frame-error", "N", "the Nth byte from the host arrives with a framing error"},
+    {"--vcd", "FILE",
+     "a trace of TCK, TMS, TDI, TDO and VPP for a waveform viewer (GTKWave), in simulated time (not with "
+     "--reset-on-open)"},
+};
+
+const char notes[] =
     "D9 is VPP, the 12 V switch onto OE1: it drives the model's VHH input (with\n"
     "--rbb: SRST).\n"
     "The log also says when the JTAG outputs are driven and released; driving\n"
     "them into a target without a safe supply is logged as a FAULT and makes the\n"
-    "exit status 3.\n"
-    "  --help             this text\n";
+    "exit status 3.\n";
+
+vr::Options opts("vrjtag-firmware-sim", table, synopsis, notes);
 
 void hold_back(double seconds) {
     if (seconds > 0) usleep(static_cast<useconds_t>(seconds * 1e6) + 1);
@@ -103,54 +108,29 @@ void on_sleep(avr_t* avr, avr_cycle_count_t how_long) {
 
 int main(int argc, char** argv) {
     vr::model::ModelOptions options;
-    const char *load = nullptr, *save = nullptr, *logname = nullptr, *elf = nullptr, *link = nullptr, *vcd_name = nullptr;
-    std::string rbb;
-    vr::Args args(argc, argv, "vrjtag-firmware-sim", usage);
-    long long n = 0;
-    while (args.next()) {
-        const std::string& a = args.arg();
-        if (args.help()) return args.usage();
-        if (a == "--device") {
-            const char* v = args.value();
-            if (!v || !(options.chip = vr::model::find_chip(v))) return args.fail("unknown device");
-        } else if (a == "--load" || a == "--save" || a == "--log" || a == "--vcd") {
-            const char* v = args.value();
-            if (!v) return args.fail(a + " needs a file");
-            (a == "--load" ? load : a == "--save" ? save : a == "--log" ? logname : vcd_name) = v;
-        } else if (a == "--rbb") {
-            const char* v = args.value();
-            if (!v) return args.fail("--rbb needs HOST:PORT");
-            rbb = v;
-        } else if (a == "--reset-on-open") {
-            uart.reset_on_open = true;
-        } else if (a == "--strap") {
-            supply.strap = true;
-        } else if (a == "--nano-mv") {
-            if (!args.number(n, 0, 6000)) return args.fail("--nano-mv needs millivolts (0-6000)");
-            supply.nano_mv = static_cast<uint32_t>(n);
-        } else if (a == "--target-mv") {
-            if (!args.number(n, 0, 6000)) return args.fail("--target-mv needs millivolts (0-6000)");
-            supply.target_mv = static_cast<uint32_t>(n);
-        } else if (a == "--tdo-delay-ns") {
-            if (!args.number(n, 0, 1000000)) return args.fail("--tdo-delay-ns needs nanoseconds");
-            pins.tdo_delay = static_cast<avr_cycle_count_t>(n * 16 / 1000);
-        } else if (a == "--wait-margin") {
-            if (!args.number(n, 0, 1000000)) return args.fail("--wait-margin needs millionths");
-            options.wait_margin_ppm = static_cast<uint32_t>(n);
-        } else if (a == "--frame-error") {
-            if (!args.number(n, 1, 1ll << 40)) return args.fail("--frame-error needs a byte count");
-            uart.frame_error_at = static_cast<long>(n);
-        } else if (args.operand() && !elf) {
-            elf = args.current();
-        } else if (args.operand() && !link) {
-            link = args.current();
-        } else {
-            return args.fail("unknown argument " + a);
-        }
-    }
-    if (!elf || !link) return args.fail("FIRMWARE.elf and LINK are needed");
+    if (const int status = opts.read(argc, argv); status >= 0) return status;
+    if (const char* v = opts.value("--device"); v && !(options.chip = vr::model::find_chip(v)))
+        return opts.fail(std::string("unknown device ") + v);
+    const char *load = opts.value("--load"), *save = opts.value("--save"), *logname = opts.value("--log"),
+               *vcd_name = opts.value("--vcd");
+    const std::string rbb = opts.given("--rbb") ? opts.value("--rbb") : "";
+    uart.reset_on_open = opts.given("--reset-on-open");
+    supply.strap = opts.given("--strap");
+    long long nano_mv = supply.nano_mv, target_mv = supply.target_mv, tdo_delay = 0, margin = 0, frame_error = 0;
+    if (!opts.number("--nano-mv", nano_mv, 0, 6000)) return opts.fail("--nano-mv needs millivolts (0-6000)");
+    if (!opts.number("--target-mv", target_mv, 0, 6000)) return opts.fail("--target-mv needs millivolts (0-6000)");
+    if (!opts.number("--tdo-delay-ns", tdo_delay, 0, 1000000)) return opts.fail("--tdo-delay-ns needs nanoseconds");
+    if (!opts.number("--wait-margin", margin, 0, 1000000)) return opts.fail("--wait-margin needs millionths");
+    if (!opts.number("--frame-error", frame_error, 1, 1ll << 40)) return opts.fail("--frame-error needs a byte count");
+    supply.nano_mv = static_cast<uint32_t>(nano_mv);
+    supply.target_mv = static_cast<uint32_t>(target_mv);
+    pins.tdo_delay = static_cast<avr_cycle_count_t>(tdo_delay * 16 / 1000);
+    options.wait_margin_ppm = static_cast<uint32_t>(margin);
+    if (frame_error) uart.frame_error_at = static_cast<long>(frame_error);
+    if (opts.operand_count() != 2) return opts.fail("FIRMWARE.elf and LINK are needed");
+    const char *elf = opts.operand(0), *link = opts.operand(1);
     // A reset starts simulated time again at 0, which a trace cannot follow.
-    if (vcd_name && uart.reset_on_open) return args.fail("--vcd and --reset-on-open exclude each other");
+    if (vcd_name && uart.reset_on_open) return opts.fail("--vcd and --reset-on-open exclude each other");
 
     static vr::model::ChipModel model(options);
     static vr::FuseMap map;

@@ -1,16 +1,18 @@
 // vrjtag-jed: checks a JEDEC file the way the programmer reads it, and
 // rewrites a file the way the programmer writes one.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/options.hpp"
 #include "fusemap/jedec.hpp"
 #include "tools/svf.hpp"
 
 namespace {
 
-const char usage[] =
+const char synopsis[] =
     "usage: vrjtag-jed inspect FILE\n"
     "       vrjtag-jed rewrite IN OUT\n"
     "       vrjtag-jed diff A B\n"
@@ -19,26 +21,35 @@ const char usage[] =
     "       vrjtag-jed svf2jed IN.svf OUT.jed\n"
     "The devices: ATF1502AS, ATF1504AS and ATF1508AS, and their 3.3 V parts\n"
     "ATF1502ASV, ATF1504ASV and ATF1508ASV (vrjtag-cli programs every one of them on\n"
-    "the direct route; the adapter protocol serves the ATF1504 and ATF1508).\n"
-    "inspect  prints the device, the fuse count, the file's C field and the computed\n"
-    "         checksum, the fuses at 0 and at 1, and warnings about read protection\n"
-    "         and the JTAG pin bit (exit 0 when the tools accept the file, 1 when\n"
-    "         it is refused).\n"
-    "rewrite  reads IN and writes OUT exactly as the programmer writes a chip it has\n"
-    "         read (exit 1 when IN is refused or OUT cannot be written).\n"
-    "diff     lists the fuse numbers whose values differ between two accepted files of\n"
-    "         the same device, one per line with both values (exit 0 when there are\n"
-    "         none, 1 when there are, 2 when a file is refused or the devices differ).\n"
-    "svf      writes the programming flow of the direct route (vrjtag-cli --probe) for\n"
-    "         the action as an SVF file, for any SVF player (openocd -c \"svf -tap\n"
-    "         atf15xx.tap OUT.svf\"):\n"
-    "         write: erase, program, verify; secure: the same, then read protection;\n"
-    "         verify: compare only; erase: erase and blank check. IN is read and\n"
-    "         refused as the tools read it (exit 1, nothing written). A JEDEC file\n"
-    "         cannot tell the 5 V part from the 3.3 V one: --device names it\n"
-    "         (default the 5 V part: ATF1502AS, ATF1504AS or ATF1508AS).\n"
-    "svf2jed  the words an SVF file programs (ours or the chip maker's) as a JEDEC\n"
-    "         file; the device from its IDCODE check. Exit 1 when it is refused.\n";
+    "the direct route; the adapter protocol serves the ATF1504 and ATF1508).\n";
+
+// The commands, with their operands, and the one option.
+constexpr vr::Option table[] = {
+    {"inspect", "FILE",
+     "prints the device, the fuse count, the file's C field and the computed checksum, the fuses at 0 and at 1, "
+     "and warnings about read protection and the JTAG pin bit (exit 0 when the tools accept the file, 1 when it "
+     "is refused)."},
+    {"rewrite", "IN OUT",
+     "reads IN and writes OUT exactly as the programmer writes a chip it has read (exit 1 when IN is refused or "
+     "OUT cannot be written)."},
+    {"diff", "A B",
+     "lists the fuse numbers whose values differ between two accepted files of the same device, one per line "
+     "with both values (exit 0 when there are none, 1 when there are, 2 when a file is refused or the devices "
+     "differ)."},
+    {"svf", "ACTION IN.jed OUT.svf",
+     "writes the programming flow of the direct route (vrjtag-cli --probe) for the action as an SVF file, for "
+     "any SVF player (openocd -c \"svf -tap atf15xx.tap OUT.svf\"): write: erase, program, verify; secure: the "
+     "same, then read protection; verify: compare only; erase (with DEVICE in place of IN.jed): erase and blank "
+     "check. IN is read and refused as the tools read it (exit 1, nothing written)."},
+    {"svf2jed", "IN.svf OUT.jed",
+     "the words an SVF file programs (ours or the chip maker's) as a JEDEC file; the device from its IDCODE "
+     "check. Exit 1 when it is refused."},
+    {"--device", "DEVICE",
+     "with svf write, secure or verify: the part the SVF file is for. A JEDEC file cannot tell the 5 V part from "
+     "the 3.3 V one (default the 5 V part: ATF1502AS, ATF1504AS or ATF1508AS)."},
+};
+
+vr::Options options("vrjtag-jed", table, synopsis);
 
 bool known(int32_t code) { return code == vr::code_1502 || code == vr::code_1504 || code == vr::code_1508; }
 
@@ -105,7 +116,7 @@ int svf_export(const char* action, const char* device, const char* in, const cha
     else if (a == "secure") act = vr::svf::Action::secure;
     else if (a == "verify") act = vr::svf::Action::verify;
     else if (a == "erase") act = vr::svf::Action::erase;
-    else return std::fputs(usage, stderr), 2;
+    else return options.fail("unknown svf action " + a);
     int32_t code = 0;
     int8_t kind = -1;
     if (act == vr::svf::Action::erase) {
@@ -198,18 +209,22 @@ int diff(const char* a, const char* b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage, stdout);
-        return 0;
-    }
-    if (argc == 3 && std::strcmp(argv[1], "inspect") == 0) return inspect(argv[2]);
-    if (argc == 4 && std::strcmp(argv[1], "rewrite") == 0) return rewrite(argv[2], argv[3]);
-    if (argc == 4 && std::strcmp(argv[1], "diff") == 0) return diff(argv[2], argv[3]);
-    if (argc == 5 && std::strcmp(argv[1], "svf") == 0) return svf_export(argv[2], nullptr, argv[3], argv[4]);
-    if (argc == 7 && std::strcmp(argv[1], "svf") == 0 && std::strcmp(argv[3], "--device") == 0 &&
-        std::strcmp(argv[2], "erase") != 0)
-        return svf_export(argv[2], argv[4], argv[5], argv[6]);
-    if (argc == 4 && std::strcmp(argv[1], "svf2jed") == 0) return svf2jed(argv[2], argv[3]);
-    std::fputs(usage, stderr);
-    return 2;
+    if (const int status = options.read(argc, argv); status >= 0) return status;
+    const char* command = options.operand(0);
+    if (!command) return options.fail("the command is missing");
+    if (!options.word(command)) return options.fail(std::string("unknown command ") + command);
+    // The operands the table names for the command.
+    int wanted = 0;
+    for (const vr::Option& o : table)
+        if (o.name == command) wanted = 2 + static_cast<int>(std::count(o.argument.begin(), o.argument.end(), ' '));
+    if (options.operand_count() != wanted) return options.fail(std::string(command) + ": wrong number of arguments");
+    const std::string c = command;
+    const char* device = options.value("--device");
+    if (device && !(c == "svf" && std::strcmp(options.operand(1), "erase") != 0))
+        return options.fail("--device is for svf write, secure and verify");
+    if (c == "inspect") return inspect(options.operand(1));
+    if (c == "rewrite") return rewrite(options.operand(1), options.operand(2));
+    if (c == "diff") return diff(options.operand(1), options.operand(2));
+    if (c == "svf") return svf_export(options.operand(1), device, options.operand(2), options.operand(3));
+    return svf2jed(options.operand(1), options.operand(2));
 }
