@@ -52,29 +52,29 @@ Adapter::Adapter(const model::ModelOptions& chip, char id_reply, Faults faults)
     // A failing erase goes through the probe, down the server's own failure
     // path: the erase pulse fails and nothing is erased.
     probe_.fail_erase = faults.erase_fail;
-    jtag::server_init(server_, probe_, faulty_);
+    adapter::server_init(server_, probe_, faulty_);
 }
 
 void LostWrite::receive(const char* bytes, uint16_t count) {
-    if (address_ < 0) return jtag::server_receive(server_, bytes, count);
+    if (address_ < 0) return adapter::server_receive(server_, bytes, count);
     for (uint16_t i = 0; i < count; ++i) {
         line_ += bytes[i];
         // Far longer than any command: the server refuses it anyway.
         if (line_.size() > 4096) {
-            jtag::server_receive(server_, line_.data(), static_cast<uint16_t>(line_.size()));
+            adapter::server_receive(server_, line_.data(), static_cast<uint16_t>(line_.size()));
             line_.clear();
         }
         if (bytes[i] != '\r') continue;
         const bool lost = line_.size() > 6 && line_.compare(0, 3, "#8W") == 0 &&
                           std::strtol(line_.substr(3, 3).c_str(), nullptr, 16) == address_;
-        if (!lost) jtag::server_receive(server_, line_.data(), static_cast<uint16_t>(line_.size()));
+        if (!lost) adapter::server_receive(server_, line_.data(), static_cast<uint16_t>(line_.size()));
         line_.clear();
     }
 }
 
 void LostWrite::hangup() {
     line_.clear();
-    jtag::server_hangup(server_);
+    adapter::server_hangup(server_);
 }
 
 void ReplyFaults::send(const char* bytes, uint16_t count) {
@@ -118,7 +118,7 @@ void ReplyFaults::reply(std::string r) {
 
 void Adapter::set_log(std::FILE* log) {
     link_.log = log;
-    link_.t0 = now_seconds();
+    link_.t0 = os::now_seconds();
     model_.set_log(log);
 }
 

@@ -41,12 +41,12 @@ bool add_fault(Faults& faults, const std::string& option);
 // on their way to the line: each reply is recognised by its shape once its
 // CR has come (a data reply "r" aaa "d" ... "e", an identification's digit,
 // "ok", "er"). The server itself runs as on the adapter.
-class ReplyFaults final : public jtag::Link {
+class ReplyFaults final : public adapter::Link {
 public:
     ReplyFaults(line::ChunkLink& out, const Faults& faults, char id_reply)
         : out_(out), faults_(faults), id_reply_(id_reply) {}
     void send(const char* bytes, uint16_t count) override;
-    void note(jtag::Note what, uint16_t value, const jtag::Chip& chip) override { out_.note(what, value, chip); }
+    void note(adapter::Note what, uint16_t value, const jtag::Chip& chip) override { out_.note(what, value, chip); }
 
 private:
     void reply(std::string r);  // one whole reply, its CR included
@@ -60,12 +60,12 @@ private:
 // lost on the line (its whole command), so the server never sees it.
 class LostWrite final : public line::Receiver {
 public:
-    LostWrite(jtag::Server& server, int address) : server_(server), address_(address) {}
+    LostWrite(adapter::Server& server, int address) : server_(server), address_(address) {}
     void receive(const char* bytes, uint16_t count) override;
     void hangup() override;
 
 private:
-    jtag::Server& server_;
+    adapter::Server& server_;
     int address_;       // -1: nothing lost
     std::string line_;  // the command under way, held back until its CR
 };
@@ -87,7 +87,7 @@ public:
 
     // The protocol server, what the line delivers to it, and its link, for
     // serve().
-    jtag::Server& server() { return server_; }
+    adapter::Server& server() { return server_; }
     line::Receiver& receiver() { return input_; }
     line::ChunkLink& link() { return link_; }
 
@@ -103,7 +103,7 @@ private:
     model::ModelProbe probe_;
     line::ChunkLink link_;
     ReplyFaults faulty_;
-    jtag::Server server_;
+    adapter::Server server_;
     LostWrite input_;
 };
 

@@ -7,9 +7,9 @@
 #include "jtag/chip/facts.hpp"
 #include "jtag/chip/texts.hpp"
 
-namespace vr::jtag {
+namespace vr {
 
-int print_chain(OpenocdProbe& probe, const std::string& tap) {
+int print_chain(jtag::OpenocdProbe& probe, const std::string& tap) {
     std::string examined, names;
     if (!probe.command("capture {jtag arp_init}", examined) || !probe.command("jtag names", names)) {
         std::printf("no answer from OpenOCD: %s\n", probe.failure_text());
@@ -23,7 +23,7 @@ int print_chain(OpenocdProbe& probe, const std::string& tap) {
                     "  - TCK and TMS reach the chip (and the chip's JTAG pins were not made I/O)\n"
                     "  - a lower clock works (--speed 100), with short wires\n"
                     "  - %s\n",
-                    ones ? "ones" : "zeros", recover_hint());
+                    ones ? "ones" : "zeros", jtag::recover_hint());
         return 1;
     }
     int position = 0, family = 0, undeclared = 0;
@@ -36,9 +36,9 @@ int print_chain(OpenocdProbe& probe, const std::string& tap) {
             std::printf("%d  %-14s no IDCODE (a device in BYPASS after reset)  unknown\n", position, name.c_str());
         } else {
             const uint32_t idcode = static_cast<uint32_t>(std::strtoul(examined.c_str() + at + found.size(), nullptr, 16));
-            const int8_t kind = chip_kind_of(idcode);
+            const int8_t kind = jtag::chip_kind_of(idcode);
             std::printf("%d  %-14s IDCODE 0x%08X  %s\n", position, name.c_str(), idcode,
-                        chip_name(kind));
+                        jtag::chip_name(kind));
             family += kind >= 0;
         }
         if (name.rfind("auto", 0) == 0) {
@@ -59,4 +59,4 @@ int print_chain(OpenocdProbe& probe, const std::string& tap) {
     return sound ? 0 : 1;
 }
 
-}  // namespace vr::jtag
+}  // namespace vr

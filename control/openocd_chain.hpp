@@ -6,12 +6,12 @@
 
 #include "jtag/probe/openocd_probe.hpp"
 
-namespace vr::jtag {
+namespace vr {
 
 // Prints every device OpenOCD finds on the chain, in its order, with its
 // IDCODE and name; a checklist for a dead chain, and the declaration to add
 // for a device OpenOCD was not told about. 0 when the chain holds one chip
 // of the family and nothing else needs attention, else 1.
-int print_chain(OpenocdProbe& probe, const std::string& tap);
+int print_chain(jtag::OpenocdProbe& probe, const std::string& tap);
 
-}  // namespace vr::jtag
+}  // namespace vr

@@ -70,7 +70,7 @@ bool link_test(jtag::Probe& probe, int rounds, bool speed_option) {
 }
 
 int scan_openocd(jtag::OpenocdProbe& probe, const std::string& tap, bool speed_option) {
-    const int chain = jtag::print_chain(probe, tap);
+    const int chain = print_chain(probe, tap);
     const bool chip = scan_identify(probe, speed_option);
     return chain == 0 && chip ? 0 : 1;
 }

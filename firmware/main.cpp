@@ -25,14 +25,14 @@
 namespace {
 
 // Replies go to the UART; the firmware has no console for notes.
-struct UartLink final : vr::jtag::Link {
+struct UartLink final : vr::adapter::Link {
     void send(const char* bytes, uint16_t count) override { vr::fw::uart_write(bytes, count); }
-    void note(vr::jtag::Note, uint16_t, const vr::jtag::Chip&) override {}
+    void note(vr::adapter::Note, uint16_t, const vr::jtag::Chip&) override {}
 };
 
 vr::fw::PinProbe probe;
 UartLink link;
-vr::jtag::Server server;
+vr::adapter::Server server;
 
 // Probe mode's view of the pins and the line.
 struct Board {
@@ -57,15 +57,15 @@ const uint8_t nuls_to_probe = 20;
 void adapter_byte(char c) {
     if (c != 0) {
         nuls = 0;
-        if (c == vr::fw::uart_damaged) vr::jtag::server_spoil(server);
-        else vr::jtag::server_receive(server, c);
+        if (c == vr::fw::uart_damaged) vr::adapter::server_spoil(server);
+        else vr::adapter::server_receive(server, c);
         if (!server.chip.programming) probe.release();
         return;
     }
-    vr::jtag::server_spoil(server);
+    vr::adapter::server_spoil(server);
     if (++nuls < nuls_to_probe) return;
     nuls = 0;
-    if (server.chip.programming) vr::jtag::server_hangup(server);
+    if (server.chip.programming) vr::adapter::server_hangup(server);
     probe.release();
     probing = true;
     vr::fw::uart_binary(true);
@@ -91,7 +91,7 @@ int main() {
     vr::fw::uart_init();
     probe.init();
     sei();
-    vr::jtag::server_init(server, probe, link);
+    vr::adapter::server_init(server, probe, link);
     uint32_t heard = vr::fw::ticks(), watched = heard;
     for (;;) {
         char c;
@@ -113,7 +113,7 @@ int main() {
         } else if (probing && unpowered) {
             probe.release();
         } else if (server.chip.programming && (silent || unpowered)) {
-            vr::jtag::server_hangup(server);
+            vr::adapter::server_hangup(server);
             probe.release();
         }
         vr::fw::sleep_unless(vr::fw::uart_pending);

@@ -70,7 +70,7 @@ void initcom(MsgBuf& buf, int32_t& status) {
     if (!port_override.empty()) {
         put_text(buf, open_failed);
         status = 1;
-        if (!port::open_device(port_override.c_str())) return;
+        if (!os::open_device(port_override.c_str())) return;
         put_text(buf, "ok, done");
         status = 0;
         booting = boot_wait_ms > 0;
@@ -81,14 +81,14 @@ void initcom(MsgBuf& buf, int32_t& status) {
     config_path(path);
     std::array<char, 1024> local{};
     std::array<char, 6> name{};
-    if (!port::local_config_path(shown(path), local.data(), local.size()) || !read_port_name(local.data(), name)) {
+    if (!os::local_config_path(shown(path), local.data(), local.size()) || !read_port_name(local.data(), name)) {
         put_text(buf, not_found);
         status = 1;
         return;
     }
     put_text(buf, open_failed);
     status = 1;
-    if (!port::open(shown(std::string_view(name.data(), name.size())))) return;
+    if (!os::open(shown(std::string_view(name.data(), name.size())))) return;
     put_text(buf, "ok, done");
     status = 0;
     booting = boot_wait_ms > 0;
@@ -100,7 +100,7 @@ void com_w(const MsgBuf& buf, int32_t count) {
         std::this_thread::sleep_until(boot_until);
         booting = false;
     }
-    port::write(buf.data(), static_cast<std::size_t>(std::clamp<int32_t>(count, 0, msg_len)));
+    os::write(buf.data(), static_cast<std::size_t>(std::clamp<int32_t>(count, 0, msg_len)));
 }
 
 void com_r(MsgBuf& buf, int32_t limit, int32_t& err, int32_t retries) {
@@ -112,7 +112,7 @@ void com_r(MsgBuf& buf, int32_t limit, int32_t& err, int32_t retries) {
         unsigned char c = 0;
         for (;;) {
             c = 0;
-            const int r = port::read_byte(c);
+            const int r = os::read_byte(c);
             if (c != 0) break;
             ++misses;
             if (r < 0 || misses >= retries) {
@@ -130,10 +130,10 @@ void com_f() {
     unsigned char c;
     do {
         c = 0;
-        port::read_byte(c);
+        os::read_byte(c);
     } while (c != 0);
 }
 
-void comclose() { port::close(); }
+void comclose() { os::close(); }
 
 }  // namespace vr

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-namespace vr {
+namespace vr::os {
 
 inline double now_seconds() {
     using namespace std::chrono;
@@ -16,4 +16,4 @@ inline void sleep_until_seconds(double t) {
     for (double left; (left = t - now_seconds()) > 0;) std::this_thread::sleep_for(std::chrono::duration<double>(left));
 }
 
-}  // namespace vr
+}  // namespace vr::os

@@ -3,8 +3,8 @@
 // async-signal-safe; a closed output pipe is left to show on the write.
 #pragma once
 
-namespace vr {
+namespace vr::os {
 
 void catch_interrupts(void (*handler)());
 
-}  // namespace vr
+}  // namespace vr::os

@@ -2,7 +2,7 @@
 
 #include "os/interrupt.hpp"
 
-namespace vr {
+namespace vr::os {
 namespace {
 
 void (*chosen)() = nullptr;
@@ -20,4 +20,4 @@ void catch_interrupts(void (*handler)()) {
     signal(SIGPIPE, SIG_IGN);
 }
 
-}  // namespace vr
+}  // namespace vr::os

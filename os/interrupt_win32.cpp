@@ -2,7 +2,7 @@
 
 #include "os/interrupt.hpp"
 
-namespace vr {
+namespace vr::os {
 namespace {
 
 void (*chosen)() = nullptr;
@@ -19,4 +19,4 @@ void catch_interrupts(void (*handler)()) {
     SetConsoleCtrlHandler(on_control, TRUE);
 }
 
-}  // namespace vr
+}  // namespace vr::os

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace vr::port {
+namespace vr::os {
 
 // Maps the configuration path, a Windows path text such as
 // "C:\varnholme\jtag.ini", onto a local file name. False if it cannot.
@@ -41,4 +41,4 @@ bool set_speed(long baud);
 // -1 when the read failed (or no port is open).
 long read(unsigned char* data, std::size_t n, int timeout_ms);
 
-}  // namespace vr::port
+}  // namespace vr::os

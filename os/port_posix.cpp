@@ -23,7 +23,7 @@
 
 #include "os/port.hpp"
 
-namespace vr::port {
+namespace vr::os {
 namespace {
 
 int fd = -1;
@@ -264,4 +264,4 @@ void close() {
     fd = -1;
 }
 
-}  // namespace vr::port
+}  // namespace vr::os

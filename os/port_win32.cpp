@@ -13,7 +13,7 @@
 
 #include "os/port.hpp"
 
-namespace vr::port {
+namespace vr::os {
 namespace {
 
 HANDLE handle = INVALID_HANDLE_VALUE;
@@ -143,4 +143,4 @@ void close() {
     timeEndPeriod(1);
 }
 
-}  // namespace vr::port
+}  // namespace vr::os

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vr {
+namespace vr::os {
 
 class TcpClient {
 public:
@@ -31,4 +31,4 @@ private:
     intptr_t fd_ = -1;
 };
 
-}  // namespace vr
+}  // namespace vr::os

@@ -9,7 +9,7 @@
 
 #include "os/tcp.hpp"
 
-namespace vr {
+namespace vr::os {
 
 bool TcpClient::connect(const std::string& host, const std::string& port, std::string& error) {
     close();
@@ -58,4 +58,4 @@ void TcpClient::close() {
     fd_ = -1;
 }
 
-}  // namespace vr
+}  // namespace vr::os

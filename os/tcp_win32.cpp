@@ -3,7 +3,7 @@
 
 #include "os/tcp.hpp"
 
-namespace vr {
+namespace vr::os {
 namespace {
 
 bool started() {
@@ -59,4 +59,4 @@ void TcpClient::close() {
     fd_ = -1;
 }
 
-}  // namespace vr
+}  // namespace vr::os

@@ -12,7 +12,7 @@ using namespace vr;
 
 namespace {
 
-struct Capture final : jtag::Link {
+struct Capture final : adapter::Link {
     std::string sent;
     std::vector<std::string> notes;
     const model::ChipModel* chip = nullptr;
@@ -21,8 +21,8 @@ struct Capture final : jtag::Link {
         sent.append(b, n);
         protected_sends += chip && chip->read_protected();
     }
-    void note(jtag::Note what, uint16_t value, const jtag::Chip& c) override {
-        notes.push_back(jtag::note_text(what, value, c));
+    void note(adapter::Note what, uint16_t value, const jtag::Chip& c) override {
+        notes.push_back(adapter::note_text(what, value, c));
     }
 };
 
@@ -30,12 +30,12 @@ struct Bench {
     model::ChipModel chip;
     model::ModelProbe probe{chip};
     Capture link;
-    jtag::Server server;
+    adapter::Server server;
 
     explicit Bench(const char* device = "ATF1504AS", int64_t idcode = -1, int stuck_fuse = -1)
         : Bench(options(device, idcode, stuck_fuse)) {}
     explicit Bench(const model::ModelOptions& o) : chip(o) {
-        jtag::server_init(server, probe, link);
+        adapter::server_init(server, probe, link);
         link.chip = &chip;
     }
     static model::ModelOptions options(const char* device, int64_t idcode, int stuck_fuse) {
@@ -49,8 +49,8 @@ struct Bench {
     std::string send(std::initializer_list<std::string> commands) {
         link.sent.clear();
         for (const std::string& c : commands) {
-            for (char ch : c) jtag::server_receive(server, ch);
-            jtag::server_receive(server, '\r');
+            for (char ch : c) adapter::server_receive(server, ch);
+            adapter::server_receive(server, '\r');
         }
         return link.sent;
     }
@@ -206,7 +206,7 @@ TEST(AdapterServer, ReadProtectionOnlyAfterTheWholeChipReadBackEqual) {
         b.send({"#83"});
         for (const std::string& cmd : c.before_last_read) {
             if (cmd == "HANGUP")
-                jtag::server_hangup(b.server);
+                adapter::server_hangup(b.server);
             else
                 b.send({cmd});
         }
@@ -276,7 +276,7 @@ TEST(AdapterServer, HangUpEndsTheSession) {
     Bench b;
     b.send({"#84", "#8W100dFFFFFFFFe"});
     ASSERT_TRUE(b.chip.programming());
-    jtag::server_hangup(b.server);
+    adapter::server_hangup(b.server);
     EXPECT_FALSE(b.chip.programming());
     EXPECT_EQ(b.send({"#8E"}), "er\r") << "an erase needs a new identification";
 }
@@ -374,12 +374,12 @@ TEST(ChipModel, WholeRegisterScansEqualClockedOnes) {
         model::ChipModel chip(Bench::options(device, -1, -1));
         ClockedProbe clocked_probe(chip);
         Capture link;
-        jtag::Server server;
-        jtag::server_init(server, clocked_probe, link);
+        adapter::Server server;
+        adapter::server_init(server, clocked_probe, link);
         std::string whole_sent;
         for (const std::string& c : commands) {
             whole_sent += whole.send({c});
-            for (char ch : c + "\r") jtag::server_receive(server, ch);
+            for (char ch : c + "\r") adapter::server_receive(server, ch);
         }
         EXPECT_EQ(whole_sent, link.sent) << device;
         EXPECT_EQ(whole.chip.events(), chip.events()) << device;
@@ -399,7 +399,7 @@ TEST(AdapterServer, BytesInChunksAsOneByOne) {
                                         std::string(tail, sizeof tail - 1);
     ASSERT_NE(stream_with_nul.find('\0'), std::string::npos);
     Bench one;
-    for (char c : stream_with_nul) jtag::server_receive(one.server, c);
+    for (char c : stream_with_nul) adapter::server_receive(one.server, c);
     ASSERT_NE(one.link.sent.find("r100d0000FFFFe"), std::string::npos);
     // What follows the NUL is heard: the word 300 written and read back, and
     // the release leaves programming mode.
@@ -410,7 +410,7 @@ TEST(AdapterServer, BytesInChunksAsOneByOne) {
         Bench b;
         for (std::size_t i = 0; i < stream_with_nul.size(); i += chunk) {
             const std::size_t n = std::min(chunk, stream_with_nul.size() - i);
-            jtag::server_receive(b.server, stream_with_nul.data() + i, static_cast<uint16_t>(n));
+            adapter::server_receive(b.server, stream_with_nul.data() + i, static_cast<uint16_t>(n));
         }
         EXPECT_EQ(b.link.sent, one.link.sent) << "chunks of " << chunk;
         EXPECT_EQ(b.chip.events(), one.chip.events()) << "chunks of " << chunk;

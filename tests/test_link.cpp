@@ -53,11 +53,11 @@ TEST(Config, PathFollowsSystemRoot) {
 TEST(Config, WindowsPathMapsOntoTheConfigurationHome) {
     char out[512];
     setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
-    ASSERT_TRUE(port::local_config_path("D:\\varnholme\\jtag.ini", out, sizeof out));
+    ASSERT_TRUE(os::local_config_path("D:\\varnholme\\jtag.ini", out, sizeof out));
     EXPECT_STREQ(out, "/x/cfg/varnholme/jtag.ini");
     unsetenv("XDG_CONFIG_HOME");
     setenv("HOME", "/home/op", 1);
-    ASSERT_TRUE(port::local_config_path("c:\\varnholme\\jtag.ini", out, sizeof out));
+    ASSERT_TRUE(os::local_config_path("c:\\varnholme\\jtag.ini", out, sizeof out));
     EXPECT_STREQ(out, "/home/op/.config/varnholme/jtag.ini");
 }
 
@@ -91,7 +91,7 @@ TEST(Initcom, FailureTexts) {
         EXPECT_EQ(std::string(buf.data(), buf.size()).find('\0'), std::string::npos);
         // Nothing stays open: a read fails at once.
         unsigned char ch;
-        EXPECT_EQ(port::read_byte(ch), -1);
+        EXPECT_EQ(os::read_byte(ch), -1);
     }
 }
 

@@ -196,7 +196,7 @@ TEST(Pause, WaitsAbout110ms) {
 // The windowed backends' message queue: arrival order across the wrap,
 // the newest dropped when full, -1 when empty.
 TEST(MessageQueue, KeepsArrivalOrderAndDropsTheNewestWhenFull) {
-    vr::backend::MessageQueue q;
+    vr::ui::backend::MessageQueue q;
     int32_t type = 0, value1 = 0;
     q.pop(type, value1);
     EXPECT_EQ(type, -1);

@@ -8,7 +8,7 @@
 
 #include "ui/dialogs.hpp"
 
-namespace vr::backend {
+namespace vr::ui::backend {
 
 void init();
 void window_open(int32_t options, std::string_view title);
@@ -50,11 +50,11 @@ void selection_result(bool confirmed, std::string_view path);
 void message_box(std::string_view text, std::string_view title);
 void close();
 
-}  // namespace vr::backend
+}  // namespace vr::ui::backend
 
-namespace vr::model {
+namespace vr::ui {
 // Called by a backend when the operator toggles a check box.
 void operator_toggled(int32_t field);
 // The shown text of a field of the current dialog (empty when there is none).
 std::string_view field_text(int32_t field);
-}  // namespace vr::model
+}  // namespace vr::ui

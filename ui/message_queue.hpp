@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vr::backend {
+namespace vr::ui::backend {
 
 class MessageQueue {
 public:
@@ -39,4 +39,4 @@ private:
     std::size_t head_ = 0, len_ = 0;
 };
 
-}  // namespace vr::backend
+}  // namespace vr::ui::backend

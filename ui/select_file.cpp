@@ -32,8 +32,8 @@ void parse_filter(std::string_view filter, std::string_view& description, std::s
 }
 
 void refuse(std::string_view why) {
-    if (!why.empty()) backend::notice(why);
-    backend::selection_result(false, {});
+    if (!why.empty()) ui::backend::notice(why);
+    ui::backend::selection_result(false, {});
     set_selection_status(0);
 }
 
@@ -41,7 +41,7 @@ void refuse(std::string_view why) {
 
 void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::string_view title) {
     const std::string_view filter_text = shown(filter);
-    backend::Selection sel{};
+    ui::backend::Selection sel{};
     sel.save_type = (options & 1) != 0;
     sel.title = shown(title);
     sel.filter_text = filter_text;
@@ -49,14 +49,14 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
     parse_filter(filter_text, sel.description, sel.pattern);
 
     std::array<char, 4096> typed{};
-    if (!backend::choose_file(sel, typed.data(), typed.size()) || typed[0] == '\0') {
+    if (!ui::backend::choose_file(sel, typed.data(), typed.size()) || typed[0] == '\0') {
         refuse({});
         return;
     }
 
     std::error_code ec;
     fs::path p(typed.data());
-    const bool exact = backend::exact_names();
+    const bool exact = ui::backend::exact_names();
     if (!exact) {
         if (p.is_relative()) p = fs::current_path(ec) / p;
         p = p.lexically_normal();
@@ -72,7 +72,7 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
     }
     const bool exists = fs::exists(p, ec);
     if (sel.save_type && (options & 2) && exists) {
-        if (!sel.chooser_asked && !backend::ask("\"" + full + "\" already exists.\r\nDo you want to replace it?")) {
+        if (!sel.chooser_asked && !ui::backend::ask("\"" + full + "\" already exists.\r\nDo you want to replace it?")) {
             refuse({});
             return;
         }
@@ -82,7 +82,7 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
             refuse("\"" + full + "\" was not found.");
             return;
         }
-        if (!sel.chooser_asked && !backend::ask("\"" + full + "\" does not exist.\r\nDo you want to create it?")) {
+        if (!sel.chooser_asked && !ui::backend::ask("\"" + full + "\" does not exist.\r\nDo you want to create it?")) {
             refuse({});
             return;
         }
@@ -95,7 +95,7 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
     if ((options & 8) && !exact && fs::is_directory(folder, ec)) fs::current_path(folder, ec);
 
     put_text(name, full);
-    backend::selection_result(true, full);
+    ui::backend::selection_result(true, full);
     set_selection_status(1);
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vr::terminal {
+namespace vr::ui::terminal {
 
 void set_choice(int32_t action, const std::string& file, bool replace);
 
@@ -16,4 +16,4 @@ void request_cancel();
 // 0 for the success texts, 1 for every other final text.
 int exit_status();
 
-}  // namespace vr::terminal
+}  // namespace vr::ui::terminal

@@ -24,7 +24,7 @@
 #include "ui/message_queue.hpp"
 #include "ui/ui.hpp"
 
-namespace vr::backend {
+namespace vr::ui::backend {
 namespace {
 
 constexpr Fl_Font dialog_font = FL_HELVETICA_BOLD;
@@ -69,7 +69,7 @@ void check_cb(Fl_Widget* w, void* id) {
     int32_t shown_state = static_cast<Fl_Check_Button*>(w)->value() ? 1 : 0;
     int32_t model_state = 0;
     WDialogGetCheckBox(field, model_state);
-    if (shown_state != model_state) model::operator_toggled(field);
+    if (shown_state != model_state) ui::operator_toggled(field);
 }
 void dialog_close_cb(Fl_Widget*, void*) { enqueue(msg_button, 2); }
 void main_close_cb(Fl_Widget*, void*) { enqueue(msg_close, -1); }
@@ -262,4 +262,4 @@ void close() {
     Fl::check();
 }
 
-}  // namespace vr::backend
+}  // namespace vr::ui::backend

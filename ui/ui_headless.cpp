@@ -11,7 +11,7 @@
 #include "ui/backend.hpp"
 #include "ui/ui.hpp"
 
-namespace vr::backend {
+namespace vr::ui::backend {
 namespace {
 
 enum class StepKind { tick, press, close, choose, cancel, answer, wait };
@@ -198,7 +198,7 @@ void peek(int32_t& type, int32_t& value1) {
     case StepKind::tick: {
         const int32_t id = s->id;
         take_step();
-        model::operator_toggled(id);
+        ui::operator_toggled(id);
         return;
     }
     case StepKind::press:
@@ -211,7 +211,7 @@ void peek(int32_t& type, int32_t& value1) {
         take_step();
         return;
     case StepKind::wait:
-        if (model::field_text(s->id).find(s->text) != std::string_view::npos) take_step();
+        if (ui::field_text(s->id).find(s->text) != std::string_view::npos) take_step();
         return;
     default:  // choose, cancel and answer wait for the file selection
         return;
@@ -262,4 +262,4 @@ void close() {
     transcript = nullptr;
 }
 
-}  // namespace vr::backend
+}  // namespace vr::ui::backend

@@ -47,13 +47,13 @@ void set_text(FieldModel& f, std::string_view text) {
 
 }  // namespace
 
-namespace model {
+namespace ui {
 
 void operator_toggled(int32_t field) {
     FieldModel* f = find(field);
     if (!f || f->kind != ControlKind::check_box) return;
     f->check = f->check ? 0 : 1;
-    backend::check_changed(field, f->check);
+    ui::backend::check_changed(field, f->check);
 }
 
 std::string_view field_text(int32_t field) {
@@ -62,11 +62,11 @@ std::string_view field_text(int32_t field) {
 }
 
 
-}  // namespace model
+}  // namespace ui
 
-void WInitialise() { backend::init(); }
+void WInitialise() { ui::backend::init(); }
 
-void WindowOpen(int32_t options, std::string_view title) { backend::window_open(options, shown(title)); }
+void WindowOpen(int32_t options, std::string_view title) { ui::backend::window_open(options, shown(title)); }
 
 void WDialogLoad(int32_t id) {
     const DialogDesc* d = find_dialog(id);
@@ -81,16 +81,16 @@ void WDialogLoad(int32_t id) {
         f.kind = c.kind;
         set_text(f, c.text);
     }
-    backend::dialog_load(*d);
+    ui::backend::dialog_load(*d);
 }
 
 void WDialogShow(int32_t type) {
-    if (current.desc) backend::dialog_show(type);
+    if (current.desc) ui::backend::dialog_show(type);
 }
 
 void WDialogUnload() {
     if (!current.desc) return;
-    backend::dialog_unload();
+    ui::backend::dialog_unload();
     current = DialogModel{};
 }
 
@@ -99,7 +99,7 @@ void WDialogPutString(int32_t field, std::string_view text) {
     if (!f) return;
     const std::string_view s = shown(text);
     set_text(*f, s);
-    backend::put_string(field, s);
+    ui::backend::put_string(field, s);
 }
 
 void WDialogPutCheckBox(int32_t field, int32_t state) {
@@ -107,7 +107,7 @@ void WDialogPutCheckBox(int32_t field, int32_t state) {
     if (!f || f->kind != ControlKind::check_box || (state != 0 && state != 1)) return;
     if (f->check == state) return;
     f->check = state;
-    backend::check_changed(field, state);
+    ui::backend::check_changed(field, state);
 }
 
 void WDialogGetCheckBox(int32_t field, int32_t& state) {
@@ -119,7 +119,7 @@ void WDialogFieldState(int32_t field, int32_t state) {
     FieldModel* f = find(field);
     if (!f || state < 0 || state > 3 || f->state == state) return;
     f->state = state;
-    backend::field_state_changed(field, state);
+    ui::backend::field_state_changed(field, state);
 }
 
 void WDialogRangeProgressBar(int32_t field, int32_t minimum, int32_t maximum) {
@@ -128,11 +128,11 @@ void WDialogRangeProgressBar(int32_t field, int32_t minimum, int32_t maximum) {
     if (minimum < 0 || maximum > 65535 || minimum >= maximum) return;
     f->minimum = minimum;
     f->maximum = maximum;
-    backend::progress_range(field, minimum, maximum);
+    ui::backend::progress_range(field, minimum, maximum);
     const int32_t clamped = std::clamp(f->position, minimum, maximum);
     if (clamped != f->position) {
         f->position = clamped;
-        backend::progress_position(field, clamped);
+        ui::backend::progress_position(field, clamped);
     }
 }
 
@@ -143,14 +143,14 @@ void WDialogPutProgressBar(int32_t field, int32_t amount, int32_t mode) {
     const int32_t pos = static_cast<int32_t>(std::clamp<int64_t>(target, f->minimum, f->maximum));
     if (pos == f->position) return;
     f->position = pos;
-    backend::progress_position(field, pos);
+    ui::backend::progress_position(field, pos);
 }
 
 void WMessagePeek(int32_t& type, Message& record) {
     record.fill(-1);
     for (;;) {
         int32_t value1 = -1;
-        backend::peek(type, value1);
+        ui::backend::peek(type, value1);
         if (type == msg_none || type == msg_button || type == msg_close) {
             record[1] = value1;
             return;
@@ -158,17 +158,17 @@ void WMessagePeek(int32_t& type, Message& record) {
     }
 }
 
-void WIdle() { backend::idle(); }
+void WIdle() { ui::backend::idle(); }
 
 int32_t WInfoDialog(int32_t code) { return code == 4 ? last_selection_status : 0; }
 
 void WMessageBox(int32_t, int32_t, int32_t, std::string_view text, std::string_view title) {
-    backend::message_box(shown(text), shown(title));
+    ui::backend::message_box(shown(text), shown(title));
 }
 
 void WindowClose() {
     current = DialogModel{};
-    backend::close();
+    ui::backend::close();
 }
 
 // The status of the last file selection, set by WSelectFile.

@@ -15,7 +15,7 @@
 #include "ui/terminal.hpp"
 #include "ui/ui.hpp"
 
-namespace vr::terminal {
+namespace vr::ui::terminal {
 namespace {
 
 volatile sig_atomic_t cancel_requested = 0;
@@ -42,13 +42,13 @@ int exit_status() {
                : 1;
 }
 
-}  // namespace vr::terminal
+}  // namespace vr::ui::terminal
 
-namespace vr::backend {
+namespace vr::ui::backend {
 namespace {
 
 using clock = std::chrono::steady_clock;
-using namespace vr::terminal;
+using namespace vr::ui::terminal;
 
 bool tty = false;
 int32_t loaded = 0;
@@ -191,7 +191,7 @@ void peek(int32_t& type, int32_t& value1) {
     if (loaded != action_dialog) return;
     if (!ticked) {
         ticked = true;
-        model::operator_toggled(210 + chosen_action);
+        ui::operator_toggled(210 + chosen_action);
     } else if (!pressed) {
         pressed = true;
         type = msg_button;
@@ -231,4 +231,4 @@ void message_box(std::string_view text, std::string_view) {
 
 void close() { std::fflush(stdout); }
 
-}  // namespace vr::backend
+}  // namespace vr::ui::backend

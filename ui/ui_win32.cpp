@@ -16,7 +16,7 @@
 #include "ui/message_queue.hpp"
 #include "ui/ui.hpp"
 
-namespace vr::backend {
+namespace vr::ui::backend {
 namespace {
 
 HWND main_window = nullptr;
@@ -134,7 +134,7 @@ INT_PTR CALLBACK dialog_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM) {
             const int32_t shown_state = IsDlgButtonChecked(hwnd, id) == BST_CHECKED ? 1 : 0;
             int32_t model_state = 0;
             WDialogGetCheckBox(id, model_state);
-            if (shown_state != model_state) model::operator_toggled(id);
+            if (shown_state != model_state) ui::operator_toggled(id);
         } else {
             enqueue(msg_button, id);  // a push button, or IDCANCEL (2) from Escape and the close box
         }
@@ -317,4 +317,4 @@ void close() {
     pump();
 }
 
-}  // namespace vr::backend
+}  // namespace vr::ui::backend

@@ -26,12 +26,12 @@ void ChunkLink::send(const char* bytes, uint16_t count) {
 void ChunkLink::say(const std::string& text) {
     if (console) std::printf("%s\n", text.c_str()), std::fflush(stdout);
     if (!log) return;
-    std::fprintf(log, "%.6f note %s\n", now_seconds() - t0, text.c_str());
+    std::fprintf(log, "%.6f note %s\n", os::now_seconds() - t0, text.c_str());
     std::fflush(log);
 }
 
-void ChunkLink::note(jtag::Note what, uint16_t value, const jtag::Chip& chip) {
-    const std::string text = jtag::note_text(what, value, chip);
+void ChunkLink::note(adapter::Note what, uint16_t value, const jtag::Chip& chip) {
+    const std::string text = adapter::note_text(what, value, chip);
     for (std::size_t at = 0; at <= text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
         say(text.substr(at, end - at));
@@ -109,7 +109,7 @@ private:
                     failed_ = true;
                     return;
                 }
-                log_bytes(log_, now_seconds() - t0_, "out", c.bytes.data() + pos, static_cast<std::size_t>(w));
+                log_bytes(log_, os::now_seconds() - t0_, "out", c.bytes.data() + pos, static_cast<std::size_t>(w));
                 pos += static_cast<std::size_t>(w);
             }
         }
@@ -171,7 +171,7 @@ Served serve_host(int fd, Receiver& receiver, ChunkLink& link, bool pacing, cons
             result = Served::failed;
             break;
         }
-        log_bytes(log, now_seconds() - t0, "in", in, static_cast<std::size_t>(n));
+        log_bytes(log, os::now_seconds() - t0, "in", in, static_cast<std::size_t>(n));
         receiver.receive(in, static_cast<uint16_t>(n));
     }
     link.sink = nullptr;
@@ -183,7 +183,7 @@ void serve(Pty& pty, const std::string& link_path, Receiver& receiver, ChunkLink
     for (;;) {
         const Served s = serve_host(pty.master, receiver, link, pacing, stop, log, t0);
         if (s != Served::hung_up) return;
-        if (log) std::fprintf(log, "%.6f hangup\n", now_seconds() - t0), std::fflush(log);
+        if (log) std::fprintf(log, "%.6f hangup\n", os::now_seconds() - t0), std::fflush(log);
         // The fresh pseudo-terminal first: ending the session takes the chip
         // out of programming mode (tens of milliseconds), and a host that
         // opens the port meanwhile must find the new one, not the old one
@@ -193,7 +193,7 @@ void serve(Pty& pty, const std::string& link_path, Receiver& receiver, ChunkLink
         const bool renewed = renew_pty_link(link_path, pty, error);
         receiver.hangup();
         if (!renewed) {
-            if (log) std::fprintf(log, "%.6f %s\n", now_seconds() - t0, error.c_str()), std::fflush(log);
+            if (log) std::fprintf(log, "%.6f %s\n", os::now_seconds() - t0, error.c_str()), std::fflush(log);
             link.say(error);
             return;
         }

@@ -23,14 +23,14 @@ struct Chunk {
 
 // The protocol server's link to the host: replies to the line's transmitter
 // (while serving), notes to a log (and, when asked, to standard output).
-struct ChunkLink final : jtag::Link {
+struct ChunkLink final : adapter::Link {
     std::function<void(Chunk)> sink;  // set while serving
     std::FILE* log = nullptr;
     double t0 = 0;
     bool console = false;
     int delay = 0;
     void send(const char* bytes, uint16_t count) override;
-    void note(jtag::Note what, uint16_t value, const jtag::Chip& chip) override;
+    void note(adapter::Note what, uint16_t value, const jtag::Chip& chip) override;
     // A pause before the next bytes sent.
     void stall(uint16_t milliseconds) { delay += milliseconds; }
     // One line of the adapter's own for the operator and the log.
@@ -51,16 +51,13 @@ protected:
 // The protocol server itself as the receiver.
 class ServerReceiver final : public Receiver {
 public:
-    explicit ServerReceiver(jtag::Server& server) : server_(server) {}
-    void receive(const char* bytes, uint16_t count) override { jtag::server_receive(server_, bytes, count); }
-    void hangup() override { jtag::server_hangup(server_); }
+    explicit ServerReceiver(adapter::Server& server) : server_(server) {}
+    void receive(const char* bytes, uint16_t count) override { adapter::server_receive(server_, bytes, count); }
+    void hangup() override { adapter::server_hangup(server_); }
 
 private:
-    jtag::Server& server_;
+    adapter::Server& server_;
 };
-
-// Seconds on a steady clock, for the logs' time stamps.
-using ::vr::now_seconds;
 
 // Serves one host on a pseudo-terminal's master (fd) until it hangs up
 // (after it had the port open), stop is set or the line fails. Replies queued
@@ -74,7 +71,7 @@ Served serve_host(int fd, Receiver& receiver, ChunkLink& link, bool pacing, cons
 // the receiver's session ends and a fresh pseudo-terminal takes the old one's
 // place behind link_path. With pacing, bytes go out at 115200 baud. Every
 // byte in both directions is written to log (when given), time-stamped from
-// t0 (a now_seconds() value).
+// t0 (a os::now_seconds() value).
 void serve(Pty& pty, const std::string& link_path, Receiver& receiver, ChunkLink& link, bool pacing,
            const std::atomic<bool>& stop, std::FILE* log, double t0);
 

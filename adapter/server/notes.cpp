@@ -5,7 +5,11 @@
 
 #include "jtag/chip/texts.hpp"
 
-namespace vr::jtag {
+namespace vr::adapter {
+
+// The server is a client of the chip operations throughout.
+using namespace jtag;
+
 namespace {
 
 // Indexed by Note; the notes about a word end with its address.
@@ -70,4 +74,4 @@ std::string note_text(Note what, uint16_t value, const Chip& chip) {
     return text;
 }
 
-}  // namespace vr::jtag
+}  // namespace vr::adapter

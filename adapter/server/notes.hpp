@@ -6,11 +6,11 @@
 
 #include "adapter/server/server.hpp"
 
-namespace vr::jtag {
+namespace vr::adapter {
 
 // The note as the operator reads it: one line, or for an identification
 // where nothing answers two (the second the way to recover such a chip),
 // joined by a newline.
-std::string note_text(Note what, uint16_t value, const Chip& chip);
+std::string note_text(Note what, uint16_t value, const jtag::Chip& chip);
 
-}  // namespace vr::jtag
+}  // namespace vr::adapter

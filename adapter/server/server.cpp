@@ -5,7 +5,11 @@
 #include "common/bits.hpp"
 
 namespace vr {
-namespace jtag {
+namespace adapter {
+
+// The server is a client of the chip operations throughout.
+using namespace jtag;
+
 namespace {
 
 inline void note(Server& s, Note what, uint16_t value = 0) { s.link->note(what, value, s.chip); }
@@ -352,5 +356,5 @@ void server_hangup(Server& s) { end_session(s, note_unprotected_hung_up); }
 
 void server_stop(Server& s) { end_session(s, note_unprotected_stopped); }
 
-}  // namespace jtag
+}  // namespace adapter
 }  // namespace vr

@@ -32,7 +32,7 @@
 #include "jtag/chip/chip.hpp"
 
 namespace vr {
-namespace jtag {
+namespace adapter {
 
 // What the server tells the operator, as a code: the host's adapter
 // programs turn it into a line (adapter/server/notes.hpp); the
@@ -79,7 +79,7 @@ public:
     virtual void send(const char* bytes, uint16_t count) = 0;
     // Something for the operator or the log; value is a word's address or an
     // identification's outcome, chip the chip as the server sees it.
-    virtual void note(Note what, uint16_t value, const Chip& chip) = 0;
+    virtual void note(Note what, uint16_t value, const jtag::Chip& chip) = 0;
 
 protected:
     ~Link() {}
@@ -88,7 +88,7 @@ protected:
 const uint16_t word_slots = 234;  // rows 000-06B and 080-0FA, then 100, 200, 300
 
 struct Server {
-    Chip chip;
+    jtag::Chip chip;
     Link* link;
     char line[100];
     uint8_t length;
@@ -109,7 +109,7 @@ struct Server {
     uint16_t sums[word_slots];                // CRC-16 of what was written
 };
 
-void server_init(Server& server, Probe& probe, Link& link);
+void server_init(Server& server, jtag::Probe& probe, Link& link);
 
 // One byte from the host, or as many as came at once.
 void server_receive(Server& server, char c);
@@ -125,5 +125,5 @@ void server_hangup(Server& server);
 // Shutdown: the session ends as at a hang-up.
 void server_stop(Server& server);
 
-}  // namespace jtag
+}  // namespace adapter
 }  // namespace vr

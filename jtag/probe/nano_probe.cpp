@@ -46,15 +46,15 @@ bool NanoProbe::fail(const std::string& why) {
 
 void NanoProbe::log_bytes(const char* dir, const uint8_t* data, std::size_t n) {
     if (!log_ || n == 0) return;
-    std::fprintf(log_, "%.6f %s", now_seconds() - t0_, dir);
+    std::fprintf(log_, "%.6f %s", os::now_seconds() - t0_, dir);
     for (std::size_t i = 0; i < n; ++i) std::fprintf(log_, " %02X", data[i]);
     std::fputc('\n', log_);
 }
 
 bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m) {
-    port::write(reinterpret_cast<const char*>(out), n);
+    os::write(reinterpret_cast<const char*>(out), n);
     log_bytes(">", out, n);
-    const long got = m ? port::read(in, m, reply_ms) : 0;
+    const long got = m ? os::read(in, m, reply_ms) : 0;
     if (got > 0) log_bytes("<", in, static_cast<std::size_t>(got));
     replied_at_ = steady_clock().now_ns();
     return got == static_cast<long>(m);
@@ -62,24 +62,24 @@ bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::si
 
 bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
     close();
-    if (!port::open_device(path) || !port::binary()) {
+    if (!os::open_device(path) || !os::binary()) {
         error = std::string("cannot open ") + path;
-        port::close();
+        os::close();
         return false;
     }
     open_ = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(boot_wait_ms));
     uint8_t stale[64];
-    while (port::read(stale, sizeof stale, 20) > 0) {
+    while (os::read(stale, sizeof stale, 20) > 0) {
     }
     // 20 NULs: "BBIO1" (once more for each NUL after a Nano already in
     // probe mode); then the JTAG mode.
     const uint8_t nuls[20] = {};
     uint8_t reply[16] = {};
-    port::write(reinterpret_cast<const char*>(nuls), sizeof nuls);
+    os::write(reinterpret_cast<const char*>(nuls), sizeof nuls);
     log_bytes(">", nuls, sizeof nuls);
     std::string heard;
-    for (long n; heard.find("BBIO1") == std::string::npos && (n = port::read(reply, 5, 1000)) > 0;)
+    for (long n; heard.find("BBIO1") == std::string::npos && (n = os::read(reply, 5, 1000)) > 0;)
         heard.append(reinterpret_cast<char*>(reply), static_cast<std::size_t>(n));
     if (heard.find("BBIO1") == std::string::npos) {
         error = "no answer from a Nano in probe mode on " + std::string(path) +
@@ -87,7 +87,7 @@ bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
         close();
         return false;
     }
-    while (port::read(stale, sizeof stale, 50) > 0) {
+    while (os::read(stale, sizeof stale, 50) > 0) {
     }
     const uint8_t enter = cmd_enter_ocd;
     if (!exchange(&enter, 1, reply, 4) || std::memcmp(reply, "OCD1", 4) != 0) {
@@ -96,9 +96,9 @@ bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
         return false;
     }
     const uint8_t fast[2] = {cmd_uart_speed, 1}, ack[2] = {0xAA, 0x55};
-    port::write(reinterpret_cast<const char*>(fast), 2);
+    os::write(reinterpret_cast<const char*>(fast), 2);
     log_bytes(">", fast, 2);
-    if (!port::set_speed(1000000) || !exchange(ack, 2, reply, 2) || reply[0] != cmd_uart_speed || reply[1] != 1) {
+    if (!os::set_speed(1000000) || !exchange(ack, 2, reply, 2) || reply[0] != cmd_uart_speed || reply[1] != 1) {
         error = "the Nano did not answer on the fast line (1,000,000 baud)";
         close();
         return false;
@@ -116,11 +116,11 @@ void NanoProbe::close() {
     const uint8_t hiz[2] = {cmd_port_mode, 0}, normal[2] = {cmd_uart_speed, 0}, ack[2] = {0xAA, 0x55}, bbio = 0,
                   leave = cmd_leave;
     exchange(hiz, 2, reply, 0);
-    port::write(reinterpret_cast<const char*>(normal), 2);
+    os::write(reinterpret_cast<const char*>(normal), 2);
     log_bytes(">", normal, 2);
-    if (port::set_speed(115200) && exchange(ack, 2, reply, 2) && exchange(&bbio, 1, reply, 5))
+    if (os::set_speed(115200) && exchange(ack, 2, reply, 2) && exchange(&bbio, 1, reply, 5))
         exchange(&leave, 1, reply, 1);
-    port::close();
+    os::close();
 }
 
 void NanoProbe::step(bool tms, bool tdi) {
@@ -149,14 +149,14 @@ bool NanoProbe::run(std::vector<uint8_t>* tdo) {
             const std::size_t read_in = got < 3 ? 0 : got < shifted ? 3 + 2 * (got - 3) : out.size() - 1;
             if (sent < out.size() && sent < read_in + window) {
                 const std::size_t n = std::min(out.size() - sent, read_in + window - sent);
-                port::write(reinterpret_cast<const char*>(out.data() + sent), n);
+                os::write(reinterpret_cast<const char*>(out.data() + sent), n);
                 log_bytes(">", out.data() + sent, n);
                 sent += n;
                 continue;
             }
             // Only what is owed for the bytes sent: the rest waits for more.
             const std::size_t owed = sent == out.size() ? in.size() : std::min(shifted, sent < 3 ? 0 : 3 + (sent - 3) / 2);
-            const long n = port::read(in.data() + got, owed - got, reply_ms);
+            const long n = os::read(in.data() + got, owed - got, reply_ms);
             if (n <= 0) return fail("no answer from the Nano");
             log_bytes("<", in.data() + got, static_cast<std::size_t>(n));
             got += static_cast<std::size_t>(n);

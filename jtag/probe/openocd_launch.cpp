@@ -22,7 +22,7 @@ std::vector<std::string> openocd_drivers() {
     std::string error, line;
     if (exe.empty() || !os::child_start({exe, "-c", "adapter list", "-c", "shutdown"}, child, error)) return drivers;
     bool late = false;
-    while (os::child_line(child, line, now_seconds() + start_deadline_s, late)) {
+    while (os::child_line(child, line, os::now_seconds() + start_deadline_s, late)) {
         // "3: ftdi"
         char number[16], name[64];
         if (std::sscanf(line.c_str(), "%15s %63s", number, name) == 2 && number[0] &&
@@ -70,12 +70,12 @@ bool start_openocd(const std::vector<std::string>& probes, long khz, const std::
     if (!os::child_start(args, p.child, why)) return error = "openocd did not start: " + why, false;
     // Its output line by line until the Tcl port is named, within the
     // deadline: an OpenOCD stuck on its probe says nothing and never listens.
-    const double deadline = now_seconds() + start_deadline_s;
+    const double deadline = os::now_seconds() + start_deadline_s;
     bool late = false;
     std::string line, tail, errors;
     p.port.clear();
     while (p.port.empty() && os::child_line(p.child, line, deadline, late)) {
-        if (log) std::fprintf(log, "%.6f openocd: %s\n", now_seconds() - t0, line.c_str()), std::fflush(log);
+        if (log) std::fprintf(log, "%.6f openocd: %s\n", os::now_seconds() - t0, line.c_str()), std::fflush(log);
         tail = line + "\n";
         if (line.rfind("Error: ", 0) == 0) errors += line + "\n";  // its reasons, said first
         unsigned port = 0;
@@ -96,7 +96,7 @@ bool start_openocd(const std::vector<std::string>& probes, long khz, const std::
         std::string l;
         bool never = false;
         while (os::child_line(child, l, 0, never))
-            if (log) std::fprintf(log, "%.6f openocd: %s\n", now_seconds() - t0, l.c_str()), std::fflush(log);
+            if (log) std::fprintf(log, "%.6f openocd: %s\n", os::now_seconds() - t0, l.c_str()), std::fflush(log);
     });
     return true;
 }

@@ -38,24 +38,24 @@ void OpenocdProbe::disconnect(const std::string& why) {
     failure_ = why;
     failed_ = true;
     tcp_.close();
-    if (log_) std::fprintf(log_, "%.6f openocd failed: %s\n", now_seconds() - t0_, why.c_str()), std::fflush(log_);
+    if (log_) std::fprintf(log_, "%.6f openocd failed: %s\n", os::now_seconds() - t0_, why.c_str()), std::fflush(log_);
 }
 
 bool OpenocdProbe::call(const std::string& command, std::string& result, int timeout_ms) {
     if (failed_ || !tcp_.is_open()) return false;
     const std::string wrapped =
         "if {[catch {" + command + "} m]} {set r \"ERR $m\"} else {set r \"OK $m\"}\x1a";
-    if (log_) std::fprintf(log_, "%.6f tcl> %s\n", now_seconds() - t0_, command.c_str());
+    if (log_) std::fprintf(log_, "%.6f tcl> %s\n", os::now_seconds() - t0_, command.c_str());
     if (!tcp_.send_all(wrapped.data(), wrapped.size())) return disconnect("no answer from OpenOCD (connection lost)"), false;
     std::string answer;
-    const double deadline = now_seconds() + timeout_ms / 1000.0;
+    const double deadline = os::now_seconds() + timeout_ms / 1000.0;
     for (;;) {
         const std::size_t end = answer.find('\x1a');
         if (end != std::string::npos) {
             answer.resize(end);
             break;
         }
-        const int left = static_cast<int>((deadline - now_seconds()) * 1000);
+        const int left = static_cast<int>((deadline - os::now_seconds()) * 1000);
         char buf[1024];
         const long n = left > 0 ? tcp_.receive(buf, sizeof buf, left) : -1;
         if (n < 0) return disconnect("no answer from OpenOCD (time-out)"), false;
@@ -63,7 +63,7 @@ bool OpenocdProbe::call(const std::string& command, std::string& result, int tim
         answer.append(buf, static_cast<std::size_t>(n));
     }
     confirmed_ns_ = steady_clock().now_ns();
-    if (log_) std::fprintf(log_, "%.6f tcl< %s\n", now_seconds() - t0_, answer.c_str()), std::fflush(log_);
+    if (log_) std::fprintf(log_, "%.6f tcl< %s\n", os::now_seconds() - t0_, answer.c_str()), std::fflush(log_);
     if (answer.rfind("OK ", 0) != 0) {
         std::string why = answer.rfind("ERR ", 0) == 0 ? answer.substr(4) : answer;
         while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
@@ -80,7 +80,7 @@ bool OpenocdProbe::restart() {
     const Relaunch again = std::move(relaunch_);
     relaunch_ = nullptr;
     std::string port, why;
-    if (log_) std::fprintf(log_, "%.6f starting openocd again\n", now_seconds() - t0_), std::fflush(log_);
+    if (log_) std::fprintf(log_, "%.6f starting openocd again\n", os::now_seconds() - t0_), std::fflush(log_);
     if (!again(port, why)) {
         failure_ = "OpenOCD stopped and did not start again: " + why;
         return false;

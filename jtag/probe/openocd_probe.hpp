@@ -74,7 +74,7 @@ private:
     bool restart();
 
     std::string host_, port_, tap_;
-    TcpClient tcp_;
+    os::TcpClient tcp_;
     bool failed_ = false;
     bool ir_since_reset_ = false;
     std::string batch_;

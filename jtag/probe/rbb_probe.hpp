@@ -47,7 +47,7 @@ private:
     // After a failure: late answers discarded, the connection made again
     // when it was lost.
     bool reach_again();
-    TcpClient tcp_;
+    os::TcpClient tcp_;
     std::string where_;
     std::string out_;  // pin changes not sent yet
     bool failed_ = false;

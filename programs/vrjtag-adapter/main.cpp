@@ -70,9 +70,9 @@ vr::Options options("vrjtag-adapter", table, synopsis, notes);
 struct RealAdapter {
     vr::jtag::OpenocdProbe probe;
     vr::line::ChunkLink chunks;
-    vr::jtag::Server server;
+    vr::adapter::Server server;
     RealAdapter(const std::string& host, const std::string& port, const std::string& tap) : probe(host, port, tap) {
-        vr::jtag::server_init(server, probe, chunks);
+        vr::adapter::server_init(server, probe, chunks);
     }
 };
 
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
         std::perror("vrjtag-adapter: log");
         return 1;
     }
-    const double t0 = vr::now_seconds();
+    const double t0 = vr::os::now_seconds();
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -170,15 +170,15 @@ int main(int argc, char** argv) {
                 pty.name.c_str(), id == vr::jtag::id_found ? "" : " (vrjtag-adapter --scan lists the chain)");
     if (vr::jtag::nothing_answers(chip, id)) std::printf("vrjtag-adapter: %s\n", vr::jtag::recover_hint());
     std::fflush(stdout);
-    if (log) std::fprintf(log, "%.6f start: %s\n", vr::now_seconds() - t0, found.c_str()), std::fflush(log);
+    if (log) std::fprintf(log, "%.6f start: %s\n", vr::os::now_seconds() - t0, found.c_str()), std::fflush(log);
     adapter.chunks.console = true;  // from now on every note goes to the operator too
 
     vr::line::ServerReceiver receiver(adapter.server);
     vr::line::serve(pty, link, receiver, adapter.chunks, true, stop, log, t0);
 
-    vr::jtag::server_stop(adapter.server);
+    vr::adapter::server_stop(adapter.server);
     vr::line::close_pty_link(link, pty);
     vr::jtag::stop_openocd(child);
-    if (log) std::fprintf(log, "%.6f stopped\n", vr::now_seconds() - t0), std::fclose(log);
+    if (log) std::fprintf(log, "%.6f stopped\n", vr::os::now_seconds() - t0), std::fclose(log);
     return 0;
 }

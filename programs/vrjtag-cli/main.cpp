@@ -103,7 +103,7 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
            const std::string& logname, const vr::DirectChoice& choice, bool scanning) {
     std::FILE* log = logname.empty() ? std::tmpfile() : std::fopen(logname.c_str(), "w");
     if (!log && !logname.empty()) return std::perror(("vrjtag-cli: " + logname).c_str()), 1;
-    const double t0 = vr::now_seconds();
+    const double t0 = vr::os::now_seconds();
     std::string host = "127.0.0.1", port, error, note;
     vr::jtag::OpenocdProcess openocd_process;
     auto finish = [&](int status) {
@@ -151,7 +151,7 @@ int direct(std::vector<std::string> probes, long khz, const std::string& openocd
     vr::DirectChoice c = choice;
     c.vpp = &probe;
     vr::direct_sequence(c, probe);
-    return finish(vr::terminal::exit_status());
+    return finish(vr::ui::terminal::exit_status());
 }
 
 // The direct route on a probe that drives the pins itself: the chain
@@ -161,7 +161,7 @@ int direct_pins(vr::jtag::Probe& probe, vr::jtag::VppSwitch& vpp, const vr::Dire
         vr::DirectChoice c = choice;
         c.vpp = &vpp;
         vr::direct_sequence(c, probe);
-        return vr::terminal::exit_status();
+        return vr::ui::terminal::exit_status();
     }
     return vr::scan_pins(probe);
 }
@@ -172,7 +172,7 @@ int direct_nano(const std::string& path, long boot_wait, const std::string& logn
     std::FILE* log = logname.empty() ? nullptr : std::fopen(logname.c_str(), "w");
     if (!log && !logname.empty()) return std::perror(("vrjtag-cli: " + logname).c_str()), 1;
     vr::jtag::NanoProbe probe;
-    probe.set_log(log, vr::now_seconds());
+    probe.set_log(log, vr::os::now_seconds());
     std::string error;
     int status = 1;
     if (!probe.open(path.c_str(), static_cast<int>(boot_wait >= 0 ? boot_wait : 2000), error))
@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
     if (code == 3 && exists && !force) return usage_error(file + " exists: give --force to replace it");
     if (code != 3 && !no_file && !file.empty() && !exists) return usage_error(file + " was not found");
 
-    vr::catch_interrupts(vr::terminal::request_cancel);
+    vr::os::catch_interrupts(vr::ui::terminal::request_cancel);
 
     if (direct_route) {
         vr::DirectChoice choice;
@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
     }
     if (!port.empty()) vr::use_port(port);
     vr::set_boot_wait(static_cast<int32_t>(boot_wait >= 0 ? boot_wait : 2000));
-    vr::terminal::set_choice(code, file, force);
+    vr::ui::terminal::set_choice(code, file, force);
     vr::main_sequence();
-    return vr::terminal::exit_status();
+    return vr::ui::terminal::exit_status();
 }

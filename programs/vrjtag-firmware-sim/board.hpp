@@ -37,7 +37,7 @@ struct Board {
     double wall0 = 0;
     std::atomic<bool> stop{false};
     // Seconds since wall0, for the log's time stamps.
-    double seconds() const { return now_seconds() - wall0; }
+    double seconds() const { return os::now_seconds() - wall0; }
     // How far simulated time at this cycle is ahead of the wall clock.
     double ahead(avr_cycle_count_t cycle) const { return static_cast<double>(cycle) / cpu_hz - seconds(); }
 };
@@ -99,7 +99,7 @@ private:
     uint32_t pins_ = 0, ddrc_ = 0;
     avr_cycle_count_t last_edge_ = 0;
     bool tdo_ = false, pending_tdo_ = false;
-    TcpClient rbb_;
+    os::TcpClient rbb_;
     std::string rbb_out_;
 };
 

@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
     // Sleeps end when asked, not up to 50 us later: a host's wait must not
     // look shorter in simulated time than it was.
     prctl(PR_SET_TIMERSLACK, 1000UL);
-    board.wall0 = vr::now_seconds();
+    board.wall0 = vr::os::now_seconds();
     uart.start_watch();
     int state = cpu_Running;
     uint32_t steps = 0;

@@ -84,7 +84,7 @@ void UartLine::reset_board() {
     if (on_reset) on_reset();
     // From the open, when the watcher saw it (else from now: it is not later
     // than that).
-    const double now = now_seconds(), opened = opened_at_.load();
+    const double now = os::now_seconds(), opened = opened_at_.load();
     const bool seen = opened_generation_.load() == generation_.load() && opened <= now;
     const double open = seen ? opened : now;
     ignore_until_ = open + 1.4;
@@ -102,7 +102,7 @@ void UartLine::service(int timeout_ms) {
     if (p.revents & POLLIN) {
         uint8_t buf[256];
         const ssize_t n = ::read(pty_.master, buf, sizeof buf);
-        if (n > 0 && now_seconds() >= ignore_until_) {
+        if (n > 0 && os::now_seconds() >= ignore_until_) {
             const double arrived = board_.seconds();
             for (ssize_t i = 0; i < n; ++i) input_.emplace_back(buf[i], arrived);
             log_bytes(board_.log, board_.seconds(), "in", buf, static_cast<std::size_t>(n));
@@ -141,7 +141,7 @@ void UartLine::watch_opens() {
         const int r = p.fd >= 0 ? ::poll(&p, 1, open ? 50 : 0) : 0;
         const bool hup = r > 0 && (p.revents & POLLHUP);
         const bool valid = p.fd >= 0 && !(r > 0 && (p.revents & POLLNVAL));
-        if (valid && !hup && !open) opened_at_ = now_seconds(), opened_generation_ = seen;
+        if (valid && !hup && !open) opened_at_ = os::now_seconds(), opened_generation_ = seen;
         if (valid) open = !hup;
         if (!valid || hup) usleep(2000);
     }

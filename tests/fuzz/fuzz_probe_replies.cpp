@@ -39,7 +39,7 @@ long chunk(unsigned char* out, std::size_t room) {
 }  // namespace
 
 // The fake serial port of the Nano probe.
-namespace vr::port {
+namespace vr::os {
 bool open_device(const char*) { return true; }
 bool binary() { return true; }
 bool set_speed(long) { return true; }
@@ -49,10 +49,10 @@ long read(unsigned char* data, std::size_t n, int) {
     const long got = chunk(data, n);
     return got < 0 ? 0 : got;  // 0: the time-out
 }
-}  // namespace vr::port
+}  // namespace vr::os
 
 // The fake connection to OpenOCD: what is sent goes nowhere.
-namespace vr {
+namespace vr::os {
 bool TcpClient::connect(const std::string&, const std::string&, std::string&) {
     fd_ = 1;
     return true;
@@ -63,7 +63,7 @@ long TcpClient::receive(char* buf, std::size_t size, int) {
     return got < 0 ? 0 : got;  // 0: the peer closed
 }
 void TcpClient::close() { fd_ = -1; }
-}  // namespace vr
+}  // namespace vr::os
 
 namespace {
 

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     if (size > VR_FUZZ_MAX_INPUT) size = VR_FUZZ_MAX_INPUT;
     const int32_t code = (data[0] & 1) ? 8 : 4;
     const Read read = reads[(data[0] >> 1) % 7];
-    vr::port::feed(data + 1, size - 1);
+    vr::os::feed(data + 1, size - 1);
 
     map.fill(7);
     vr::MsgBuf buf;

@@ -4,7 +4,7 @@
 #include "os/port.hpp"
 #include "tests/fuzz/port_buffer.hpp"
 
-namespace vr::port {
+namespace vr::os {
 namespace {
 const unsigned char* next = nullptr;
 const unsigned char* end = nullptr;
@@ -28,4 +28,4 @@ int read_byte(unsigned char& c) {
 void write(const char*, std::size_t) {}
 void close() {}
 
-}  // namespace vr::port
+}  // namespace vr::os

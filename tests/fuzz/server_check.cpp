@@ -72,7 +72,7 @@ void ServerCheck::start(unsigned char variant) {
     big_ = model_.code() == 8;
     probe_.failing = false;
     probe_.reset();
-    vr::jtag::server_init(server_, probe_, link_);
+    vr::adapter::server_init(server_, probe_, link_);
     length_ = 0;
     too_long_ = identified_ = protected_ = protection_seen_ = reading_word_100_ = false;
     asked_ = 0;
@@ -94,7 +94,7 @@ std::string ServerCheck::run(const unsigned char* data, std::size_t size) {
 
 std::string ServerCheck::step(unsigned char byte) {
     if (byte == byte_hangup) {
-        vr::jtag::server_hangup(server_);
+        vr::adapter::server_hangup(server_);
         length_ = 0;
         too_long_ = identified_ = false;
         asked_ = 0;
@@ -123,7 +123,7 @@ std::string ServerCheck::step(unsigned char byte) {
             // The row command framed at once: it holds no LF, NUL, XON or XOFF.
             if (length_ + k <= 100) std::copy(cmd, cmd + k, line_.begin() + length_), length_ += k;
             else for (int i = 0; i < k; ++i) frame(cmd[i]);
-            vr::jtag::server_receive(server_, cmd, static_cast<uint16_t>(k));
+            vr::adapter::server_receive(server_, cmd, static_cast<uint16_t>(k));
             std::string broken = host_byte('\r');
             if (!broken.empty()) return broken;
         }
@@ -144,7 +144,7 @@ void ServerCheck::frame(char c) {
 std::string ServerCheck::host_byte(char c) {
     if (c != '\r') {
         frame(c);
-        vr::jtag::server_receive(server_, c);
+        vr::adapter::server_receive(server_, c);
         return check_state();
     }
     const char* cmd = line_.data();
@@ -157,7 +157,7 @@ std::string ServerCheck::host_byte(char c) {
     const int erases_before = model_.erases();
     link_.start();
     reading_word_100_ = is3 && cmd[2] == '1';
-    vr::jtag::server_receive(server_, c);
+    vr::adapter::server_receive(server_, c);
     reading_word_100_ = false;
     // An identification counts when its reply (the chip type digit) came back.
     if (identifies && link_.first >= '0' && link_.first <= '9') identified_ = supported_, asked_ = cmd[2];

@@ -64,7 +64,7 @@ public:
 private:
     // The server's replies, as far as the rules need them: how many bytes
     // and the first of them since the host's last command ended.
-    struct Replies final : vr::jtag::Link {
+    struct Replies final : vr::adapter::Link {
         int bytes = 0;
         char first = 0;
         void start() { bytes = 0, first = 0; }
@@ -72,7 +72,7 @@ private:
             if (n && bytes == 0) first = b[0];
             bytes += n;
         }
-        void note(vr::jtag::Note, uint16_t, const vr::jtag::Chip&) override {}
+        void note(vr::adapter::Note, uint16_t, const vr::jtag::Chip&) override {}
     };
     // What the chip does, as it does it.
     void erased() override;
@@ -92,7 +92,7 @@ private:
     vr::model::ChipModel model_;
     vr::model::ModelProbe probe_{model_};
     Replies link_;
-    vr::jtag::Server server_;
+    vr::adapter::Server server_;
     bool supported_ = true, big_ = false;
 
     // The host's side, framed here.
