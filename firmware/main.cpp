@@ -12,8 +12,9 @@
 // 20 NULs in a row (a NUL never belongs to an adapter-protocol line, which
 // it spoils) switch to probe mode, the Nano as a plain JTAG probe; 0x00 0x0F
 // there come back. In probe mode the pins are released after 5 s of silence
-// or when the target's supply goes (the next scan drives them again, the TAP
-// reset first).
+// (the chip taken out of programming mode first when the host armed that)
+// or when the target's supply goes; they are driven again only when the host
+// asks (its port mode), the TAP reset first.
 #include <avr/interrupt.h>
 
 #include "adapter/server/server.hpp"
@@ -46,6 +47,13 @@ struct Board {
     void line_fast(bool fast) { vr::fw::uart_fast(fast); }
     bool line_damaged() { return vr::fw::uart_lost(); }
     bool vpp(bool on) { return probe.vpp(on); }
+    // The chip operations' own leave, on the server's chip record (idle in
+    // probe mode): the configuration key, the chip maker's wait, a reset.
+    void leave() {
+        server.chip.programming = true;
+        vr::jtag::chip_leave(server.chip);
+    }
+    void wait(uint16_t tenths) { vr::fw::wait_us(static_cast<uint32_t>(tenths) * 101); }
 };
 Board board;
 vr::fw::ProbeMode probe_mode;
@@ -107,11 +115,14 @@ int main() {
         vr::fw::uart_poll();
         const uint32_t now = vr::fw::ticks();
         const bool silent = now - heard >= silence_ticks;
-        const bool unpowered = probe.driving() && now - watched >= watch_ticks && (watched = now, !probe.target_powered());
+        const bool watching = probe.driving() || probe.vpp_on();
+        const bool unpowered = watching && now - watched >= watch_ticks && (watched = now, !probe.target_powered());
         if (probing && silent && !vr::fw::probe_silence(probe_mode, board)) {
             leave_probe_mode();
+        } else if (probing && silent) {
+            heard = now;  // the silence is dealt with: the next one after 5 s more
         } else if (probing && unpowered) {
-            probe.release();
+            vr::fw::probe_released(probe_mode, board);
         } else if (server.chip.programming && (silent || unpowered)) {
             vr::adapter::server_hangup(server);
             probe.release();

@@ -3,6 +3,7 @@
 #include <avr/io.h>
 
 #include "firmware/timer.hpp"
+#include "jtag/probe/nano_supply.hpp"
 #include "jtag/probe/tap_engine.hpp"
 
 namespace vr {
@@ -11,12 +12,6 @@ namespace {
 
 const uint8_t tck = _BV(PC0), tms_bit = _BV(PC1), tdi_bit = _BV(PC2), tdo_bit = _BV(PC3);
 const uint8_t jtag_out = tck | tms_bit | tdi_bit;
-
-// Supplies, in millivolts: below 2.0 V the target has none; up to 4.4 V it
-// is a 3.3 V part, whose inputs must not see 5 V and whose TDO high (2.4 V)
-// the Nano does not read as high; the Nano needs 4.5 V for 16 MHz and for
-// its 5 V levels.
-const uint16_t target_min_mv = 2000, target_5v_mv = 4400, nano_min_mv = 4500;
 
 const uint8_t mux_a4 = _BV(REFS0) | 4;        // A4 against AVcc
 const uint8_t mux_bandgap = _BV(REFS0) | 14;  // the 1.1 V bandgap against AVcc
@@ -40,23 +35,21 @@ uint16_t convert_on(uint8_t mux) {
 
 uint16_t nano_mv = 5000;  // AVcc, measured with the bandgap
 
-void measure_nano() {
-    const uint16_t bandgap = convert_on(mux_bandgap);
-    nano_mv = bandgap ? static_cast<uint16_t>(1100ul * 1024 / bandgap) : 0;
-}
+void measure_nano() { nano_mv = jtag::nano_mv_of(convert_on(mux_bandgap)); }
 
-uint16_t a4_mv() { return static_cast<uint16_t>(static_cast<uint32_t>(convert_on(mux_a4)) * nano_mv / 1024); }
+uint16_t a4_mv() { return jtag::target_mv_of(convert_on(mux_a4), nano_mv); }
 
 bool strapped() { return !(PINB & _BV(PB0)); }
 
-// Why the target may not be driven now, or 0.
+// Why the target may not be driven now ("s", "-", "v"), or 0.
 const char* supply_problem() {
     measure_nano();
-    if (nano_mv < nano_min_mv) return "s";
-    const uint16_t mv = a4_mv();
-    if (mv < target_min_mv) return "-";
-    if (mv < target_5v_mv && !strapped()) return "v";
-    return 0;
+    switch (jtag::supply_problem_of(nano_mv, a4_mv(), strapped())) {
+    case 's': return "s";
+    case '-': return "-";
+    case 'v': return "v";
+    default: return 0;
+    }
 }
 
 // One TCK cycle: TMS and TDI set with TCK low (its fall, when it was high),
@@ -92,14 +85,19 @@ void PinProbe::init() {
 }
 
 void PinProbe::release() {
-    vpp(false);
+    // The pins before VPP: a chip whose JTAG pins are user I/O takes them
+    // back the moment OE1 falls, and must not find them driven.
     DDRC = 0;  // TDO and the supply sense are inputs too, no pull-ups
     PORTC = 0;
     driving_ = false;
+    vpp(false);
 }
 
+bool PinProbe::vpp_on() const { return PORTB & _BV(PB1); }
+
 bool PinProbe::vpp(bool on) {
-    if (on && (driving_ || drive())) {
+    // 12 V before the pins: only the supplies are checked, not the drive.
+    if (on && (vpp_on() || driving_ || !supply_problem())) {
         PORTB |= _BV(PB1);
         DDRB |= _BV(PB1);
         return true;
@@ -114,8 +112,8 @@ bool PinProbe::vpp(bool on) {
 }
 
 bool PinProbe::target_powered() {
-    if (!driving_) return false;
-    if (a4_mv() >= target_min_mv) return true;
+    if (!driving_ && !vpp_on()) return false;
+    if (a4_mv() >= jtag::target_min_mv) return true;
     release();
     return false;
 }

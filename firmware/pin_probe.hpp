@@ -35,19 +35,22 @@ public:
     // The end of an operation: the next one measures the target again.
     bool flush() override;
     // The supplies: no target supply, a 3.3 V target without the strap, or
-    // the Nano's own supply below 4.5 V, is a problem ("-", "v", "s").
+    // the Nano's own supply too low, is a problem ("-", "v", "s"; the
+    // thresholds in jtag/probe/nano_supply.hpp).
     jtag::ChainProblem chain_problem() override;
     // Why the pins could not be driven: a supply problem's code.
     const char* failure_text() const override { return problem_; }
 
-    // The JTAG outputs released: inputs without pull-ups; VPP off.
+    // The JTAG outputs released: inputs without pull-ups; then VPP off.
     void release();
-    // VPP on (only while the pins are driven into a safe target) or off;
-    // whether it is on now.
+    // VPP on (only while the supplies are safe: before the pins are driven,
+    // so that a chip whose JTAG pins are user I/O has them back as JTAG
+    // first) or off; whether it is on now.
     bool vpp(bool on);
+    bool vpp_on() const;
     bool driving() const { return driving_; }
-    // While driving: the target's supply measured again; false (and the
-    // outputs released) when it is gone.
+    // While driving or VPP is on: the target's supply measured again; false
+    // (and the outputs and VPP released) when it is gone.
     bool target_powered();
     // Before a scan: the target measured once per operation, the outputs
     // driven when the supplies allow it (the TAP then in Run-Test/Idle).

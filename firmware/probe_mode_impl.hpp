@@ -2,6 +2,7 @@
 #pragma once
 
 #include "firmware/probe_mode.hpp"
+#include "jtag/probe/crc8.hpp"
 
 namespace vr {
 namespace fw {
@@ -19,7 +20,13 @@ enum : uint8_t {
     cmd_leave = 0x0F,
     cmd_status = 0x20,
     cmd_vpp = 0x21,
+    cmd_arm = 0x22,
+    cmd_wait = 0x23,
 };
+
+// VPP's key: two bytes that a shift's data, read as commands after a slip,
+// is unlikely to hold right after 0x21.
+const uint8_t vpp_key1 = 0x56, vpp_key2 = 0x50;
 
 enum : uint8_t {
     at_command,
@@ -34,24 +41,35 @@ enum : uint8_t {
     at_ack_aa,    // after a speed change, 0xAA 0x55 at the new speed
     at_ack_55,
     at_vpp,
+    at_vpp2,
+    at_arm,
+    at_wait_high,
+    at_wait_low,
     at_lost,      // a byte was lost: nothing more is read as a command
 };
 
 const uint16_t max_bits = 8192;
 
+// Every reply goes through here, into the CRC the status returns.
+template <class Board>
+void reply(ProbeMode& mode, Board& board, const uint8_t* bytes, uint8_t count) {
+    for (uint8_t i = 0; i < count; ++i) mode.crc_out = jtag::crc8(mode.crc_out, bytes[i]);
+    board.send(bytes, count);
+}
+
 // The texts a byte at a time: a string or an initialised array would take
 // the Nano's RAM.
 template <class Board>
-void put(Board& board, uint8_t c) {
-    board.send(&c, 1);
+void put(ProbeMode& mode, Board& board, uint8_t c) {
+    reply(mode, board, &c, 1);
 }
 template <class Board>
-void send_bbio1(Board& board) {
-    put(board, 'B'), put(board, 'B'), put(board, 'I'), put(board, 'O'), put(board, '1');
+void send_bbio1(ProbeMode& mode, Board& board) {
+    put(mode, board, 'B'), put(mode, board, 'B'), put(mode, board, 'I'), put(mode, board, 'O'), put(mode, board, '1');
 }
 template <class Board>
-void send_ocd1(Board& board) {
-    put(board, 'O'), put(board, 'C'), put(board, 'D'), put(board, '1');
+void send_ocd1(ProbeMode& mode, Board& board) {
+    put(mode, board, 'O'), put(mode, board, 'C'), put(mode, board, 'D'), put(mode, board, '1');
 }
 
 // mV as the driver's counts: 155.1515 per volt (2542 / 16384 per mV).
@@ -76,20 +94,19 @@ void shift_pair(ProbeMode& mode, Board& board, uint8_t tms) {
     const uint8_t n = mode.bits < 8 ? static_cast<uint8_t>(mode.bits) : 8;
     uint8_t tdo = 0xFF;
     if (ready(mode, board)) tdo = board.shift(mode.tdi, tms, n);
-    board.send(&tdo, 1);
+    if (!mode.silent) reply(mode, board, &tdo, 1);
     mode.bits = static_cast<uint16_t>(mode.bits - n);
 }
 
 template <class Board>
 bool bbio_byte(ProbeMode& mode, Board& board, uint8_t byte) {
     if (byte == cmd_bbio) {
-        send_bbio1(board);
+        send_bbio1(mode, board);
     } else if (byte == cmd_enter_ocd) {
         mode.jtag = true;
-        send_ocd1(board);
+        send_ocd1(mode, board);
     } else if (byte == cmd_leave) {
-        const uint8_t one = 1;
-        board.send(&one, 1);
+        put(mode, board, 1);
         board.release();
         board.line_fast(false);
         return false;
@@ -102,7 +119,7 @@ void command_byte(ProbeMode& mode, Board& board, uint8_t byte) {
     switch (byte) {
     case cmd_bbio:
         mode.jtag = false;
-        send_bbio1(board);
+        send_bbio1(mode, board);
         break;
     case cmd_port_mode:
         mode.state = at_mode;
@@ -122,17 +139,27 @@ void command_byte(ProbeMode& mode, Board& board, uint8_t byte) {
     case cmd_vpp:
         mode.state = at_vpp;
         break;
+    case cmd_arm:
+        mode.state = at_arm;
+        break;
+    case cmd_wait:
+        mode.state = at_wait_high;
+        break;
     case cmd_read_adcs: {
-        uint8_t reply[10] = {cmd_read_adcs, 8, 0, 0, 0, 0, 0, 0, 0, 0};
-        put_volts(reply + 2, board.target_mv());
-        put_volts(reply + 8, board.supply_mv());
-        board.send(reply, sizeof reply);
+        uint8_t volts[10] = {cmd_read_adcs, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+        put_volts(volts + 2, board.target_mv());
+        put_volts(volts + 8, board.supply_mv());
+        reply(mode, board, volts, sizeof volts);
         break;
     }
     case cmd_status: {
-        const uint8_t reply[2] = {cmd_status, static_cast<uint8_t>(mode.status | (board.driving() ? status_driving : 0))};
+        // The CRCs cover everything since the last status: the host
+        // compares them with its own of what it sent and received.
+        const uint8_t status[4] = {cmd_status, static_cast<uint8_t>(mode.status | (board.driving() ? status_driving : 0)),
+                                   mode.crc_in, mode.crc_out};
         mode.status = 0;
-        board.send(reply, 2);
+        board.send(status, 4);
+        mode.crc_in = mode.crc_out = 0;
         break;
     }
     default:  // unknown: ignored, as the driver expects no reply
@@ -146,7 +173,7 @@ template <class Board>
 void probe_begin(ProbeMode& mode, Board& board) {
     using namespace probe_detail;
     mode = ProbeMode();
-    send_bbio1(board);
+    send_bbio1(mode, board);
 }
 
 template <class Board>
@@ -161,6 +188,7 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         mode.state = at_lost;
         return true;
     }
+    mode.crc_in = jtag::crc8(mode.crc_in, byte);
     if (!mode.jtag) return bbio_byte(mode, board, byte);
     switch (mode.state) {
     case at_command:
@@ -176,11 +204,33 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         if (!mode.wanted) board.release();
         else if (!board.driving() && !board.drive()) mode.status |= status_refused;
         break;
-    case at_vpp: {
-        const uint8_t reply[2] = {cmd_vpp, static_cast<uint8_t>(board.vpp(byte == 1 && mode.wanted))};
-        board.send(reply, 2);
+    case at_vpp:
+        mode.arg = byte;
+        mode.state = at_vpp2;
+        return true;
+    case at_vpp2: {
+        const bool on = mode.arg == vpp_key1 && byte == vpp_key2;
+        // Off: the pins go first (a chip still without JTAG takes its pins
+        // back as OE1 falls), and wait for the host's port mode again.
+        if (!on) board.release(), mode.wanted = false;
+        const uint8_t state[2] = {cmd_vpp, static_cast<uint8_t>(board.vpp(on))};
+        reply(mode, board, state, 2);
         break;
     }
+    case at_arm: {
+        mode.armed = byte != 0;
+        const uint8_t armed[2] = {cmd_arm, static_cast<uint8_t>(mode.armed)};
+        reply(mode, board, armed, 2);
+        break;
+    }
+    case at_wait_high:
+        mode.arg = byte;
+        mode.state = at_wait_low;
+        return true;
+    case at_wait_low:
+        board.wait(static_cast<uint16_t>(mode.arg << 8 | byte));
+        put(mode, board, cmd_wait);
+        break;
     case at_speed:
         mode.arg = byte;
         board.line_fast(byte == 1);
@@ -191,8 +241,8 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         return true;
     case at_ack_55:
         if (byte == 0x55) {
-            const uint8_t reply[2] = {cmd_uart_speed, mode.arg};
-            board.send(reply, 2);
+            const uint8_t speed[2] = {cmd_uart_speed, mode.arg};
+            reply(mode, board, speed, 2);
             break;
         }
         mode.state = byte == 0xAA ? at_ack_55 : at_ack_aa;
@@ -202,10 +252,15 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         mode.state = at_bits_low;
         return true;
     case at_bits_low: {
-        const uint8_t header[3] = {cmd_tap_shift, mode.arg, byte};
-        board.send(header, 3);
         mode.bits = static_cast<uint16_t>(mode.arg << 8 | byte);
         mode.failed = false;
+        // A shift that cannot drive the pins from its start (not wanted
+        // since a release, no safe supply) says so in its header and answers
+        // nothing more: a host that counts the reply sees the error.
+        mode.silent = mode.bits && mode.bits <= max_bits && !ready(mode, board);
+        const uint8_t header[3] = {cmd_tap_shift, static_cast<uint8_t>(mode.silent ? 0 : mode.arg),
+                                   static_cast<uint8_t>(mode.silent ? 0 : byte)};
+        reply(mode, board, header, 3);
         if (mode.bits > max_bits) {
             // More than the protocol allows: the pairs are still read and
             // answered, but nothing reaches the pins.
@@ -230,10 +285,23 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
 
 template <class Board>
 bool probe_silence(ProbeMode& mode, Board& board) {
-    board.release();
-    if (mode.state == probe_detail::at_lost) return false;
-    mode.state = probe_detail::at_command;
+    using namespace probe_detail;
+    // A host gone in the middle of a write: the chip out of programming
+    // mode while the pins are still driven.
+    if (mode.armed && board.driving()) board.leave();
+    probe_released(mode, board);
+    if (mode.state == at_lost) return false;
+    // A command cut off: its remaining bytes, when they come, must not be
+    // read as commands (0x21 0x56 0x50 would switch 12 V on).
+    if (mode.state != at_command) mode.state = at_lost;
     return true;
+}
+
+template <class Board>
+void probe_released(ProbeMode& mode, Board& board) {
+    if (board.driving() || mode.wanted) mode.status |= status_released;
+    board.release();
+    mode.wanted = false;
 }
 
 }  // namespace fw

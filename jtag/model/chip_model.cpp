@@ -181,6 +181,7 @@ void ChipModel::leave_idle() {
             if (jtag_lost_) {
                 pins_io_ = true;
                 event("JTAG pins now user I/O");
+                check_driven();
             }
         }
     }
@@ -398,6 +399,21 @@ void ChipModel::catch_up(uint64_t ns) {
     if (ns > now_) now_ = ns;
 }
 
+void ChipModel::set_driven(bool on) {
+    if (on == driven_) return;
+    driven_ = on;
+    check_driven();
+}
+
+void ChipModel::check_driven() {
+    if (!driven_ || !deaf()) return;
+    ++faults_;
+    char t[112];
+    std::snprintf(t, sizeof t, "FAULT: TCK, TMS and TDI driven into JTAG pins that are user I/O, without VHH, at %.6f s",
+                  static_cast<double>(now_) / 1e9);
+    event(t);
+}
+
 void ChipModel::set_vhh(bool on) {
     if (on == vhh_) return;
     vhh_ = on;
@@ -409,6 +425,7 @@ void ChipModel::set_vhh(bool on) {
         state_ = reset;
         ir_ = IDCODE;
     }
+    check_driven();
 }
 
 void ChipModel::trst() {

@@ -127,6 +127,11 @@ public:
     void trst();
     // OE1 at VHH, and the chip's supply (VHH on without it is a fault).
     void set_vhh(bool on);
+    // The probe drives TCK, TMS and TDI (or has released them). Driven into
+    // a chip whose JTAG pins are user I/O while OE1 is not at VHH, they
+    // fight the chip's own outputs: logged as a FAULT and counted.
+    void set_driven(bool on);
+    int faults() const { return faults_; }
     void set_powered(bool on) { powered_ = on; }
     bool vhh() const { return vhh_; }
     // The JTAG pins are user I/O now (the bit cleared), VHH or not.
@@ -206,7 +211,9 @@ private:
     bool pins_io_before_erase_ = false;
     std::array<Word, 0x301> flash_{};
     bool protected_ = false, jtag_lost_ = false;
-    bool pins_io_ = false, vhh_ = false, powered_ = true;
+    bool pins_io_ = false, vhh_ = false, powered_ = true, driven_ = false;
+    int faults_ = 0;
+    void check_driven();
     int erases_ = 0, refusals_ = 0;
     int scans_since_idcode_ = -1, scans_before_erase_ = -1;
     std::vector<std::string> events_;

@@ -46,6 +46,8 @@ bool Bitbang::feed(const char* bytes, std::size_t count, std::string& out) {
     for (std::size_t i = 0; i < count; ++i) {
         const char c = bytes[i];
         if (c >= '0' && c <= '7') {
+            // remote_bitbang has no released pins: the first write drives them.
+            model_.set_driven(true);
             const int v = c - '0';
             const bool tck = v & 4;
             if (tck && !tck_) model_.clock(v & 2, v & 1);

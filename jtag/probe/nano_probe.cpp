@@ -5,17 +5,21 @@
 #include <cstring>
 #include <thread>
 
-#include "os/clock.hpp"
+#include "jtag/probe/crc8.hpp"
 #include "jtag/probe/host_wait.hpp"
+#include "jtag/probe/nano_supply.hpp"
 #include "jtag/probe/tap_engine.hpp"
+#include "os/clock.hpp"
 #include "os/port.hpp"
 
 namespace vr::jtag {
 namespace {
 
 constexpr uint8_t cmd_port_mode = 0x01, cmd_read_adcs = 0x03, cmd_tap_shift = 0x05, cmd_enter_ocd = 0x06,
-                  cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20, cmd_vpp = 0x21;
-constexpr uint8_t status_refused = 0x02, status_too_long = 0x04;
+                  cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20, cmd_vpp = 0x21, cmd_arm = 0x22;
+constexpr uint8_t status_refused = 0x02, status_too_long = 0x04, status_released = 0x08;
+// VPP's key: 12 V comes on only for these two bytes after 0x21.
+constexpr uint8_t vpp_key[2] = {0x56, 0x50};
 constexpr uint32_t max_shift = 8192;
 // Bytes on their way to the Nano at most: its receive ring holds 128.
 constexpr std::size_t window = 120;
@@ -51,13 +55,25 @@ void NanoProbe::log_bytes(const char* dir, const uint8_t* data, std::size_t n) {
     std::fputc('\n', log_);
 }
 
-bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m) {
+void NanoProbe::send(const uint8_t* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) sent_crc_ = crc8(sent_crc_, out[i]);
     os::write(reinterpret_cast<const char*>(out), n);
     log_bytes(">", out, n);
-    const long got = m ? os::read(in, m, reply_ms) : 0;
+}
+
+long NanoProbe::receive(uint8_t* in, std::size_t m) {
+    const long got = os::read(in, m, reply_ms);
     if (got > 0) log_bytes("<", in, static_cast<std::size_t>(got));
+    for (long i = 0; i < got; ++i) heard_crc_ = crc8(heard_crc_, in[i]);
+    return got;
+}
+
+bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m) {
+    send(out, n);
+    std::size_t got = 0;
+    for (long r; got < m && (r = receive(in + got, m - got)) > 0;) got += static_cast<std::size_t>(r);
     replied_at_ = steady_clock().now_ns();
-    return got == static_cast<long>(m);
+    return got == m;
 }
 
 bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
@@ -96,16 +112,59 @@ bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
         return false;
     }
     const uint8_t fast[2] = {cmd_uart_speed, 1}, ack[2] = {0xAA, 0x55};
-    os::write(reinterpret_cast<const char*>(fast), 2);
-    log_bytes(">", fast, 2);
+    send(fast, 2);
     if (!os::set_speed(1000000) || !exchange(ack, 2, reply, 2) || reply[0] != cmd_uart_speed || reply[1] != 1) {
         error = "the Nano did not answer on the fast line (1,000,000 baud)";
         close();
         return false;
     }
-    const uint8_t mode[2] = {cmd_port_mode, 1};
-    exchange(mode, 2, reply, 0);
+    // Armed: should this host fall silent in the middle of a write, the
+    // Nano takes the chip out of programming mode itself. The pins are not
+    // driven yet: the first scan asks for them (after VPP, in a recovery).
+    const uint8_t arm[2] = {cmd_arm, 1};
+    if (!exchange(arm, 2, reply, 2) || reply[0] != cmd_arm || reply[1] != 1) {
+        error = "the Nano's firmware is older than this vrjtag (it does not arm the leave on silence): update it";
+        close();
+        return false;
+    }
+    // The first status starts the CRCs on both sides (the Nano's counted
+    // from the NULs, which this host may have sent more of).
+    if (!status(false)) {
+        error = failure_;
+        close();
+        return false;
+    }
+    asked_ = false;
     failed_ = false;
+    return true;
+}
+
+bool NanoProbe::status(bool check) {
+    const uint8_t ask = cmd_status;
+    send(&ask, 1);
+    const uint8_t expect_in = sent_crc_, expect_out = heard_crc_;
+    uint8_t reply[4] = {};
+    std::size_t got = 0;
+    for (long r; got < 4 && (r = os::read(reply + got, 4 - got, reply_ms)) > 0;) {
+        log_bytes("<", reply + got, static_cast<std::size_t>(r));
+        got += static_cast<std::size_t>(r);
+    }
+    replied_at_ = steady_clock().now_ns();
+    sent_crc_ = heard_crc_ = 0;
+    if (got != 4 || reply[0] != cmd_status) return fail("no answer from the Nano");
+    return !check || settle(reply, expect_in, expect_out);
+}
+
+// A status reply (0x20, flags, the CRCs of what the Nano heard and sent)
+// against this host's own CRCs of what it sent and heard.
+bool NanoProbe::settle(const uint8_t* reply, uint8_t expect_in, uint8_t expect_out) {
+    if (reply[2] != expect_in || reply[3] != expect_out)
+        return fail(reply[2] != expect_in ? "a byte to the Nano arrived changed (its CRC differs): a bad cable or USB link"
+                                          : "a byte from the Nano arrived changed (its CRC differs): a bad cable or USB link");
+    flags_ |= reply[1];
+    if (flags_ & status_released)
+        return fail("the Nano released the JTAG pins by itself (this host was silent for 5 s, or the target's "
+                    "supply dipped): the chip's state is unknown");
     return true;
 }
 
@@ -113,11 +172,11 @@ void NanoProbe::close() {
     if (!open_) return;
     open_ = false;
     uint8_t reply[8];
-    const uint8_t hiz[2] = {cmd_port_mode, 0}, normal[2] = {cmd_uart_speed, 0}, ack[2] = {0xAA, 0x55}, bbio = 0,
-                  leave = cmd_leave;
+    const uint8_t hiz[2] = {cmd_port_mode, 0}, disarm[2] = {cmd_arm, 0}, normal[2] = {cmd_uart_speed, 0},
+                  ack[2] = {0xAA, 0x55}, bbio = 0, leave = cmd_leave;
     exchange(hiz, 2, reply, 0);
-    os::write(reinterpret_cast<const char*>(normal), 2);
-    log_bytes(">", normal, 2);
+    exchange(disarm, 2, reply, 2);
+    send(normal, 2);
     if (os::set_speed(115200) && exchange(ack, 2, reply, 2) && exchange(&bbio, 1, reply, 5))
         exchange(&leave, 1, reply, 1);
     os::close();
@@ -134,36 +193,63 @@ void NanoProbe::step(bool tms, bool tdi) {
 bool NanoProbe::run(std::vector<uint8_t>* tdo) {
     if (failed_) return false;
     if (tdo) tdo->assign((queued_ + 7) / 8, 0);
+    // The pins are asked for before the first shift, not at open: in a
+    // recovery VPP comes first.
+    if (queued_ && !asked_) {
+        const uint8_t mode[2] = {cmd_port_mode, 1};
+        send(mode, 2);
+        asked_ = true;
+    }
     for (uint32_t done = 0; done < queued_;) {
         const uint32_t bits = std::min(queued_ - done, max_shift), bytes = (bits + 7) / 8, first = done / 8;
         std::vector<uint8_t> out{cmd_tap_shift, static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
         for (uint32_t i = 0; i < bytes; ++i) out.push_back(tdi_[first + i]), out.push_back(tms_[first + i]);
         // The status rides along: no round trip of its own at flush.
         out.push_back(cmd_status);
-        const std::size_t shifted = 3 + bytes;  // the shift's reply; then the status's 2
-        std::vector<uint8_t> in(shifted + 2);
+        const std::size_t shifted = 3 + bytes;  // the shift's reply; then the status's 4
+        std::vector<uint8_t> in(shifted + 4);
         // Paced: what the Nano has answered tells what it has read (the
-        // header's 3 bytes, then 2 for each TDO byte).
-        std::size_t sent = 0, got = 0;
-        while (got < in.size()) {
+        // header's 3 bytes, then 2 for each TDO byte). A shift refused from
+        // its start is answered by its header alone (0x05 0 0): its pairs,
+        // which the Nano then reads without answering, go a ring at a time.
+        std::size_t sent = 0, got = 0, status_at = shifted;
+        bool silent = false;
+        while (got < status_at + 4) {
+            if (silent && sent < out.size()) {
+                const std::size_t n = std::min(out.size() - sent, window);
+                send(out.data() + sent, n);
+                sent += n;
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                continue;
+            }
             const std::size_t read_in = got < 3 ? 0 : got < shifted ? 3 + 2 * (got - 3) : out.size() - 1;
-            if (sent < out.size() && sent < read_in + window) {
+            if (!silent && sent < out.size() && sent < read_in + window) {
                 const std::size_t n = std::min(out.size() - sent, read_in + window - sent);
-                os::write(reinterpret_cast<const char*>(out.data() + sent), n);
-                log_bytes(">", out.data() + sent, n);
+                send(out.data() + sent, n);
                 sent += n;
                 continue;
             }
             // Only what is owed for the bytes sent: the rest waits for more.
-            const std::size_t owed = sent == out.size() ? in.size() : std::min(shifted, sent < 3 ? 0 : 3 + (sent - 3) / 2);
+            const std::size_t owed =
+                sent == out.size() ? status_at + 4 : std::min(shifted, sent < 3 ? 0 : 3 + (sent - 3) / 2);
             const long n = os::read(in.data() + got, owed - got, reply_ms);
             if (n <= 0) return fail("no answer from the Nano");
             log_bytes("<", in.data() + got, static_cast<std::size_t>(n));
+            const bool header_now = got < 3 && got + static_cast<std::size_t>(n) >= 3;
             got += static_cast<std::size_t>(n);
+            if (header_now && in[1] == 0 && in[2] == 0) {
+                silent = true;
+                status_at = 3;
+                // What came with the header belongs to the status.
+            }
         }
         replied_at_ = steady_clock().now_ns();
-        if (in[0] != cmd_tap_shift || in[shifted] != cmd_status) return fail("the Nano answered out of step");
-        flags_ |= in[shifted + 1];
+        for (std::size_t i = 0; i < status_at; ++i) heard_crc_ = crc8(heard_crc_, in[i]);
+        const uint8_t expect_in = sent_crc_, expect_out = heard_crc_;
+        sent_crc_ = heard_crc_ = 0;
+        if (in[0] != cmd_tap_shift || in[status_at] != cmd_status) return fail("the Nano answered out of step");
+        if (!settle(in.data() + status_at, expect_in, expect_out)) return false;
+        if (silent) return fail(refusal());
         if (tdo) std::copy(in.begin() + 3, in.begin() + static_cast<std::ptrdiff_t>(shifted), tdo->begin() + first);
         done += bits;
     }
@@ -173,9 +259,10 @@ bool NanoProbe::run(std::vector<uint8_t>* tdo) {
 
 bool NanoProbe::vpp(bool on) {
     if (!open_ || (!run() && on)) return !on;
-    const uint8_t ask[2] = {cmd_vpp, static_cast<uint8_t>(on)};
+    const uint8_t ask[3] = {cmd_vpp, on ? vpp_key[0] : uint8_t{0}, on ? vpp_key[1] : uint8_t{0}};
     uint8_t reply[2] = {};
-    if (!exchange(ask, 2, reply, 2) || reply[0] != cmd_vpp) return fail("no answer from the Nano");
+    if (!exchange(ask, 3, reply, 2) || reply[0] != cmd_vpp) return fail("no answer from the Nano");
+    if (!on) asked_ = false;  // the Nano released the pins with VPP: asked for again at the next scan
     return (reply[1] != 0) == on;
 }
 
@@ -251,9 +338,11 @@ bool NanoProbe::only_idle() const {
 std::string NanoProbe::refusal() {
     uint16_t target = 0, nano = 0;
     if (!volts(target, nano)) return failure_;
-    if (nano < 4500) return "the Nano's own supply is " + volts_text(nano) + ": below 4.5 V it does not drive the JTAG pins";
-    if (target < 2000) return "no target supply on A4 (" + volts_text(target) + "): power the board";
-    if (target < 4400)
+    if (nano < nano_min_mv)
+        return "the Nano's own supply is " + volts_text(nano) + ": below " + volts_text(nano_min_mv) +
+               " it does not drive the JTAG pins";
+    if (target < target_min_mv) return "no target supply on A4 (" + volts_text(target) + "): power the board";
+    if (target < target_5v_mv)
         return "the target runs at " + volts_text(target) +
                ": the Nano drives a 3.3 V target only through level translators, with D8 strapped to GND";
     return "the Nano did not drive the JTAG pins";

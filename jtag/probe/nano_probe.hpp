@@ -8,7 +8,10 @@
 // on its monotonic clock from the reply of the scan before them, each at
 // least 1.01 times what is asked. Every shift carries a request for the
 // Nano's status, which at flush says whether every bit reached the pins (a
-// target without a safe supply is refused by the Nano).
+// target without a safe supply is refused by the Nano), whether the Nano
+// released them by itself, and whether every byte arrived unchanged both
+// ways (CRC-8). The pins are asked for only at the first scan, so that a
+// recovery switches VPP on before any of them is driven.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +62,12 @@ private:
     // Sends what is queued as TAP shifts; with tdo, the bits captured.
     bool run(std::vector<uint8_t>* tdo = nullptr);
     bool exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m);
+    // Every byte to and from the Nano, into the CRCs its status is checked by.
+    void send(const uint8_t* out, std::size_t n);
+    long receive(uint8_t* in, std::size_t m);
+    // The Nano's status asked and (with check) its CRCs and flags checked.
+    bool status(bool check = true);
+    bool settle(const uint8_t* reply, uint8_t expect_in, uint8_t expect_out);
     bool volts(uint16_t& target_mv, uint16_t& nano_mv);
     bool fail(const std::string& why);
     // Nothing queued but clocks with TMS low (Run-Test/Idle staying there).
@@ -71,6 +80,8 @@ private:
     std::vector<uint8_t> tdi_, tms_;  // queued bits, packed
     uint32_t queued_ = 0;
     uint8_t flags_ = 0;  // the Nano's status since the last flush
+    uint8_t sent_crc_ = 0, heard_crc_ = 0;  // since the last status
+    bool asked_ = false;  // the port mode that drives the pins was sent
     int64_t replied_at_ = 0;  // when the last reply came (steady clock, ns)
     std::string failure_ = "no answer from the Nano";
     std::FILE* log_ = nullptr;

@@ -23,13 +23,22 @@ bool RbbProbe::open(const std::string& where, std::string& error) {
     if (!tcp_.connect(where.substr(0, colon), where.substr(colon + 1), error)) return false;
     where_ = where;
     failed_ = false;
-    // TCK low, the resets released, as a client starts; the TAP from
-    // wherever it was to Run-Test/Idle, where every operation starts.
-    out_ = "r0";
-    tap_reset(*this);
+    started_ = false;
+    // The resets released, as a client starts. The pins are written only at
+    // the first scan: in a recovery VPP (SRST) comes first.
+    out_ = "r";
     if (send()) return true;
     error = failure_;
     return false;
+}
+
+// Before the first scan: TCK low, and the TAP from wherever it was to
+// Run-Test/Idle, where every operation starts.
+void RbbProbe::start() {
+    if (started_) return;
+    started_ = true;
+    out_ += '0';
+    tap_reset(*this);
 }
 
 void RbbProbe::close() {
@@ -77,22 +86,30 @@ bool RbbProbe::clock(bool tms, bool tdi) {
 
 bool RbbProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     if (failed_) return false;
+    start();
     tap_ir_scan(*this, instruction, ir_length, captured);
     return !failed_;
 }
 
 bool RbbProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
     if (failed_) return false;
+    start();
     tap_dr_scan(*this, bits, tdi, tdo);
     return !failed_;
 }
 
 bool RbbProbe::idle(uint32_t microseconds) {
+    HostClock& host = steady_clock();
+    if (!started_) {
+        // Before the first scan (VPP settling): time passes, no pin moves.
+        if (!send()) return false;
+        host_wait(host, host.now_ns(), microseconds);
+        return !failed_;
+    }
     // A read's answer says every change before it was carried out: the wait
     // is timed from there.
     clock(false, false);
     if (failed_) return false;
-    HostClock& host = steady_clock();
     host_wait(host, host.now_ns(), microseconds);
     tap_idle_clock(*this);
     return send();
@@ -119,6 +136,7 @@ bool RbbProbe::reach_again() {
 
 bool RbbProbe::reset() {
     if (failed_ && !reach_again()) return false;
+    if (!started_) return start(), !failed_;
     tap_reset(*this);
     return !failed_;
 }

@@ -47,6 +47,9 @@ private:
     // After a failure: late answers discarded, the connection made again
     // when it was lost.
     bool reach_again();
+    // The pins written for the first time (TCK low, the TAP reset).
+    void start();
+    bool started_ = false;
     os::TcpClient tcp_;
     std::string where_;
     std::string out_;  // pin changes not sent yet

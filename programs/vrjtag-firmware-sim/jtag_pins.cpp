@@ -105,6 +105,7 @@ void JtagPins::on_direction(avr_irq_t*, uint32_t value, void* self) {
     if (before == now) return;
     std::FILE* log = p->board_.log;
     if (log) std::fprintf(log, "%.6f jtag pins %s\n", p->board_.seconds(), now ? "driven" : "released");
+    if (!p->rbb_.is_open() && p->model_) p->model_->set_driven(now);
     if (now && !p->supply_.safe()) {
         ++p->faults;
         if (log)

@@ -3,6 +3,7 @@
 #include <simavr/avr_adc.h>
 #include <simavr/avr_ioport.h>
 
+#include "jtag/probe/nano_supply.hpp"
 #include "programs/vrjtag-firmware-sim/board.hpp"
 
 namespace vr::fwsim {
@@ -26,6 +27,10 @@ void Supply::refresh() {
     avr_raise_irq(avr_io_getirq(board_.avr, AVR_IOCTL_IOPORT_GETIRQ('B'), 0), 0);
 }
 
-bool Supply::safe() const { return nano_mv >= 4500 && target_mv >= 2000 && (target_mv >= 4400 || strap); }
+// The board's own judgement, from the true voltages (the firmware sees them
+// through its ADC).
+bool Supply::safe() const {
+    return jtag::supply_problem_of(static_cast<uint16_t>(nano_mv), static_cast<uint16_t>(target_mv), strap) == 0;
+}
 
 }  // namespace vr::fwsim

@@ -4,14 +4,17 @@
 // written here from the protocol's description, not from the decoder: the
 // same count of bytes answered, and every shift clocking exactly the bits it
 // asked for while the pins may be driven (nothing once they may not, after a
-// lost byte, or for a shift longer than 8192 bits). Also: the pins are
-// clocked only while driven after a supply check that passed, 1 to 8 bits at
-// a time; probe mode ends only on 0x0F in the bit-bang mode; VPP is never on
-// without the target's supply, nor after a lost byte.
+// lost byte or a stall in the middle of a command, or for a shift longer
+// than 8192 bits). Also: the pins are clocked only while driven after a
+// supply check that passed, 1 to 8 bits at a time; probe mode ends only on
+// 0x0F in the bit-bang mode or at a stall after the line was lost; VPP is
+// never on without the target's supply, nor after a lost line; after a
+// release the pins wait for the host's port mode.
 //
-// The first three bytes set the board: bit 0 of the first the target's
+// The first four bytes set the board: bit 0 of the first the target's
 // supply, the second the byte after which the supply goes (0: never), the
-// third the byte that arrives damaged (0: none).
+// third the byte that arrives damaged (0: none), the fourth the byte before
+// which the host stalls for seconds (0: never).
 #include <cstdlib>
 
 #include "firmware/probe_mode.hpp"
@@ -20,7 +23,7 @@ namespace {
 
 struct FakeBoard {
     bool powered = false, drives = false, damaged = false, vpp_on = false;
-    unsigned long clocked = 0, sent = 0;
+    unsigned long clocked = 0, sent = 0, leaves = 0;
     bool drive() {
         drives = powered;
         return drives;
@@ -40,9 +43,14 @@ struct FakeBoard {
     }
     void line_fast(bool) {}
     bool vpp(bool on) {
-        vpp_on = on && (drives || drive());
+        vpp_on = on && powered;
         return vpp_on;
     }
+    void leave() {
+        if (!drives) std::abort();
+        ++leaves;
+    }
+    void wait(uint16_t) {}
     bool line_damaged() {
         const bool was = damaged;
         damaged = false;
@@ -69,8 +77,20 @@ struct Reference {
     // The line speed's handshake: 0 waiting for 0xAA, 1 for 0x55.
     int ack = -1;
 
-    // The board lost its supply (the pins released).
-    void power_lost() { pins = false; }
+    // The shift being read answers nothing (refused at its start).
+    bool silent = false;
+    bool armed = false;
+
+    // The board lost its supply: the pins released, the port mode forgotten.
+    void power_lost() { pins = want_pins = false; }
+    // The host stalled: the same, and a command cut off loses the line;
+    // false when probe mode ends (the line was lost already).
+    bool stall() {
+        if (mode == lost) return false;
+        if (mode == jtag && (pending > 0 || bits > 0 || ack >= 0)) mode = lost;
+        power_lost();
+        return true;
+    }
 
     void byte(uint8_t b, bool powered) {
         if (mode == ended || mode == lost) return;
@@ -98,7 +118,7 @@ struct Reference {
             if (clocks && !pins) clocks = false;
             if (clocks) clocked += n;
             bits -= n;
-            sent += 1;
+            if (!silent) sent += 1;
             return;
         }
         if (pending > 0) {
@@ -110,10 +130,10 @@ struct Reference {
         command = b;
         switch (b) {
         case 0x00: mode = bitbang, sent += 5; break;
-        case 0x01: case 0x07: case 0x08: case 0x21: pending = 1; break;
-        case 0x02: case 0x05: pending = 2; break;
+        case 0x01: case 0x07: case 0x08: case 0x22: pending = 1; break;
+        case 0x02: case 0x05: case 0x21: case 0x23: pending = 2; break;
         case 0x03: sent += 10; break;
-        case 0x20: sent += 2; break;
+        case 0x20: sent += 4; break;
         default: break;  // unknown commands are ignored
         }
     }
@@ -125,11 +145,20 @@ struct Reference {
             pins = want_pins && powered;
             break;
         case 0x07: ack = 0; break;
-        case 0x21: sent += 2; break;
+        case 0x21:
+            sent += 2;
+            if (!(first_arg == 0x56 && b == 0x50)) pins = want_pins = false;  // VPP off releases the pins
+            break;
+        case 0x22: sent += 2, armed = b != 0; break;
+        case 0x23: sent += 1; break;
         case 0x05:
             bits = static_cast<unsigned>(first_arg << 8 | b);
             sent += 3;
             clocks = bits <= 8192;
+            // A shift that cannot have the pins when it starts answers its
+            // header alone.
+            if (clocks && bits && !pins && want_pins && powered) pins = true;
+            silent = clocks && bits && !pins;
             break;
         default: break;
         }
@@ -140,16 +169,31 @@ struct Reference {
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     if (size > VR_FUZZ_MAX_INPUT) size = VR_FUZZ_MAX_INPUT;
-    if (size < 3) return 0;
+    if (size < 4) return 0;
     FakeBoard board;
     board.powered = data[0] & 1;
-    const std::size_t power_goes = data[1], damage_at = data[2];
+    const std::size_t power_goes = data[1], damage_at = data[2], stall_at = data[3];
     vr::fw::ProbeMode mode;
     vr::fw::probe_begin(mode, board);
     Reference ref;
-    for (std::size_t i = 3; i < size; ++i) {
-        const std::size_t at = i - 3;
-        if (power_goes && at == power_goes) board.powered = false, board.release(), ref.power_lost();  // the power watch
+    for (std::size_t i = 4; i < size; ++i) {
+        const std::size_t at = i - 4;
+        if (power_goes && at == power_goes) {  // the power watch
+            board.powered = false;
+            vr::fw::probe_released(mode, board);
+            ref.power_lost();
+        }
+        if (stall_at && at == stall_at) {
+            const bool was_driving = board.drives;
+            const unsigned long leaves = board.leaves;
+            const bool going_on = vr::fw::probe_silence(mode, board);
+            // Armed, a host gone while the pins were driven: the chip out of
+            // programming mode once.
+            if (board.leaves != leaves + (ref.armed && was_driving ? 1 : 0)) std::abort();
+            if (going_on != ref.stall()) std::abort();
+            if (!going_on) return 0;
+            if (board.drives || board.vpp_on) std::abort();
+        }
         if (damage_at && at == damage_at) board.damaged = true, ref.mode = Reference::lost;
         const unsigned long before = board.clocked;
         const bool was_bbio = !mode.jtag;

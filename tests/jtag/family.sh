@@ -84,6 +84,13 @@ PY
 # vhh_only_for_erase LOG COUNT: VHH went on COUNT times and off again each
 # time, and while it was on the chip was only identified and erased (no word
 # programmed or read).
+# no_fault NAME [FROM]: no FAULT in $WORK/NAME.log (from line FROM on): no
+# pin was driven into a chip whose JTAG pins are user I/O without VHH.
+no_fault() {
+    local from=${2:-1}
+    ! tail -n +"$from" "$WORK/$1.log" | grep -q 'FAULT' || fail "$1: $(tail -n +"$from" "$WORK/$1.log" | grep -m 1 FAULT)"
+}
+log_lines() { wc -l < "$WORK/$1.log"; }
 vhh_only_for_erase() {
     [ "$(grep -c '^VHH on' "$WORK/$1.log")" = "$2" ] || fail "$1: VHH on $(grep -c '^VHH on' "$WORK/$1.log") times"
     [[ "$(grep '^VHH' "$WORK/$1.log" | tail -n 1)" == 'VHH off'* ]] || fail "$1: VHH left on"
