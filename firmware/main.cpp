@@ -48,8 +48,10 @@ struct Board {
     bool line_damaged() { return vr::fw::uart_lost(); }
     bool vpp(bool on) { return probe.vpp(on); }
     // The chip operations' own leave, on the server's chip record (idle in
-    // probe mode): the configuration key, the chip maker's wait, a reset.
+    // probe mode): from Test-Logic-Reset, the configuration key, the chip
+    // maker's wait, a reset.
     void leave() {
+        probe.reset();  // the TAP may be anywhere: a host can die in a shift
         server.chip.programming = true;
         vr::jtag::chip_leave(server.chip);
     }

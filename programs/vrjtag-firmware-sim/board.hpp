@@ -56,10 +56,13 @@ public:
     void raise_target();
     // Whether the JTAG pins may be driven into the target.
     bool safe() const;
+    // The target's supply gone from A4 for this long (simulated time).
+    void dip(double seconds);
 
 private:
     Board& board_;
     bool strap_due_ = true;
+    bool dipped_ = false;
 };
 
 class JtagPins {
@@ -91,6 +94,7 @@ private:
     void set_tdo(bool value);
     void tdo_after_fall(bool value);
     bool rbb_read();
+    void rbb_write(uint32_t value);
 
     Board& board_;
     Supply& supply_;
@@ -108,6 +112,15 @@ public:
     explicit UartLine(Board& board) : board_(board) {}
     bool reset_on_open = false;  // a host's open resets the Nano; the bootloader drops 1.4 s of input
     long frame_error_at = -1;    // the byte (counted from 1) that arrives with a framing error
+    long flip_in_at = -1;        // the byte from the host that arrives with bit 0 flipped (a valid frame)
+    long flip_out_at = -1;       // the byte to the host that leaves with bit 0 flipped
+    long dip_at = -1;            // the byte from the host at which the target's supply dips
+    std::function<void()> on_dip;
+    // The USB serial chip between the host and the Nano: replies held until
+    // 62 bytes wait or the latency timer ends (an FT232R); the host's bytes
+    // sent with two stop bits above 500 kbaud (a CH340).
+    double usb_latency_s = 0;
+    bool two_stop_bits = false;
     std::function<void()> on_reset;  // the rest of the board after such a reset
 
     bool open(const std::string& link, std::string& error);
@@ -136,7 +149,11 @@ private:
     std::deque<std::pair<uint8_t, double>> input_;
     bool ready_ = true;        // simavr's receive FIFO has room
     double ignore_until_ = 0;  // the bootloader's time after a reset
-    long received_ = 0;
+    long received_ = 0, sent_ = 0;
+    std::string held_;          // replies the USB chip holds
+    bool hold_timer_ = false;
+    static avr_cycle_count_t release_held(avr_t*, avr_cycle_count_t when, void* self);
+    void send_held();
     std::string out_line_;     // logged a reply at a time
     std::thread watcher_;
     std::atomic<double> opened_at_{0};

@@ -82,8 +82,9 @@ void JtagPins::on_port(avr_irq_t*, uint32_t value, void* self) {
     if (((before ^ value) & 7) == 0) return;
     const bool clock = value & 1, was = before & 1;
     if (p->rbb_.is_open()) {
-        // '0'-'7' = TCK*4 + TMS*2 + TDI; the port has TCK in bit 0, TMS 1, TDI 2.
-        p->rbb_out_ += static_cast<char>('0' + ((value & 1) << 2 | (value & 2) | (value >> 2 & 1)));
+        // Released outputs move nothing on the chip's pins.
+        if (!(p->ddrc_ & 7)) return;
+        p->rbb_write(value);
         if (was && !clock) p->tdo_after_fall(p->rbb_read());
         return;
     }
@@ -98,11 +99,18 @@ void JtagPins::on_port(avr_irq_t*, uint32_t value, void* self) {
     }
 }
 
+// '0'-'7' = TCK*4 + TMS*2 + TDI; the port has TCK in bit 0, TMS 1, TDI 2.
+void JtagPins::rbb_write(uint32_t value) {
+    rbb_out_ += static_cast<char>('0' + ((value & 1) << 2 | (value & 2) | (value >> 2 & 1)));
+}
+
 void JtagPins::on_direction(avr_irq_t*, uint32_t value, void* self) {
     auto* p = static_cast<JtagPins*>(self);
     const bool before = p->ddrc_ & 7, now = value & 7;
     p->ddrc_ = value;
     if (before == now) return;
+    // Driven now: the levels the port holds reach the chip.
+    if (now && p->rbb_.is_open()) p->rbb_write(p->pins_);
     std::FILE* log = p->board_.log;
     if (log) std::fprintf(log, "%.6f jtag pins %s\n", p->board_.seconds(), now ? "driven" : "released");
     if (!p->rbb_.is_open() && p->model_) p->model_->set_driven(now);

@@ -51,6 +51,12 @@ constexpr vr::Option table[] = {
     {"--wait-margin", "PPM",
      "the chip model demands every wait this many millionths longer than the chip maker's (10000: 1.01 times)"},
     {"--frame-error", "N", "the Nth byte from the host arrives with a framing error"},
+    {"--flip-in", "N", "the Nth byte from the host arrives with bit 0 flipped, in a valid frame (a bit error)"},
+    {"--flip-out", "N", "the Nth byte to the host leaves with bit 0 flipped, in a valid frame"},
+    {"--target-dip", "N:MS", "the target's supply leaves A4 for MS milliseconds when the Nth byte from the host arrives"},
+    {"--usb", "CHIP",
+     "the USB serial chip between host and Nano: ft232r[:MS] holds the Nano's replies until 62 bytes wait or its "
+     "latency timer (MS, default 16) ends; ch340 sends the host's bytes with two stop bits above 500 kbaud"},
     {"--vcd", "FILE",
      "a trace of TCK, TMS, TDI, TDO and VPP for a waveform viewer (GTKWave), in simulated time (not with "
      "--reset-on-open)"},
@@ -127,6 +133,28 @@ int main(int argc, char** argv) {
     pins.tdo_delay = static_cast<avr_cycle_count_t>(tdo_delay * 16 / 1000);
     options.wait_margin_ppm = static_cast<uint32_t>(margin);
     if (frame_error) uart.frame_error_at = static_cast<long>(frame_error);
+    long long flip_in = -1, flip_out = -1;
+    if (!opts.number("--flip-in", flip_in, 1, 1ll << 40) || !opts.number("--flip-out", flip_out, 1, 1ll << 40))
+        return opts.fail("--flip-in and --flip-out need a byte count");
+    uart.flip_in_at = static_cast<long>(flip_in);
+    uart.flip_out_at = static_cast<long>(flip_out);
+    if (const char* dip = opts.value("--target-dip")) {
+        long at = 0, ms = 0;
+        char end = 0;
+        if (std::sscanf(dip, "%ld:%ld%c", &at, &ms, &end) != 2 || at < 1 || ms < 1)
+            return opts.fail("--target-dip needs N:MS");
+        uart.dip_at = at;
+        uart.on_dip = [ms] { supply.dip(ms / 1000.0); };
+    }
+    if (const char* usb = opts.value("--usb")) {
+        long ms = 16;
+        char end = 0;
+        if (std::strcmp(usb, "ch340") == 0) uart.two_stop_bits = true;
+        else if (std::strcmp(usb, "ft232r") == 0 || (std::sscanf(usb, "ft232r:%ld%c", &ms, &end) == 1 && ms >= 1 && ms <= 255))
+            uart.usb_latency_s = ms / 1000.0;
+        else
+            return opts.fail("--usb needs ft232r[:MS] or ch340");
+    }
     if (opts.operand_count() != 2) return opts.fail("FIRMWARE.elf and LINK are needed");
     const char *elf = opts.operand(0), *link = opts.operand(1);
     // A reset starts simulated time again at 0, which a trace cannot follow.

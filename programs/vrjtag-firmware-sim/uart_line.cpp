@@ -55,25 +55,55 @@ void UartLine::log_out() {
     out_line_.clear();
 }
 
+void UartLine::send_held() {
+    if (pty_.master >= 0 && !held_.empty()) (void)!::write(pty_.master, held_.data(), held_.size());
+    held_.clear();
+}
+
+avr_cycle_count_t UartLine::release_held(avr_t*, avr_cycle_count_t, void* self) {
+    auto* line = static_cast<UartLine*>(self);
+    line->hold_timer_ = false;
+    line->send_held();
+    return 0;
+}
+
 void UartLine::on_output(avr_irq_t*, uint32_t value, void* self) {
     auto* line = static_cast<UartLine*>(self);
-    const uint8_t c = static_cast<uint8_t>(value);
-    if (line->pty_.master >= 0) (void)!::write(line->pty_.master, &c, 1);
+    uint8_t c = static_cast<uint8_t>(value);
+    if (++line->sent_ == line->flip_out_at) c ^= 1;  // a bit changed on the way, the frame still valid
     line->out_line_ += static_cast<char>(c);
     if (c == '\r') line->log_out();
+    if (line->usb_latency_s <= 0) {
+        if (line->pty_.master >= 0) (void)!::write(line->pty_.master, &c, 1);
+        return;
+    }
+    // An FT232R: a USB packet goes when 62 bytes wait, or when the latency
+    // timer ends after the first of them.
+    line->held_ += static_cast<char>(c);
+    if (line->held_.size() >= 62) {
+        line->send_held();
+    } else if (!line->hold_timer_) {
+        line->hold_timer_ = true;
+        avr_cycle_timer_register(line->board_.avr, static_cast<avr_cycle_count_t>(line->usb_latency_s * cpu_hz),
+                                 release_held, line);
+    }
 }
 
 // One received byte per byte time, while simavr's FIFO has room.
 avr_cycle_count_t UartLine::feed(avr_t* avr, avr_cycle_count_t when, void* self) {
     auto* line = static_cast<UartLine*>(self);
     if (!line->input_.empty() && line->ready_ && line->input_.front().second <= static_cast<double>(when) / cpu_hz) {
-        const uint8_t c = line->input_.front().first;
+        uint8_t c = line->input_.front().first;
         line->input_.pop_front();
         // simavr sets FE0 for a byte raised with UART_INPUT_FE.
         const uint32_t fe = ++line->received_ == line->frame_error_at ? UART_INPUT_FE : 0;
+        if (line->received_ == line->flip_in_at) c ^= 1;  // a bit changed, the frame valid
+        if (line->received_ == line->dip_at && line->on_dip) line->on_dip();
         avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT), c | fe);
     }
-    return when + byte_cycles(avr);
+    // A CH340 sends two stop bits above 500 kbaud: 11 bit times a byte.
+    const avr_cycle_count_t cycles = byte_cycles(avr);
+    return when + (line->two_stop_bits && cycles < cpu_hz / 50000 ? cycles * 11 / 10 : cycles);
 }
 
 // The host's DTR resets the Nano; its bootloader then ignores input.

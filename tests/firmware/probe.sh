@@ -151,7 +151,8 @@ recover_interrupted)
     jtag_off "$(design ATF1504AS)" "$WORK/off.jed"
     for how in INT KILL; do
         start_fw "$how" ATF1504AS --load "$WORK/off.jed"
-        timeout 60 "$BIN/vrjtag-cli" --probe nano --port "$LINK" --boot-wait 0 recover --device ATF1504AS > "$WORK/$how.out" 2>&1 &
+        # No timeout wrapper: the signal must reach vrjtag-cli itself.
+        "$BIN/vrjtag-cli" --probe nano --port "$LINK" --boot-wait 0 recover --device ATF1504AS > "$WORK/$how.out" 2>&1 &
         host=$!
         for _ in $(seq 200); do grep -q 'vpp on' "$WORK/$how.log" && break; sleep 0.01; done
         grep -q 'vpp on' "$WORK/$how.log" || fail "$how: VPP never came on"
@@ -184,6 +185,70 @@ rbb)
     no_fault model "$from"
     holds model "$file"
     vhh_only_for_erase model 1
+    ;;
+stall)
+    # A host that stalls 6 s in the middle of a shift, then sends what a
+    # decoder out of step would run (VPP's key, a shift): nothing answered,
+    # VPP never on, the pins left released.
+    start_fw stall ATF1504AS
+    python3 "$SRC/tests/firmware/stall.py" "$LINK" 6 > "$WORK/stall.out" 2>&1 || fail "$(cat "$WORK/stall.out")"
+    stop_fw stall
+    ! grep -q 'vpp on' "$WORK/stall.log" || fail "VPP came on"
+    [[ "$(grep 'jtag pins' "$WORK/stall.log" | tail -n 1)" == *released ]] || fail "the pins were driven again"
+    ;;
+dip)
+    # The target's supply gone from A4 for 150 ms in the middle of a write:
+    # the Nano releases the pins and never drives them again unasked; the
+    # write fails, saying why.
+    step dip ATF1504AS --target-dip 3000:150 -- write "$(design ATF1504AS)"
+    [ "$RC" = 1 ] || fail "the write through a supply dip ended with exit $RC: $LAST"
+    grep -q 'released the JTAG pins' "$WORK/dip.out" "$WORK/dip.err" || fail "no reason given: $LAST $(cat "$WORK/dip.err")"
+    grep -q 'target supply dips' "$WORK/dip.log" || fail "the supply never dipped"
+    ;;
+killed)
+    # A host killed in the middle of a write: after 5 s of silence the Nano,
+    # armed by the host, takes the chip out of programming mode itself.
+    start_fw killed ATF1504AS
+    # No timeout wrapper: the KILL must reach vrjtag-cli itself.
+    "$BIN/vrjtag-cli" --probe nano --port "$LINK" --boot-wait 0 write "$(design ATF1504AS)" > "$WORK/killed.out" 2>&1 &
+    host=$!
+    for _ in $(seq 600); do grep -q '^program' "$WORK/killed.log" && break; sleep 0.05; done
+    grep -q '^program' "$WORK/killed.log" || fail "the write never programmed a word"
+    kill -KILL "$host"
+    wait "$host"
+    sleep 7
+    stop_fw killed
+    last=$(grep -E '^(enter|leave) programming mode' "$WORK/killed.log" | tail -n 1)
+    [ "$last" = 'leave programming mode' ] || fail "the chip was left in programming mode: $last"
+    ;;
+flip)
+    # A bit changed on the line (a valid frame) in either direction during
+    # a READ: caught by the CRC; never a wrong file.
+    for way in in out; do
+        start_fw "flip_$way" ATF1504AS --load "$(design ATF1504AS)" "--flip-$way" 5000
+        cli "read_$way" read "$WORK/read_$way.jed"
+        stop_fw "flip_$way"
+        if [ "$RC" = 0 ]; then
+            "$BIN/vrjtag-jed" diff "$(design ATF1504AS)" "$WORK/read_$way.jed" > /dev/null || fail "$way: a wrong file was saved"
+        else
+            # A changed reply byte is caught by its CRC; a changed command
+            # byte may leave the Nano waiting for bytes that never come.
+            [ ! -e "$WORK/read_$way.jed" ] || fail "$way: a failed READ left a file"
+            [ "$way" = in ] || grep -q 'CRC' "$WORK/read_$way.out" "$WORK/read_$way.err" || fail "$way: not caught by the CRC: $LAST"
+        fi
+    done
+    ;;
+openocd_pause)
+    # OpenOCD pausing 6 s between an irscan and a drscan: the Nano released
+    # the pins, and the drscan ends in an error, not in a silent re-drive.
+    start_fw pause ATF1504AS
+    timeout 120 openocd -f interface/buspirate.cfg -c "buspirate port $LINK" -f "$SRC/packaging/openocd/atf15xx.cfg" \
+        -c "gdb_port disabled; telnet_port disabled; tcl_port disabled; init" \
+        -c "irscan atf15xx.tap 0x059" -c "sleep 6000" \
+        -c "if {[catch {drscan atf15xx.tap 32 0} msg]} {echo \"drscan failed: \$msg\"} else {echo \"drscan gave \$msg\"}" \
+        -c shutdown > "$WORK/pause.out" 2>&1
+    stop_fw pause
+    grep -q 'drscan failed' "$WORK/pause.out" || fail "the drscan after the pause: $(grep drscan "$WORK/pause.out")"
     ;;
 *) fail "unknown case $1" ;;
 esac
