@@ -104,6 +104,17 @@ int main() {
     vr::adapter::server_init(server, probe, link);
     uint32_t heard = vr::fw::ticks(), watched = heard;
     for (;;) {
+        // The target's supply every 100 ms while the pins are driven or VPP
+        // is on, also while bytes keep coming (a host streaming its scans).
+        uint32_t now = vr::fw::ticks();
+        const bool watching = probe.driving() || probe.vpp_on();
+        const bool unpowered = watching && now - watched >= watch_ticks && (watched = now, !probe.target_powered());
+        if (unpowered && probing) {
+            vr::fw::probe_released(probe_mode, board);
+        } else if (unpowered && server.chip.programming) {
+            vr::adapter::server_hangup(server);
+            probe.release();
+        }
         char c;
         if (vr::fw::uart_read(c)) {
             heard = vr::fw::ticks();
@@ -115,17 +126,13 @@ int main() {
             continue;
         }
         vr::fw::uart_poll();
-        const uint32_t now = vr::fw::ticks();
+        now = vr::fw::ticks();
         const bool silent = now - heard >= silence_ticks;
-        const bool watching = probe.driving() || probe.vpp_on();
-        const bool unpowered = watching && now - watched >= watch_ticks && (watched = now, !probe.target_powered());
         if (probing && silent && !vr::fw::probe_silence(probe_mode, board)) {
             leave_probe_mode();
         } else if (probing && silent) {
             heard = now;  // the silence is dealt with: the next one after 5 s more
-        } else if (probing && unpowered) {
-            vr::fw::probe_released(probe_mode, board);
-        } else if (server.chip.programming && (silent || unpowered)) {
+        } else if (server.chip.programming && silent) {
             vr::adapter::server_hangup(server);
             probe.release();
         }

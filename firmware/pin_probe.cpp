@@ -160,9 +160,14 @@ bool PinProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const ui
 }
 
 uint8_t PinProbe::shift(uint8_t tdi, uint8_t tms, uint8_t bits) {
+    // clock() written out, for speed: probe mode shifts whole words this way.
     uint8_t out = 0;
-    for (uint8_t b = 0; b < bits; ++b, tdi >>= 1, tms >>= 1)
-        if (clock(tms & 1, tdi & 1)) out = static_cast<uint8_t>(out | 1u << b);
+    for (uint8_t mask = 1; bits; --bits, mask = static_cast<uint8_t>(mask << 1), tdi >>= 1, tms >>= 1) {
+        PORTC = static_cast<uint8_t>((tms & 1 ? tms_bit : 0) | (tdi & 1 ? tdi_bit : 0));  // TCK falls
+        __builtin_avr_delay_cycles(16);  // the low phase: 1 us before TDO is read
+        if (PINC & tdo_bit) out = static_cast<uint8_t>(out | mask);
+        PORTC = static_cast<uint8_t>(PORTC | tck);
+    }
     rest();
     return out;
 }

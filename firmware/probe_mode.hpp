@@ -37,6 +37,10 @@
 //                 programming mode when the host falls silent for 5 s while
 //                 the pins are driven (a host that died mid-write); answered
 //                 0x22 A
+//   0x24 H L ...  (ours) TAP shift as 0x05 with TMS low throughout: one TDI
+//                 byte per 8 bits instead of a pair (the middle of a long
+//                 scan in half the bytes); answered 0x24 H L and a TDO byte
+//                 per TDI byte, refused as 0x05 is
 //   0x23 H L      (ours) waits H:L times 100 us (timed on the Nano's own
 //                 clock, at least 1.01 times that) with the TAP where it is,
 //                 then answers 0x23
@@ -96,6 +100,7 @@ struct ProbeMode {
     bool failed : 1;    // this shift clocks nothing more
     bool silent : 1;    // this shift answers nothing (refused when it started)
     bool armed : 1;     // leave programming mode on silence
+    bool compact : 1;   // this shift has TDI bytes alone (TMS low)
     uint8_t status;
     uint8_t crc_in, crc_out;  // since the last status
     uint16_t bits;      // still to shift

@@ -22,6 +22,7 @@ enum : uint8_t {
     cmd_vpp = 0x21,
     cmd_arm = 0x22,
     cmd_wait = 0x23,
+    cmd_tap_tdi = 0x24,
 };
 
 // VPP's key: two bytes that a shift's data, read as commands after a slip,
@@ -134,6 +135,8 @@ void command_byte(ProbeMode& mode, Board& board, uint8_t byte) {
         mode.state = at_speed;
         break;
     case cmd_tap_shift:
+    case cmd_tap_tdi:
+        mode.compact = byte == cmd_tap_tdi;
         mode.state = at_bits_high;
         break;
     case cmd_vpp:
@@ -258,7 +261,7 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         // since a release, no safe supply) says so in its header and answers
         // nothing more: a host that counts the reply sees the error.
         mode.silent = mode.bits && mode.bits <= max_bits && !ready(mode, board);
-        const uint8_t header[3] = {cmd_tap_shift, static_cast<uint8_t>(mode.silent ? 0 : mode.arg),
+        const uint8_t header[3] = {mode.compact ? cmd_tap_tdi : cmd_tap_shift, static_cast<uint8_t>(mode.silent ? 0 : mode.arg),
                                    static_cast<uint8_t>(mode.silent ? 0 : byte)};
         reply(mode, board, header, 3);
         if (mode.bits > max_bits) {
@@ -272,7 +275,13 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
     }
     case at_tdi:
         mode.tdi = byte;
-        mode.state = at_tms;
+        if (!mode.compact) {
+            mode.state = at_tms;
+            return true;
+        }
+        // TDI alone, TMS low: the middle of a long scan in half the bytes.
+        shift_pair(mode, board, 0);
+        mode.state = mode.bits ? at_tdi : at_command;
         return true;
     case at_tms:
         shift_pair(mode, board, byte);

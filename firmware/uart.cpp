@@ -11,19 +11,22 @@ namespace {
 
 const uint8_t xon = 0x11, xoff = 0x13;
 
-// Power-of-two rings with 8-bit indices: wrapping is a mask.
-template <uint8_t Size>
+// Power-of-two rings with 8-bit indices: wrapping is a mask. A ring of 256
+// holds 255 (the indices cannot tell 256 from 0).
+template <uint16_t Size>
 struct Ring {
-    static_assert(Size && !(Size & (Size - 1)), "a ring's size is a power of two");
+    static_assert(Size && Size <= 256 && !(Size & (Size - 1)), "a ring's size is a power of two up to 256");
     volatile uint8_t head, tail;
     uint8_t bytes[Size];
     bool empty() const { return head == tail; }
-    bool full() const { return static_cast<uint8_t>(head - tail) == Size; }
+    bool full() const { return static_cast<uint8_t>(head - tail) == static_cast<uint8_t>(Size == 256 ? 255 : Size); }
     void put(uint8_t c) { bytes[head++ & (Size - 1)] = c; }
     uint8_t get() { return bytes[tail++ & (Size - 1)]; }
 };
 
-Ring<128> rx;  // a 91-byte line and the erase's "#8E" CR "#8X" CR fit
+// A 91-byte line and the erase's "#8E" CR "#8X" CR fit; in probe mode the
+// host streams two words of a write and their waits ahead (255 bytes).
+Ring<256> rx;
 Ring<128> tx;  // more than the longest reply (90 bytes)
 volatile bool paused;
 volatile uint32_t paused_at;
@@ -33,7 +36,7 @@ volatile bool binary, lost;
 // (or the newest byte's, when the ring is full), so that the line it falls in
 // is not carried out.
 void rx_damaged() {
-    if (rx.full()) rx.bytes[(rx.head - 1) & 127] = uart_damaged;
+    if (rx.full()) rx.bytes[static_cast<uint8_t>(rx.head - 1)] = uart_damaged;
     else rx.put(uart_damaged);
 }
 

@@ -32,6 +32,9 @@ void close();
 // A binary protocol on the open port (a JTAG probe's): XON/XOFF off both
 // ways, so that every byte is data. False if the port refused.
 bool binary();
+// On the binary line: whether a byte arrived with a framing or parity error
+// (the port flags it) since the last call.
+bool damaged();
 
 // The line's speed: 115200 or 1000000 baud. Output queued before is sent at
 // the old speed first. False if the port refused.

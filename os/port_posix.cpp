@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -31,6 +34,10 @@ termios saved{};     // the port's settings before we opened it
 bool have_saved = false;
 bool gone = false;   // the device hung up (USB adapter unplugged): nothing more is tried
 bool stalled = false;  // the last write gave up: the next ones do not wait again
+// The binary line marks a byte received with a framing or parity error as
+// 0xFF 0x00 (then the byte) and a real 0xFF as 0xFF 0xFF (PARMRK).
+bool marking = false, line_damaged = false;
+int escape = 0;  // 0xFF bytes of a mark read so far (at the end of a read)
 
 // Output that makes no progress for this long is given up (an XOFF that never
 // ends, a stuck driver): the rest is discarded and the run goes on to fail.
@@ -213,8 +220,27 @@ void write(const char* data, std::size_t n) {
 bool binary() {
     termios tio {};
     if (fd < 0 || ::tcgetattr(fd, &tio) != 0) return false;
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    return ::tcsetattr(fd, TCSADRAIN, &tio) == 0;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | IGNPAR | ISTRIP);
+    tio.c_iflag |= INPCK | PARMRK;  // a damaged byte is marked, not passed on as good
+#ifdef __linux__
+    // Low latency where the driver allows it (an FTDI chip's latency timer
+    // then drops to 1 ms): replies come as soon as they are there.
+    serial_struct serial {};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        (void)::ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#endif
+    marking = ::tcsetattr(fd, TCSADRAIN, &tio) == 0;
+    escape = 0;
+    line_damaged = false;
+    return marking;
+}
+
+bool damaged() {
+    const bool was = line_damaged;
+    line_damaged = false;
+    return was;
 }
 
 bool set_speed(long baud) {
@@ -238,6 +264,21 @@ long read(unsigned char* data, std::size_t n, int timeout_ms) {
         if (r < 0) return -1;
         if (r == 0) break;
         const ssize_t k = ::read(fd, data + got, n - got);
+        if (k > 0 && marking) {
+            // The marks taken out: 0xFF 0xFF is a 0xFF, 0xFF 0x00 X a
+            // damaged byte (dropped: the reply comes up short).
+            std::size_t kept = got;
+            for (std::size_t i = got; i < got + static_cast<std::size_t>(k); ++i) {
+                const unsigned char c = data[i];
+                if (escape == 0 && c == 0xFF) escape = 1;
+                else if (escape == 1 && c == 0xFF) data[kept++] = 0xFF, escape = 0;
+                else if (escape == 1) escape = 2;
+                else if (escape == 2) line_damaged = true, escape = 0;
+                else data[kept++] = c;
+            }
+            got = kept;
+            continue;
+        }
         if (k > 0) {
             got += static_cast<std::size_t>(k);
             continue;
@@ -253,6 +294,7 @@ long read(unsigned char* data, std::size_t n, int timeout_ms) {
 }
 
 void close() {
+    marking = false;
     if (fd < 0) return;
     drain_bounded();  // the release command must reach the adapter, unless it cannot
     if (have_saved && !gone) ::tcsetattr(fd, TCSANOW, &saved);

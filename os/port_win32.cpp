@@ -110,7 +110,14 @@ bool binary() {
     if (handle == INVALID_HANDLE_VALUE || !GetCommState(handle, &dcb)) return false;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
+    dcb.fAbortOnError = FALSE;  // a damaged byte is reported by damaged(), reading goes on
     return SetCommState(handle, &dcb);
+}
+
+bool damaged() {
+    DWORD errors = 0;
+    if (handle == INVALID_HANDLE_VALUE || !ClearCommError(handle, &errors, nullptr)) return false;
+    return errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER);
 }
 
 bool set_speed(long baud) {

@@ -14,7 +14,7 @@ cd "$root"
 . scripts/packages.sh
 need cmake make g++ libgtest-dev libfltk1.3-dev clang libclang-rt-14-dev \
      xvfb xdotool x11-utils imagemagick xauth g++-mingw-w64-x86-64-posix wine wine64 \
-     openocd gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev pkg-config python3
+     openocd gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev pkg-config python3 librsvg2-bin
 
 # VRJTAG_STRICT=1 (CI): every toolchain and simulator must be there and no
 # test may be skipped, since a skip there means the install step is broken.

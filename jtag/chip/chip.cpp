@@ -162,5 +162,18 @@ bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expec
     return chip_read_begin(chip, address) && chip_read_end(chip, address, word, expect);
 }
 
+#ifndef __AVR__
+bool chip_read_later(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect) {
+    Probe& p = *chip.probe;
+    const uint16_t bits = word_bits(chip_layout(chip), address);
+    if (bits == 0 || !chip_read_begin(chip, address)) return false;
+    uint8_t ones[max_word_bytes];
+    clear_bits(word, bits);
+    fill_ones(ones, bits);
+    return p.wait_end() && p.ir_scan(static_cast<uint16_t>(ir_data0 + address / 256)) &&
+           p.dr_scan_later(bits, expect ? expect : ones, word, expect, expect ? ones : 0);
+}
+#endif
+
 }  // namespace jtag
 }  // namespace vr

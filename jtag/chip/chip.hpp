@@ -69,6 +69,11 @@ bool chip_read(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expec
 // may use the chip between them.
 bool chip_read_begin(Chip& chip, uint16_t address);
 bool chip_read_end(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect);
+#ifndef __AVR__
+// chip_read with the word filled only when the probe's collect() returns
+// true (see Probe::read_ahead).
+bool chip_read_later(Chip& chip, uint16_t address, uint8_t* word, const uint8_t* expect);
+#endif
 
 }  // namespace jtag
 }  // namespace vr

@@ -1,5 +1,6 @@
 #include "jtag/flow/flow.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "common/bits.hpp"
@@ -130,34 +131,52 @@ void program_all(Run& r) {
 // taken into the map).
 void read_and_compare_all(Run& r) {
     const Action action = r.plan.action;
-    uint8_t word[jtag::max_word_bytes], back[jtag::max_word_bytes];
+    // Words are read a batch at a time and compared once the batch is in:
+    // a probe that streams its scans keeps the chip reading while the
+    // replies travel (one word at a time for the others).
+    constexpr std::size_t most = 32;
+    std::array<std::array<uint8_t, jtag::max_word_bytes>, most> words, backs;
+    const std::size_t ahead = std::min<std::size_t>(std::max<uint8_t>(r.chip.probe->read_ahead(), 1), most);
     if (r.result.kind == Outcome::done) r.watch.stage(Stage::read);
-    for (std::size_t i = 0; i < r.count && r.result.kind == Outcome::done; ++i) {
-        if (r.watch.cancelled()) {
-            r.result.kind = Outcome::cancelled;
-            break;
+    for (std::size_t i = 0; i < r.count && r.result.kind == Outcome::done;) {
+        std::size_t n = 0;
+        for (; n < ahead && i + n < r.count; ++n) {
+            if (r.watch.cancelled()) {
+                r.result.kind = Outcome::cancelled;
+                break;
+            }
+            const uint16_t a = r.order[i + n], bits = jtag::word_bits(r.layout, a);
+            uint8_t* word = words[n].data();
+            if (action == Action::erase || action == Action::blank)
+                fill_ones(word, bits);
+            else if (action != Action::read)
+                word_of(r.map, r.layout, a, word);
+            if (!jtag::chip_read_later(r.chip, a, backs[n].data(), action == Action::read ? nullptr : word)) {
+                r.result.kind = Outcome::probe_failed;
+                break;
+            }
         }
-        const uint16_t a = r.order[i], bits = jtag::word_bits(r.layout, a);
-        if (action == Action::erase || action == Action::blank)
-            fill_ones(word, bits);
-        else if (action != Action::read)
-            word_of(r.map, r.layout, a, word);
-        if (!jtag::chip_read(r.chip, a, back, action == Action::read ? nullptr : word)) {
+        if (r.result.kind != Outcome::done) break;
+        if (!r.chip.probe->collect()) {
             r.result.kind = Outcome::probe_failed;
             break;
         }
-        r.watch.advance(1);
-        if (action == Action::read) {
-            map_from_word(r.map, r.layout, a, back);
-            continue;
-        }
-        uint16_t first = 0;
-        const uint16_t n = r.compare ? differing(word, back, bits, first) : 0;
-        if (n) {
-            r.result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
-            r.result.address = a, r.result.bits_differ = n, r.result.first_bit = first;
-        } else {
-            ++r.confirmed;
+        for (std::size_t k = 0; k < n && r.result.kind == Outcome::done; ++k, ++i) {
+            const uint16_t a = r.order[i], bits = jtag::word_bits(r.layout, a);
+            const uint8_t* back = backs[k].data();
+            r.watch.advance(1);
+            if (action == Action::read) {
+                map_from_word(r.map, r.layout, a, back);
+                continue;
+            }
+            uint16_t first = 0;
+            const uint16_t differ = r.compare ? differing(words[k].data(), back, bits, first) : 0;
+            if (differ) {
+                r.result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
+                r.result.address = a, r.result.bits_differ = differ, r.result.first_bit = first;
+            } else {
+                ++r.confirmed;
+            }
         }
     }
 }

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "jtag/probe/crc8.hpp"
-#include "jtag/probe/host_wait.hpp"
 #include "jtag/probe/nano_supply.hpp"
 #include "jtag/probe/tap_engine.hpp"
 #include "os/clock.hpp"
@@ -15,14 +14,17 @@
 namespace vr::jtag {
 namespace {
 
+constexpr uint8_t cmd_tap_tdi = 0x24;
 constexpr uint8_t cmd_port_mode = 0x01, cmd_read_adcs = 0x03, cmd_tap_shift = 0x05, cmd_enter_ocd = 0x06,
-                  cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20, cmd_vpp = 0x21, cmd_arm = 0x22;
+                  cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20, cmd_vpp = 0x21, cmd_arm = 0x22,
+                  cmd_wait = 0x23;
 constexpr uint8_t status_refused = 0x02, status_too_long = 0x04, status_released = 0x08;
 // VPP's key: 12 V comes on only for these two bytes after 0x21.
 constexpr uint8_t vpp_key[2] = {0x56, 0x50};
 constexpr uint32_t max_shift = 8192;
-// Bytes on their way to the Nano at most: its receive ring holds 128.
-constexpr std::size_t window = 120;
+// Bytes on their way to the Nano at most: its receive ring holds 255, and
+// a word of a write with its wait takes about 90.
+constexpr std::size_t window = 248;
 constexpr int reply_ms = 2000;
 
 // The driver's counts: 155.1515 per volt. A count beyond any real supply
@@ -72,7 +74,6 @@ bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::si
     send(out, n);
     std::size_t got = 0;
     for (long r; got < m && (r = receive(in + got, m - got)) > 0;) got += static_cast<std::size_t>(r);
-    replied_at_ = steady_clock().now_ns();
     return got == m;
 }
 
@@ -149,7 +150,6 @@ bool NanoProbe::status(bool check) {
         log_bytes("<", reply + got, static_cast<std::size_t>(r));
         got += static_cast<std::size_t>(r);
     }
-    replied_at_ = steady_clock().now_ns();
     sent_crc_ = heard_crc_ = 0;
     if (got != 4 || reply[0] != cmd_status) return fail("no answer from the Nano");
     return !check || settle(reply, expect_in, expect_out);
@@ -190,75 +190,233 @@ void NanoProbe::step(bool tms, bool tdi) {
     ++queued_;
 }
 
-bool NanoProbe::run(std::vector<uint8_t>* tdo) {
-    if (failed_) return false;
-    if (tdo) tdo->assign((queued_ + 7) / 8, 0);
-    // The pins are asked for before the first shift, not at open: in a
-    // recovery VPP comes first.
+// A command for the stream, with what its reply will be.
+void NanoProbe::queue(std::vector<uint8_t> bytes, Reply::Kind kind, uint32_t bits, bool keep) {
+    Piece piece;
+    piece.bytes = std::move(bytes);
+    piece.reply = {kind, bits, keep, 0, 0, 0, 0, false};
+    pieces_.push_back(std::move(piece));
+}
+
+// The queued TAP bits as shift commands (at most 8192 bits each); with keep,
+// their TDO bytes are kept in captured_.
+void NanoProbe::emit_shift(bool keep) {
     if (queued_ && !asked_) {
-        const uint8_t mode[2] = {cmd_port_mode, 1};
-        send(mode, 2);
+        // The pins are asked for before the first shift, not at open: in a
+        // recovery VPP comes first.
+        queue({cmd_port_mode, 1}, Reply::none, 0, false);
         asked_ = true;
     }
-    for (uint32_t done = 0; done < queued_;) {
-        const uint32_t bits = std::min(queued_ - done, max_shift), bytes = (bits + 7) / 8, first = done / 8;
-        std::vector<uint8_t> out{cmd_tap_shift, static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
-        for (uint32_t i = 0; i < bytes; ++i) out.push_back(tdi_[first + i]), out.push_back(tms_[first + i]);
-        // The status rides along: no round trip of its own at flush.
-        out.push_back(cmd_status);
-        const std::size_t shifted = 3 + bytes;  // the shift's reply; then the status's 4
-        std::vector<uint8_t> in(shifted + 4);
-        // Paced: what the Nano has answered tells what it has read (the
-        // header's 3 bytes, then 2 for each TDO byte). A shift refused from
-        // its start is answered by its header alone (0x05 0 0): its pairs,
-        // which the Nano then reads without answering, go a ring at a time.
-        std::size_t sent = 0, got = 0, status_at = shifted;
-        bool silent = false;
-        while (got < status_at + 4) {
-            if (silent && sent < out.size()) {
-                const std::size_t n = std::min(out.size() - sent, window);
-                send(out.data() + sent, n);
-                sent += n;
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
-                continue;
-            }
-            const std::size_t read_in = got < 3 ? 0 : got < shifted ? 3 + 2 * (got - 3) : out.size() - 1;
-            if (!silent && sent < out.size() && sent < read_in + window) {
-                const std::size_t n = std::min(out.size() - sent, read_in + window - sent);
-                send(out.data() + sent, n);
-                sent += n;
-                continue;
-            }
-            // Only what is owed for the bytes sent: the rest waits for more.
-            const std::size_t owed =
-                sent == out.size() ? status_at + 4 : std::min(shifted, sent < 3 ? 0 : 3 + (sent - 3) / 2);
-            const long n = os::read(in.data() + got, owed - got, reply_ms);
-            if (n <= 0) return fail("no answer from the Nano");
-            log_bytes("<", in.data() + got, static_cast<std::size_t>(n));
-            const bool header_now = got < 3 && got + static_cast<std::size_t>(n) >= 3;
-            got += static_cast<std::size_t>(n);
-            if (header_now && in[1] == 0 && in[2] == 0) {
-                silent = true;
-                status_at = 3;
-                // What came with the header belongs to the status.
-            }
+    // Whole bytes whose TMS bits are all low go as TDI alone (0x24), the
+    // rest as pairs (0x05): the middle of a long scan takes half the bytes,
+    // and a word with its wait fits the Nano's ring twice over.
+    const uint32_t total_bytes = (queued_ + 7) / 8;
+    for (uint32_t b = 0; b < total_bytes;) {
+        const bool compact = tms_[b] == 0 && b + 1 < total_bytes;
+        uint32_t e = b;
+        while (e < total_bytes && (e - b) * 8 < max_shift && (tms_[e] == 0 && e + 1 < total_bytes) == compact) ++e;
+        const uint32_t bits = std::min(queued_, e * 8) - b * 8;
+        std::vector<uint8_t> out{compact ? cmd_tap_tdi : cmd_tap_shift, static_cast<uint8_t>(bits >> 8),
+                                 static_cast<uint8_t>(bits)};
+        for (uint32_t i = b; i < e; ++i) {
+            out.push_back(tdi_[i]);
+            if (!compact) out.push_back(tms_[i]);
         }
-        replied_at_ = steady_clock().now_ns();
-        for (std::size_t i = 0; i < status_at; ++i) heard_crc_ = crc8(heard_crc_, in[i]);
-        const uint8_t expect_in = sent_crc_, expect_out = heard_crc_;
-        sent_crc_ = heard_crc_ = 0;
-        if (in[0] != cmd_tap_shift || in[status_at] != cmd_status) return fail("the Nano answered out of step");
-        if (!settle(in.data() + status_at, expect_in, expect_out)) return false;
-        if (silent) return fail(refusal());
-        if (tdo) std::copy(in.begin() + 3, in.begin() + static_cast<std::ptrdiff_t>(shifted), tdo->begin() + first);
-        done += bits;
+        queue(std::move(out), compact ? Reply::tdi_shift : Reply::shift, bits, keep);
+        b = e;
     }
     tdi_.clear(), tms_.clear(), queued_ = 0;
+}
+
+// Sends what is queued, never more than a ring's worth ahead of what the
+// Nano is known to have read, and takes the replies in as they come. With
+// all, until every reply is in; else until everything is sent.
+bool NanoProbe::pump(bool all) {
+    while (!failed_ && (!pieces_.empty() || (all && !replies_.empty()))) {
+        if (!pieces_.empty()) {
+            Piece& p = pieces_.front();
+            const bool unanswered = sent_total_ < silent_until_;  // a refused shift's pairs: nothing tells their pace
+            const uint64_t ahead = sent_total_ - consumed_;
+            if (unanswered || ahead < window) {
+                std::size_t n = p.bytes.size() - p.sent;
+                if (!unanswered) n = std::min<std::size_t>(n, window - ahead);
+                else n = std::min<std::size_t>({n, window, static_cast<std::size_t>(silent_until_ - sent_total_)});
+                if (p.sent == 0 && p.reply.kind != Reply::none) {
+                    p.reply.start = sent_total_;
+                    p.reply.length = p.bytes.size();
+                    replies_.push_back(p.reply);
+                }
+                send(p.bytes.data() + p.sent, n);
+                sent_total_ += n;
+                p.sent += n;
+                if (p.reply.kind == Reply::status && p.reply.kind != Reply::none && p.sent == p.bytes.size()) {
+                    // What the Nano's CRC of the bytes it received must be.
+                    replies_.back().crc_in = sent_crc_;
+                    sent_crc_ = 0;
+                }
+                if (p.sent == p.bytes.size()) pieces_.pop_front();
+                if (unanswered) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                continue;
+            }
+        }
+        if (replies_.empty()) {
+            // Bytes without replies still in flight (a port mode): a status
+            // tells when they were read.
+            queue({cmd_status}, Reply::status, 0, false);
+            continue;
+        }
+        // What has come, as soon as anything has: a reply owed after a long
+        // wait must not hold up the ones before it.
+        uint8_t in[256];
+        const std::size_t want = std::min(sizeof in, expected_bytes());
+        long n = want ? os::read(in, 1, reply_ms) : 0;
+        if (os::damaged()) return fail("the serial port reported a damaged byte from the Nano (a framing or parity error)");
+        if (n <= 0) return fail("no answer from the Nano");
+        if (want > 1) {
+            const long more = os::read(in + 1, want - 1, 0);
+            if (more > 0) n += more;
+        }
+        if (os::damaged()) return fail("the serial port reported a damaged byte from the Nano (a framing or parity error)");
+        log_bytes("<", in, static_cast<std::size_t>(n));
+        for (long i = 0; i < n && !failed_; ++i) take(in[i]);
+    }
+    return !failed_;
+}
+
+// Reply bytes owed for what was sent (never more, so that a read never
+// waits for bytes the Nano cannot send yet).
+std::size_t NanoProbe::expected_bytes() const {
+    std::size_t owed = 0;
+    for (const Reply& r : replies_) {
+        const uint64_t sent = std::min<uint64_t>(sent_total_ - r.start, r.length);
+        switch (r.kind) {
+        case Reply::shift:
+            owed += r.silent ? 0 : sent < 3 ? 0 : 3 + (sent - 3) / 2;
+            break;
+        case Reply::tdi_shift:
+            owed += r.silent ? 0 : sent < 3 ? 0 : sent;
+            break;
+        case Reply::wait: owed += sent == r.length ? 1 : 0; break;
+        case Reply::status: owed += sent == r.length ? 4 : 0; break;
+        case Reply::none: break;
+        }
+        if (sent < r.length) break;
+    }
+    return owed > r_got_ ? owed - r_got_ : 0;
+}
+
+// One reply byte, for the oldest command still owed one.
+void NanoProbe::take(uint8_t byte) {
+    if (replies_.empty()) return void(fail("the Nano answered out of step"));  // more than was owed
+    Reply& r = replies_.front();
+    const uint32_t at = r.got++;
+    ++r_got_;
+    if (r.kind != Reply::status) heard_crc_ = crc8(heard_crc_, byte);
+    const uint32_t per_byte = r.kind == Reply::tdi_shift ? 1 : 2;  // request bytes for each TDO byte
+    switch (r.kind) {
+    case Reply::shift:
+    case Reply::tdi_shift:
+        if (at == 0 && byte != (r.kind == Reply::shift ? cmd_tap_shift : cmd_tap_tdi))
+            return void(fail("the Nano answered out of step"));
+        if (at == 2) {
+            r.header = static_cast<uint16_t>(r.header << 8 | byte);
+            if (r.header == 0 && r.bits != 0) {
+                // Refused from its start: the pairs go unanswered.
+                r.silent = true;
+                silent_until_ = r.start + r.length;
+                refused_ = true;
+                consumed_ = std::max<uint64_t>(consumed_, r.start + 3);
+                return done_reply();
+            }
+            if (r.header != r.bits) return void(fail("the Nano answered out of step"));
+            consumed_ = std::max<uint64_t>(consumed_, r.start + 3);
+        } else if (at == 1) {
+            r.header = byte;
+        } else if (at >= 3) {
+            if (r.keep) captured_.push_back(byte);
+            consumed_ = std::max<uint64_t>(consumed_, r.start + 3 + per_byte * (at - 2));
+        }
+        if (at + 1 == 3 + (r.bits + 7) / 8) done_reply();
+        return;
+    case Reply::wait:
+        if (byte != cmd_wait) return void(fail("the Nano answered out of step"));
+        consumed_ = std::max<uint64_t>(consumed_, r.start + r.length);
+        return done_reply();
+    case Reply::status: {
+        r.answer[at] = byte;
+        if (at == 0) {
+            if (byte != cmd_status) return void(fail("the Nano answered out of step"));
+            r.crc_out = heard_crc_;
+            heard_crc_ = 0;
+        }
+        if (at < 3) return;
+        consumed_ = std::max<uint64_t>(consumed_, r.start + r.length);
+        const bool ok = settle(r.answer, r.crc_in, r.crc_out);
+        done_reply();
+        if (ok && refused_) fail(refusal_after());
+        return;
+    }
+    case Reply::none:
+        return done_reply();
+    }
+}
+
+void NanoProbe::done_reply() {
+    r_got_ -= replies_.front().got;
+    replies_.pop_front();
+}
+
+// A refusal seen in a reply: the reason from the supplies, once the stream
+// is quiet (the voltages are a command of their own).
+std::string NanoProbe::refusal_after() {
+    refused_ = false;
+    if (!replies_.empty() || !pieces_.empty()) return "the Nano refused to drive the JTAG pins (its supplies)";
+    return refusal();
+}
+
+bool NanoProbe::capture(std::vector<uint8_t>& tdo) {
+    if (!later_.empty() && !collect()) return false;
+    captured_.clear();
+    emit_shift(true);
+    queue({cmd_status}, Reply::status, 0, false);
+    if (!pump(true)) return false;
+    tdo.swap(captured_);
     return true;
 }
 
+// The scan's bits come back into captured_ with the others kept: where they
+// will be is known now, and they are taken out at collect().
+bool NanoProbe::dr_scan_later(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t*, const uint8_t*) {
+    if (failed_) return false;
+    const uint32_t at = queued_ + idle_to_shift_dr.length;
+    tap_dr_shift(*this, bits, tdi);
+    const uint64_t base = kept_bytes_ * 8;
+    kept_bytes_ += (queued_ + 7) / 8 > max_shift / 8 ? 0 : (queued_ + 7) / 8;
+    if (queued_ > max_shift) return fail("a scan longer than 8192 bits cannot be read ahead");
+    later_.push_back({tdo, bits, base + at});
+    emit_shift(true);
+    return pump(false);
+}
+
+bool NanoProbe::collect() {
+    if (!drain()) return false;
+    for (const Later& l : later_) {
+        std::memset(l.tdo, 0, (l.bits + 7u) / 8);
+        for (uint16_t i = 0; i < l.bits; ++i) {
+            const uint64_t b = l.at + i;
+            if (b / 8 < captured_.size() && (captured_[b / 8] >> (b % 8)) & 1)
+                l.tdo[i / 8] = static_cast<uint8_t>(l.tdo[i / 8] | 1u << (i % 8));
+        }
+    }
+    const bool whole = captured_.size() == kept_bytes_;
+    later_.clear();
+    captured_.clear();
+    kept_bytes_ = 0;
+    return whole || fail("the Nano answered out of step");
+}
+
 bool NanoProbe::vpp(bool on) {
-    if (!open_ || (!run() && on)) return !on;
+    if (!open_ || (!drain() && on)) return !on;
     const uint8_t ask[3] = {cmd_vpp, on ? vpp_key[0] : uint8_t{0}, on ? vpp_key[1] : uint8_t{0}};
     uint8_t reply[2] = {};
     if (!exchange(ask, 3, reply, 2) || reply[0] != cmd_vpp) return fail("no answer from the Nano");
@@ -282,7 +440,7 @@ bool NanoProbe::ir_scan(uint16_t instruction, uint16_t* captured) {
     tap_ir_shift(*this, instruction, static_cast<uint8_t>(ir_length));
     if (!captured) return !failed_;
     std::vector<uint8_t> tdo;
-    if (!run(&tdo)) return false;
+    if (!capture(tdo)) return false;
     uint16_t v = 0;
     for (uint16_t i = 0; i < ir_length; ++i) v = static_cast<uint16_t>(v | ((tdo[(at + i) / 8] >> ((at + i) % 8)) & 1) << i);
     *captured = v;
@@ -294,44 +452,61 @@ bool NanoProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const u
     tap_dr_shift(*this, bits, tdi);
     if (!tdo) return !failed_;
     std::vector<uint8_t> out;
-    if (!run(&out)) return false;
+    if (!capture(out)) return false;
     std::memset(tdo, 0, (bits + 7u) / 8);
     for (uint16_t i = 0; i < bits; ++i)
         if ((out[(at + i) / 8] >> ((at + i) % 8)) & 1) tdo[i / 8] = static_cast<uint8_t>(tdo[i / 8] | 1u << (i % 8));
     return true;
 }
 
+// The wait is the Nano's own, on its clock (at least 1.01 times the
+// tenths of milliseconds asked, rounded up): no wait depends on this host's
+// clock or the USB link, and the next scans stream in while it runs.
 bool NanoProbe::idle(uint32_t microseconds) {
-    if (!run()) return false;
-    // Timed from the reply to the last shift: the Nano had clocked every
-    // bit before it answered.
-    host_wait(steady_clock(), replied_at_, microseconds);
+    if (failed_) return false;
+    emit_shift(false);
+    for (uint32_t tenths = (microseconds + 99) / 100; tenths > 0;) {
+        const uint32_t now = std::min<uint32_t>(tenths, 0xFFFF);
+        queue({cmd_wait, static_cast<uint8_t>(now >> 8), static_cast<uint8_t>(now)}, Reply::wait, 0, false);
+        tenths -= now;
+    }
     tap_idle_clock(*this);
     return true;
 }
 
+// A TAP reset, and everything before it confirmed: the end of an erase, of
+// a leave of programming mode, of a failed run.
 bool NanoProbe::reset() {
     tap_reset(*this);
-    return !failed_;
+    return drain();
 }
 
+// Everything queued sent, with the Nano's status of it; the replies of the
+// last ring's worth may still be on their way (the next call takes them).
+// A failure shows here or at a later call, and always before a scan's
+// captured bits, a reset or VPP.
 bool NanoProbe::flush() {
-    // Clocks in Run-Test/Idle after a wait need no round trip of their own:
-    // they go with the next scan (the wait only grows). The status of
-    // everything sent came with its reply.
-    if (!only_idle() && !run()) return false;
     if (failed_) return false;
+    emit_shift(false);
+    queue({cmd_status}, Reply::status, 0, false);
+    if (!pump(false)) return false;
+    return check_flags();
+}
+
+// Everything queued carried out and every reply in.
+bool NanoProbe::drain() {
+    if (failed_) return false;
+    emit_shift(false);
+    queue({cmd_status}, Reply::status, 0, false);
+    return pump(true) && check_flags();
+}
+
+bool NanoProbe::check_flags() {
     const uint8_t flags = flags_;
     flags_ = 0;
     if (flags & status_too_long) return fail("the Nano refused a scan longer than 8192 bits");
-    if (flags & status_refused) return fail(refusal());
-    return true;
-}
-
-bool NanoProbe::only_idle() const {
-    for (std::size_t i = 0; i < tms_.size(); ++i)
-        if (tms_[i]) return false;
-    return true;
+    if (flags & status_refused) return fail(refusal_after());
+    return !failed_;
 }
 
 // Why the Nano refused to drive the pins, from the supplies it measures.
@@ -350,12 +525,7 @@ std::string NanoProbe::refusal() {
 
 // A TAP reset, which the Nano refuses without a safe supply.
 ChainProblem NanoProbe::chain_problem() {
-    if (!reset() || !run()) return chain_probe;
-    const bool refused = flags_ & status_refused;
-    flags_ = 0;
-    if (!refused) return chain_sound;
-    failure_ = refusal();
-    return chain_probe;
+    return reset() ? chain_sound : chain_probe;
 }
 
 }  // namespace vr::jtag

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ public:
     bool idle(uint32_t microseconds) override;
     bool reset() override;
     bool flush() override;
+    // Reads stream: 32 words may be outstanding.
+    bool dr_scan_later(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
+                       const uint8_t* mask) override;
+    bool collect() override;
+    uint8_t read_ahead() override { return 32; }
     // Why the Nano refuses to drive the pins (its supplies), or null.
     ChainProblem chain_problem() override;
     const char* failure_text() const override { return failure_.c_str(); }
@@ -59,8 +65,35 @@ public:
     void step(bool tms, bool tdi);
 
 private:
-    // Sends what is queued as TAP shifts; with tdo, the bits captured.
-    bool run(std::vector<uint8_t>* tdo = nullptr);
+    // A command's reply, as the stream expects it.
+    struct Reply {
+        enum Kind { none, shift, tdi_shift, wait, status } kind;
+        uint32_t bits;      // a shift's
+        bool keep;          // a shift's TDO bytes kept in captured_
+        uint64_t start;     // where the command begins in the stream
+        std::size_t length; // its bytes
+        uint32_t got;       // reply bytes taken
+        uint16_t header;    // a shift's echoed bit count
+        bool silent;        // a shift refused from its start: no TDO bytes
+        uint8_t answer[4] = {};  // a status reply
+        uint8_t crc_in = 0, crc_out = 0;  // a status's expected CRCs
+    };
+    struct Piece {
+        std::vector<uint8_t> bytes;
+        std::size_t sent = 0;
+        Reply reply{};
+    };
+    void queue(std::vector<uint8_t> bytes, Reply::Kind kind, uint32_t bits, bool keep);
+    void emit_shift(bool keep);
+    bool pump(bool all);
+    std::size_t expected_bytes() const;
+    void take(uint8_t byte);
+    void done_reply();
+    // The queued bits shifted and every reply in; the TDO bytes of the shift.
+    bool capture(std::vector<uint8_t>& tdo);
+    bool drain();
+    bool check_flags();
+    std::string refusal_after();
     bool exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m);
     // Every byte to and from the Nano, into the CRCs its status is checked by.
     void send(const uint8_t* out, std::size_t n);
@@ -70,8 +103,6 @@ private:
     bool settle(const uint8_t* reply, uint8_t expect_in, uint8_t expect_out);
     bool volts(uint16_t& target_mv, uint16_t& nano_mv);
     bool fail(const std::string& why);
-    // Nothing queued but clocks with TMS low (Run-Test/Idle staying there).
-    bool only_idle() const;
     std::string refusal();
     void log_bytes(const char* dir, const uint8_t* data, std::size_t n);
 
@@ -82,7 +113,20 @@ private:
     uint8_t flags_ = 0;  // the Nano's status since the last flush
     uint8_t sent_crc_ = 0, heard_crc_ = 0;  // since the last status
     bool asked_ = false;  // the port mode that drives the pins was sent
-    int64_t replied_at_ = 0;  // when the last reply came (steady clock, ns)
+    std::deque<Piece> pieces_;     // commands not wholly sent
+    std::deque<Reply> replies_;    // replies owed, oldest first
+    uint64_t sent_total_ = 0, consumed_ = 0, silent_until_ = 0;
+    uint32_t r_got_ = 0;           // reply bytes taken for replies_
+    std::vector<uint8_t> captured_;
+    // Scans read ahead: where their bits will be in captured_.
+    struct Later {
+        uint8_t* tdo;
+        uint16_t bits;
+        uint64_t at;
+    };
+    std::vector<Later> later_;
+    uint64_t kept_bytes_ = 0;  // TDO bytes the kept shifts will bring
+    bool refused_ = false;
     std::string failure_ = "no answer from the Nano";
     std::FILE* log_ = nullptr;
     double t0_ = 0;

@@ -67,8 +67,24 @@ public:
 
     // A probe may queue the calls of one operation and carry them out
     // together: flush carries out what is queued and says whether all of it
-    // succeeded. The chip operations call it at the end of each operation.
+    // succeeded (a probe that streams its scans may say so of the last few
+    // only at its next call). The chip operations call it at the end of each
+    // operation.
     virtual bool flush() { return true; }
+
+#ifndef __AVR__
+    // Reading ahead, for a probe that streams its scans (the Nano): a data
+    // scan whose tdo is filled only when collect() returns true, so that the
+    // caller reads several words before it needs the first; read_ahead()
+    // says how many such scans may be outstanding. Other probes scan at once.
+    // (Not on the firmware's own probe: its vtable would take RAM.)
+    virtual bool dr_scan_later(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
+                               const uint8_t* mask) {
+        return dr_scan(bits, tdi, tdo, expect, mask);
+    }
+    virtual bool collect() { return flush(); }
+    virtual uint8_t read_ahead() { return 1; }
+#endif
 
     // What the probe itself can tell about the chain beyond the scans (for
     // example the devices OpenOCD found on it): chain_sound when nothing is

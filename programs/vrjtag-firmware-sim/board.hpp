@@ -150,6 +150,8 @@ private:
     bool ready_ = true;        // simavr's receive FIFO has room
     double ignore_until_ = 0;  // the bootloader's time after a reset
     long received_ = 0, sent_ = 0;
+    avr_cycle_count_t opened_cycle_ = 0;  // when the host last opened the line
+    double opened_wall_ = 0;
     std::string held_;          // replies the USB chip holds
     bool hold_timer_ = false;
     static avr_cycle_count_t release_held(avr_t*, avr_cycle_count_t when, void* self);

@@ -129,6 +129,7 @@ void UartLine::service(int timeout_ms) {
     if (r < 0) return;
     const line::HostWatch::Change change = host_.seen(p.revents);
     if (change == line::HostWatch::opened && reset_on_open) reset_board();
+    if (change == line::HostWatch::opened) opened_cycle_ = board_.avr->cycle, opened_wall_ = os::now_seconds();
     if (p.revents & POLLIN) {
         uint8_t buf[256];
         const ssize_t n = ::read(pty_.master, buf, sizeof buf);
@@ -149,9 +150,12 @@ void UartLine::service(int timeout_ms) {
         }
         watched_ = pty_.master;
         ++generation_;
+        // How long the host's session took on a real 16 MHz Nano, and on
+        // the wall clock (the simulation may fall behind while it bit-bangs).
         if (board_.log)
-            std::fprintf(board_.log, "%.6f hangup (simulated time %.1f ms behind)\n", board_.seconds(),
-                         -1000 * board_.ahead(board_.avr->cycle));
+            std::fprintf(board_.log, "%.6f hangup (simulated time %.1f ms behind; session %.6f s simulated, %.6f s wall)\n",
+                         board_.seconds(), -1000 * board_.ahead(board_.avr->cycle),
+                         static_cast<double>(board_.avr->cycle - opened_cycle_) / cpu_hz, os::now_seconds() - opened_wall_);
     } else if ((p.revents & POLLHUP) && timeout_ms > 0) {
         usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
     }

@@ -80,6 +80,7 @@ struct Reference {
     // The shift being read answers nothing (refused at its start).
     bool silent = false;
     bool armed = false;
+    bool tdi_only = false;  // 0x24: a TDI byte per 8 bits, no TMS byte
 
     // The board lost its supply: the pins released, the port mode forgotten.
     void power_lost() { pins = want_pins = false; }
@@ -107,7 +108,7 @@ struct Reference {
             return;
         }
         if (bits > 0) {
-            if (!half) {
+            if (!half && !tdi_only) {
                 half = true;
                 return;
             }
@@ -131,7 +132,7 @@ struct Reference {
         switch (b) {
         case 0x00: mode = bitbang, sent += 5; break;
         case 0x01: case 0x07: case 0x08: case 0x22: pending = 1; break;
-        case 0x02: case 0x05: case 0x21: case 0x23: pending = 2; break;
+        case 0x02: case 0x05: case 0x21: case 0x23: case 0x24: pending = 2; break;
         case 0x03: sent += 10; break;
         case 0x20: sent += 4; break;
         default: break;  // unknown commands are ignored
@@ -152,6 +153,8 @@ struct Reference {
         case 0x22: sent += 2, armed = b != 0; break;
         case 0x23: sent += 1; break;
         case 0x05:
+        case 0x24:
+            tdi_only = command == 0x24;
             bits = static_cast<unsigned>(first_arg << 8 | b);
             sent += 3;
             clocks = bits <= 8192;

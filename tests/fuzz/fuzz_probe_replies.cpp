@@ -42,6 +42,7 @@ long chunk(unsigned char* out, std::size_t room) {
 namespace vr::os {
 bool open_device(const char*) { return true; }
 bool binary() { return true; }
+bool damaged() { return false; }
 bool set_speed(long) { return true; }
 void write(const char*, std::size_t) {}
 void close() {}
