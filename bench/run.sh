@@ -250,20 +250,24 @@ run_direct() {
         printf "| %s | %s | %.2f | %.2f | %.4f | %s |\n", d, a, w, f, w / f, box }'
 }
 
-# run_probe DEVICE ACTION: one vrjtag-cli --probe nano run through the
-# firmware in simavr; prints the table row.
+# run_probe DEVICE ACTION USB: one vrjtag-cli --probe nano run through the
+# firmware in simavr with a USB serial chip's behaviour on the line (--usb);
+# prints the table row: the host's session in simulated time (what a real
+# 16 MHz Nano takes, from the simulator's log at the hang-up) and in wall
+# time, each against the chip's floor.
 run_probe() {
-    local device=$1 action=$2 bits fl wall last
+    local device=$1 action=$2 usb=$3 bits fl sim_s wall last
     direct_args "$device" "$action"
-    start_fw --device "$device" "${load[@]}"
-    /usr/bin/time -f "%e" -o "$work/time" "$bin/vrjtag-cli" --probe nano --port "$link" --boot-wait 0 "${args[@]}" > "$work/cli.out" 2>&1 || true
+    start_fw --device "$device" --usb "$usb" "${load[@]}"
+    "$bin/vrjtag-cli" --probe nano --port "$link" --boot-wait 0 "${args[@]}" > "$work/cli.out" 2>&1 || true
+    for _ in $(seq 40); do grep -q 'hangup' "$work/log" 2>/dev/null && break; sleep 0.05; done
     stop_fw
     bits=$(case $device in ATF1502AS) echo 86 ;; ATF1504AS) echo 166 ;; *) echo 326 ;; esac)
     fl=$(direct_floor "$work/model.log" "$bits" $([[ $action == write || $action == secure || $action == erase ]] && echo 1 || echo 0))
-    wall=$(cat "$work/time")
+    read -r sim_s wall < <(sed -n 's/.*session \([0-9.]*\) s simulated, \([0-9.]*\) s wall.*/\1 \2/p' "$work/log" | tail -n 1)
     last=$(tail -n 1 "$work/cli.out")
-    awk -v d=$device -v a=$action -v w=$wall -v f=$fl -v box="$last" 'BEGIN {
-        printf "| %s | %s | %.2f | %.2f | %.4f | %s |\n", d, a, w, f, w / f, box }'
+    awk -v d=$device -v a=$action -v u=$usb -v s=${sim_s:-0} -v w=${wall:-0} -v f=$fl -v box="$last" 'BEGIN {
+        printf "| %s | %s | %s | %.2f | %.2f | %.2f | %.3f | %.3f | %s |\n", d, a, u, s, w, f, s / f, w / f, box }'
 }
 
 rows=()
@@ -300,8 +304,10 @@ done
 probe_rows=()
 road probe && for device in ATF1508AS ATF1504AS ATF1502AS; do
     for action in write secure verify read erase blank; do
-        echo "running $action on $device through vrjtag-cli --probe nano and the firmware in simavr ..." >&2
-        probe_rows+=("$(run_probe $device $action)")
+        for usb in ft232r:16 ch340; do
+            echo "running $action on $device through vrjtag-cli --probe nano, a $usb and the firmware in simavr ..." >&2
+            probe_rows+=("$(run_probe $device $action $usb)")
+        done
     done
 done
 # The simulator's processor use in a VERIFY of the ATF1508AS (the firmware
@@ -349,8 +355,8 @@ printf '%s\n' "${direct_rows[@]}"
 echo
 echo "The direct route through the Nano in probe mode: vrjtag-cli --probe nano, the firmware in simavr and the chip model:"
 echo
-echo "| device | action | wall s | floor s (vendor waits + bits at 1 MHz) | wall / floor | final line |"
-echo "|---|---|---|---|---|---|"
+echo "| device | action | USB chip | simulated s | wall s | floor s (vendor waits + bits at 1 MHz) | simulated / floor | wall / floor | final line |"
+echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${probe_rows[@]}"
 echo
 echo "vrjtag-firmware-sim's processor use while it keeps simulated time to wall-clock time: $fw_speed of one core"
