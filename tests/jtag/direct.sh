@@ -44,6 +44,7 @@ rbb_recover)
     [ "$RC" = 1 ] && [[ "$(cat "$WORK/dead.out")" == *'vrjtag-cli recover --device PART'* ]] || fail "no hint: $LAST"
     step recovered ATF1508AS --load "$WORK/off.jed" -- recover --device ATF1508AS "$file"
     expect 0 'WRITE & VERIFY SUCCESS' recovered
+    no_fault recovered  # 12 V (SRST) before the first pin
     vhh_only_for_erase recovered 1
     holds recovered "$file"
     ;;
