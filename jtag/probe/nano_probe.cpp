@@ -130,29 +130,16 @@ bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
     }
     // The first status starts the CRCs on both sides (the Nano's counted
     // from the NULs, which this host may have sent more of).
-    if (!status(false)) {
-        error = failure_;
+    const uint8_t ask = cmd_status;
+    if (!exchange(&ask, 1, reply, 4) || reply[0] != cmd_status) {
+        error = "no answer from the Nano";
         close();
         return false;
     }
+    sent_crc_ = heard_crc_ = 0;
     asked_ = false;
     failed_ = false;
     return true;
-}
-
-bool NanoProbe::status(bool check) {
-    const uint8_t ask = cmd_status;
-    send(&ask, 1);
-    const uint8_t expect_in = sent_crc_, expect_out = heard_crc_;
-    uint8_t reply[4] = {};
-    std::size_t got = 0;
-    for (long r; got < 4 && (r = os::read(reply + got, 4 - got, reply_ms)) > 0;) {
-        log_bytes("<", reply + got, static_cast<std::size_t>(r));
-        got += static_cast<std::size_t>(r);
-    }
-    sent_crc_ = heard_crc_ = 0;
-    if (got != 4 || reply[0] != cmd_status) return fail("no answer from the Nano");
-    return !check || settle(reply, expect_in, expect_out);
 }
 
 // A status reply (0x20, flags, the CRCs of what the Nano heard and sent)
@@ -249,7 +236,7 @@ bool NanoProbe::pump(bool all) {
                 send(p.bytes.data() + p.sent, n);
                 sent_total_ += n;
                 p.sent += n;
-                if (p.reply.kind == Reply::status && p.reply.kind != Reply::none && p.sent == p.bytes.size()) {
+                if (p.reply.kind == Reply::status && p.sent == p.bytes.size()) {
                     // What the Nano's CRC of the bytes it received must be.
                     replies_.back().crc_in = sent_crc_;
                     sent_crc_ = 0;

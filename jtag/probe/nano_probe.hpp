@@ -1,13 +1,13 @@
 // A probe for the direct route through the Nano in probe mode: the binary
 // JTAG protocol of OpenOCD's `buspirate` driver over the serial port.
 //
-// The bits of a chip operation are queued as TMS/TDI pairs and sent as TAP
-// shift commands when captured bits are wanted, before a wait, and at flush.
-// The host never has more than a ring's worth of bytes on their way to the
-// Nano, so that a fast line never overruns it. Waits are the host's, timed
-// on its monotonic clock from the reply of the scan before them, each at
-// least 1.01 times what is asked. Every shift carries a request for the
-// Nano's status, which at flush says whether every bit reached the pins (a
+// The bits of a chip operation are queued and sent as TAP shift commands
+// (TDI/TMS pairs, or TDI alone where TMS stays low) before a wait, when
+// captured bits are wanted, and at flush. Commands stream: the host never has
+// more than a ring's worth of bytes on their way to the Nano, so that a fast
+// line never overruns it, and takes the replies as they come. Waits are the
+// Nano's own, on its clock, each at least 1.01 times what is asked. Every
+// flush sends a request for the Nano's status, which says whether every bit reached the pins (a
 // target without a safe supply is refused by the Nano), whether the Nano
 // released them by itself, and whether every byte arrived unchanged both
 // ways (CRC-8). The pins are asked for only at the first scan, so that a
@@ -98,8 +98,6 @@ private:
     // Every byte to and from the Nano, into the CRCs its status is checked by.
     void send(const uint8_t* out, std::size_t n);
     long receive(uint8_t* in, std::size_t m);
-    // The Nano's status asked and (with check) its CRCs and flags checked.
-    bool status(bool check = true);
     bool settle(const uint8_t* reply, uint8_t expect_in, uint8_t expect_out);
     bool volts(uint16_t& target_mv, uint16_t& nano_mv);
     bool fail(const std::string& why);
