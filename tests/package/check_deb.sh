@@ -36,18 +36,21 @@ if command -v Xvfb > /dev/null && command -v xdotool > /dev/null; then
     Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$WORK/display" 2> /dev/null &
     XVFB_PID=$!
     for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.05; done
+    export DISPLAY=:$(cat "$WORK/display")
+    # The server accepts clients a moment after it named its display (longer
+    # on a loaded machine); a program started before that finds no display.
+    for _ in $(seq 200); do xdotool getdisplaygeometry > /dev/null 2>&1 && break; sleep 0.05; done
     mkdir -p "$WORK/cfg/varnholme"
-    DISPLAY=:$(cat "$WORK/display") XDG_CONFIG_HOME=$WORK/cfg "$root/usr/bin/vrjtag" > /dev/null 2>&1 &
+    XDG_CONFIG_HOME=$WORK/cfg "$root/usr/bin/vrjtag" > "$WORK/vrjtag.out" 2>&1 &
     prog=$!
+    . "$(dirname "${BASH_SOURCE[0]}")/../gui/xdo.sh"
     found=
-    for _ in $(seq 100); do
-        DISPLAY=:$(cat "$WORK/display") xdotool search --onlyvisible --name "JTAG Programmer" > /dev/null 2>&1 && { found=1; break; }
-        sleep 0.1
-    done
+    wait_window "JTAG Programmer" 30 > /dev/null && found=1
+    kill -0 $prog 2> /dev/null || echo "vrjtag ended early" >&2
     kill $prog 2> /dev/null
     kill $XVFB_PID 2> /dev/null
     wait $prog $XVFB_PID 2> /dev/null
-    [ -n "$found" ] || fail "vrjtag from the package showed no window"
+    [ -n "$found" ] || { cat "$WORK/vrjtag.out" >&2; fail "vrjtag from the package showed no window"; }
 else
     echo "no Xvfb: the windowed program's start is not checked"
 fi
