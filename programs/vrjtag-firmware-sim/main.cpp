@@ -222,13 +222,14 @@ int main(int argc, char** argv) {
         state = avr_run(board.avr);
         // A busy firmware does not sleep: look at the line now and then, and
         // keep it to wall-clock time. Pin changes go out to a remote_bitbang
-        // chip before the simulation waits for the wall clock, so that a
-        // wait the firmware clocks in Run-Test/Idle reaches the chip as time.
+        // chip at every look, behind or ahead: the chip times a wait from
+        // the edges that start it, and edges held back until the wait's end
+        // (a simulation running behind a loaded machine's clock) would reach
+        // it together with that end, as no wait at all.
         if (++steps % 200 == 0) {
             keep_pace();
-            const double ahead = board.ahead(board.avr->cycle);
-            if (ahead > 0) pins.flush();
-            hold_back(ahead);
+            pins.flush();
+            hold_back(board.ahead(board.avr->cycle));
         }
         if (steps % 20000 == 0) service(0);
     }
