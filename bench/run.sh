@@ -22,7 +22,8 @@
 # The direct route through the Nano in probe mode (vrjtag-cli --probe nano on
 # vrjtag-firmware-sim, fast line) is measured against the same floor.
 #
-# With arguments (emulator, openocd, firmware, direct, probe) it runs only those roads.
+# With arguments (emulator, openocd, firmware, direct, probe) it runs only those roads;
+# BENCH_DEVICES, BENCH_ACTIONS and BENCH_USB narrow the probe road's runs.
 #
 # Installs the Debian packages it needs when they are missing (as root).
 set -euo pipefail
@@ -302,9 +303,9 @@ road direct && for device in ATF1508AS ATF1504AS ATF1502AS; do
     done
 done
 probe_rows=()
-road probe && for device in ATF1508AS ATF1504AS ATF1502AS; do
-    for action in write secure verify read erase blank; do
-        for usb in ft232r:16 ch340; do
+road probe && for device in ${BENCH_DEVICES:-ATF1508AS ATF1504AS ATF1502AS}; do
+    for action in ${BENCH_ACTIONS:-write secure verify read erase blank}; do
+        for usb in ${BENCH_USB:-ft232r:16 ch340}; do
             echo "running $action on $device through vrjtag-cli --probe nano, a $usb and the firmware in simavr ..." >&2
             probe_rows+=("$(run_probe $device $action $usb)")
         done

@@ -115,14 +115,21 @@ int main() {
             vr::adapter::server_hangup(server);
             probe.release();
         }
+        // The bytes that wait, a ring's worth at most between looks at the
+        // supply and the clock: a host streaming its scans keeps the ring
+        // full, and this loop is most of the time each byte costs.
         char c;
-        if (vr::fw::uart_read(c)) {
-            heard = vr::fw::ticks();
+        uint16_t taken = 0;
+        while (taken < 256 && vr::fw::uart_read(c)) {
+            ++taken;
             if (!probing) {
                 adapter_byte(c);
             } else if (!vr::fw::probe_receive(probe_mode, board, static_cast<uint8_t>(c))) {
                 leave_probe_mode();
             }
+        }
+        if (taken) {
+            heard = vr::fw::ticks();
             continue;
         }
         vr::fw::uart_poll();

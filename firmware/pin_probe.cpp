@@ -13,6 +13,10 @@ namespace {
 const uint8_t tck = _BV(PC0), tms_bit = _BV(PC1), tdi_bit = _BV(PC2), tdo_bit = _BV(PC3);
 const uint8_t jtag_out = tck | tms_bit | tdi_bit;
 
+// Every wait 1.01 times the chip maker's, rounded up: the margin covers a
+// ceramic resonator's tolerance (the Nano's clock may run 0.5 % fast).
+uint32_t with_margin(uint32_t microseconds) { return microseconds + (microseconds + 99) / 100; }
+
 const uint8_t mux_a4 = _BV(REFS0) | 4;        // A4 against AVcc
 const uint8_t mux_bandgap = _BV(REFS0) | 14;  // the 1.1 V bandgap against AVcc
 
@@ -184,7 +188,7 @@ uint16_t PinProbe::supply_mv() {
 
 bool PinProbe::idle(uint32_t microseconds) {
     if (!drive()) return false;
-    wait_us(microseconds + microseconds / 100);
+    wait_us(with_margin(microseconds));
     jtag::tap_idle_clock(pins);
     rest();
     return true;
@@ -192,14 +196,14 @@ bool PinProbe::idle(uint32_t microseconds) {
 
 bool PinProbe::wait_begin(uint32_t microseconds) {
     if (!drive()) return false;
-    wait_start_ = ticks();
-    wait_ticks_ = wait_ticks(microseconds + microseconds / 100);
+    wait_start_ = half_us();
+    wait_us_ = with_margin(microseconds);
     return true;
 }
 
 bool PinProbe::wait_end() {
     if (!driving_) return false;
-    while (ticks() - wait_start_ < wait_ticks_) sleep_unless(never_ready);
+    wait_since(wait_start_, wait_us_);
     jtag::tap_idle_clock(pins);
     rest();
     return true;

@@ -68,7 +68,7 @@ private:
     const char* problem_ = "-";
     bool driving_ = false;
     bool measured_ = false;  // in this operation
-    uint32_t wait_start_ = 0, wait_ticks_ = 0;
+    uint32_t wait_start_ = 0, wait_us_ = 0;
 };
 
 }  // namespace fw

@@ -41,14 +41,28 @@ void sleep_unless(bool (*ready)()) {
 
 bool never_ready() { return false; }
 
-// Rounded up, and one tick more: the first one may be partly gone.
-uint32_t wait_ticks(uint32_t microseconds) { return (microseconds + 99) / 100 + 1; }
-
-void wait_us(uint32_t microseconds) {
-    const uint32_t start = ticks();
-    const uint32_t need = wait_ticks(microseconds);
-    while (ticks() - start < need) sleep_unless(never_ready);
+uint32_t half_us() {
+    const uint8_t sreg = SREG;
+    cli();
+    uint32_t t = tenths;
+    uint8_t count = TCNT2;
+    // A compare match whose interrupt has not run yet (interrupts are off):
+    // the count has started again, the tick is not in tenths.
+    if (TIFR2 & _BV(OCF2A)) ++t, count = TCNT2;
+    SREG = sreg;
+    return t * 200 + count;
 }
+
+void wait_since(uint32_t start, uint32_t microseconds) {
+    const uint32_t need = microseconds * 2;
+    // Asleep while more than a tick is left (the tick's interrupt wakes the
+    // processor), then on the timer's count to the half microsecond.
+    while (half_us() - start + 200 < need) sleep_unless(never_ready);
+    while (half_us() - start < need) {
+    }
+}
+
+void wait_us(uint32_t microseconds) { wait_since(half_us(), microseconds); }
 
 }  // namespace fw
 }  // namespace vr

@@ -63,6 +63,8 @@ TEST(NanoSupply, Crc8CatchesEverySingleBitChange) {
     };
     const uint8_t good = crc(message, sizeof message);
     EXPECT_EQ(vr::jtag::crc8(0, 0x01), 0x07);  // the polynomial itself
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(crc(check, sizeof check), 0xF4);  // the catalogue's check value of this CRC-8
     for (std::size_t byte = 0; byte < sizeof message; ++byte)
         for (int bit = 0; bit < 8; ++bit) {
             uint8_t changed[sizeof message];

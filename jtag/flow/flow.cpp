@@ -128,57 +128,88 @@ void program_all(Run& r) {
 }
 
 // Step 4: every word read back and compared with what it must hold (read:
-// taken into the map).
-void read_and_compare_all(Run& r) {
+// taken into the map). Words are read a batch at a time: a probe that
+// streams its scans keeps the chip reading the next batch while this one's
+// replies travel and are compared (one word at a time for the others).
+constexpr std::size_t batch_most = 32;
+struct ReadBatch {
+    std::size_t first = 0, count = 0;
+    std::array<std::array<uint8_t, jtag::max_word_bytes>, batch_most> words, backs;
+};
+
+// The reads of a batch's words, on their way; false when the run ends here.
+bool issue_reads(Run& r, ReadBatch& b) {
     const Action action = r.plan.action;
-    // Words are read a batch at a time and compared once the batch is in:
-    // a probe that streams its scans keeps the chip reading while the
-    // replies travel (one word at a time for the others).
-    constexpr std::size_t most = 32;
-    std::array<std::array<uint8_t, jtag::max_word_bytes>, most> words, backs;
-    const std::size_t ahead = std::min<std::size_t>(std::max<uint8_t>(r.chip.probe->read_ahead(), 1), most);
-    if (r.result.kind == Outcome::done) r.watch.stage(Stage::read);
-    for (std::size_t i = 0; i < r.count && r.result.kind == Outcome::done;) {
-        std::size_t n = 0;
-        for (; n < ahead && i + n < r.count; ++n) {
-            if (r.watch.cancelled()) {
-                r.result.kind = Outcome::cancelled;
-                break;
-            }
-            const uint16_t a = r.order[i + n], bits = jtag::word_bits(r.layout, a);
-            uint8_t* word = words[n].data();
-            if (action == Action::erase || action == Action::blank)
-                fill_ones(word, bits);
-            else if (action != Action::read)
-                word_of(r.map, r.layout, a, word);
-            if (!jtag::chip_read_later(r.chip, a, backs[n].data(), action == Action::read ? nullptr : word)) {
-                r.result.kind = Outcome::probe_failed;
-                break;
-            }
+    for (std::size_t n = 0; n < b.count; ++n) {
+        if (r.watch.cancelled()) return r.result.kind = Outcome::cancelled, false;
+        const uint16_t a = r.order[b.first + n], bits = jtag::word_bits(r.layout, a);
+        uint8_t* word = b.words[n].data();
+        if (action == Action::erase || action == Action::blank)
+            fill_ones(word, bits);
+        else if (action != Action::read)
+            word_of(r.map, r.layout, a, word);
+        if (!jtag::chip_read_later(r.chip, a, b.backs[n].data(), action == Action::read ? nullptr : word))
+            return r.result.kind = Outcome::probe_failed, false;
+    }
+    r.chip.probe->batch_end();
+    return true;
+}
+
+void compare_reads(Run& r, const ReadBatch& b) {
+    const Action action = r.plan.action;
+    for (std::size_t k = 0; k < b.count && r.result.kind == Outcome::done; ++k) {
+        const uint16_t a = r.order[b.first + k], bits = jtag::word_bits(r.layout, a);
+        const uint8_t* back = b.backs[k].data();
+        r.watch.advance(1);
+        if (action == Action::read) {
+            map_from_word(r.map, r.layout, a, back);
+            continue;
         }
-        if (r.result.kind != Outcome::done) break;
-        if (!r.chip.probe->collect()) {
-            r.result.kind = Outcome::probe_failed;
-            break;
-        }
-        for (std::size_t k = 0; k < n && r.result.kind == Outcome::done; ++k, ++i) {
-            const uint16_t a = r.order[i], bits = jtag::word_bits(r.layout, a);
-            const uint8_t* back = backs[k].data();
-            r.watch.advance(1);
-            if (action == Action::read) {
-                map_from_word(r.map, r.layout, a, back);
-                continue;
-            }
-            uint16_t first = 0;
-            const uint16_t differ = r.compare ? differing(words[k].data(), back, bits, first) : 0;
-            if (differ) {
-                r.result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
-                r.result.address = a, r.result.bits_differ = differ, r.result.first_bit = first;
-            } else {
-                ++r.confirmed;
-            }
+        uint16_t first = 0;
+        const uint16_t differ = r.compare ? differing(b.words[k].data(), back, bits, first) : 0;
+        if (differ) {
+            r.result.kind = action == Action::erase || action == Action::blank ? Outcome::not_blank : Outcome::differs;
+            r.result.address = a, r.result.bits_differ = differ, r.result.first_bit = first;
+        } else {
+            ++r.confirmed;
         }
     }
+}
+
+void read_and_compare_all(Run& r) {
+    jtag::Probe& probe = *r.chip.probe;
+    const std::size_t ahead = std::min<std::size_t>(std::max<uint8_t>(probe.read_ahead(), 1), batch_most);
+    // A reply damaged on the line (the probe's check of it fails, the probe
+    // itself sound) has the batch read again, a few times at most: never a
+    // changed word taken for the chip's.
+    constexpr int most_again = 3;
+    int again = 0;
+    std::array<ReadBatch, 2> batches;
+    std::size_t next = 0, oldest = 0, on_way = 0;
+    if (r.result.kind == Outcome::done) r.watch.stage(Stage::read);
+    while (r.result.kind == Outcome::done && (on_way || next < r.count)) {
+        while (on_way < batches.size() && next < r.count) {
+            ReadBatch& b = batches[(oldest + on_way) % batches.size()];
+            b.first = next, b.count = std::min(ahead, r.count - next);
+            ++on_way;  // counted before issuing: what was issued is collected below
+            if (!issue_reads(r, b)) break;
+            next += b.count;
+        }
+        if (r.result.kind != Outcome::done) break;
+        ReadBatch& b = batches[oldest];
+        oldest = (oldest + 1) % batches.size(), --on_way;
+        if (probe.collect()) {
+            compare_reads(r, b);
+        } else if (probe.collect_again() && again++ < most_again) {
+            // The batches after it are still owed: taken and read again too.
+            for (; on_way; --on_way) probe.collect();
+            next = b.first;
+        } else {
+            r.result.kind = Outcome::probe_failed;
+        }
+    }
+    // Scans still on their way write into these batches: taken before they go.
+    for (; on_way; --on_way) probe.collect();
 }
 
 // Step 5, a secure write's last: read protection, alone, once every word

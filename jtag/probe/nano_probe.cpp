@@ -218,8 +218,8 @@ void NanoProbe::emit_shift(bool keep) {
 // Sends what is queued, never more than a ring's worth ahead of what the
 // Nano is known to have read, and takes the replies in as they come. With
 // all, until every reply is in; else until everything is sent.
-bool NanoProbe::pump(bool all) {
-    while (!failed_ && (!pieces_.empty() || (all && !replies_.empty()))) {
+bool NanoProbe::pump(bool all, const Batch* until) {
+    while (!failed_ && (!pieces_.empty() || (all && !replies_.empty()) || (until && !until->settled))) {
         if (!pieces_.empty()) {
             Piece& p = pieces_.front();
             const bool unanswered = sent_total_ < silent_until_;  // a refused shift's pairs: nothing tells their pace
@@ -338,7 +338,25 @@ void NanoProbe::take(uint8_t byte) {
         }
         if (at < 3) return;
         consumed_ = std::max<uint64_t>(consumed_, r.start + r.length);
-        const bool ok = settle(r.answer, r.crc_in, r.crc_out);
+        bool ok;
+        if (r.batch && r.answer[2] == r.crc_in && r.answer[3] != r.crc_out) {
+            // Only a byte from the Nano changed: the Nano carried out what
+            // was sent, and the batch can be read again.
+            ok = settle(r.answer, r.crc_in, r.answer[3]);
+            for (Batch& b : batches_)
+                if (!b.settled) {
+                    b.damaged = true;
+                    break;
+                }
+        } else {
+            ok = settle(r.answer, r.crc_in, r.crc_out);
+        }
+        if (r.batch)
+            for (Batch& b : batches_)
+                if (!b.settled) {
+                    b.settled = true;
+                    break;
+                }
         done_reply();
         if (ok && refused_) fail(refusal_after());
         return;
@@ -362,7 +380,8 @@ std::string NanoProbe::refusal_after() {
 }
 
 bool NanoProbe::capture(std::vector<uint8_t>& tdo) {
-    if (!later_.empty() && !collect()) return false;
+    while (!later_.empty())
+        if (!collect()) return false;
     captured_.clear();
     emit_shift(true);
     queue({cmd_status}, Reply::status, 0, false);
@@ -385,21 +404,57 @@ bool NanoProbe::dr_scan_later(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, c
     return pump(false);
 }
 
+// The scans read ahead since the last batch: a status after them, whose
+// CRCs vouch for their bytes before they are used.
+void NanoProbe::batch_end() {
+    std::size_t batched = 0;
+    for (const Batch& b : batches_) batched += b.scans;
+    if (failed_ || later_.size() == batched) return;
+    emit_shift(false);
+    queue({cmd_status}, Reply::status, 0, false);
+    pieces_.back().reply.batch = true;
+    batches_.push_back({later_.size() - batched, kept_bytes_});
+    pump(false);
+}
+
+void NanoProbe::forget_later() {
+    later_.clear();
+    batches_.clear();
+    captured_.clear();
+    kept_bytes_ = dropped_ = 0;
+}
+
+// The oldest batch's words, once its status is in: the batches after it
+// keep streaming. A batch whose reply bytes arrived changed (the Nano's CRC
+// of what it sent differs) fills nothing, and collect_again() says so.
 bool NanoProbe::collect() {
-    if (!drain()) return false;
-    for (const Later& l : later_) {
-        std::memset(l.tdo, 0, (l.bits + 7u) / 8);
-        for (uint16_t i = 0; i < l.bits; ++i) {
-            const uint64_t b = l.at + i;
-            if (b / 8 < captured_.size() && (captured_[b / 8] >> (b % 8)) & 1)
-                l.tdo[i / 8] = static_cast<uint8_t>(l.tdo[i / 8] | 1u << (i % 8));
+    again_ = false;
+    batch_end();
+    if (failed_) return forget_later(), false;
+    if (batches_.empty()) return check_flags();
+    const Batch* front = &batches_.front();
+    if (!pump(false, front) || !check_flags()) return forget_later(), false;
+    const Batch b = batches_.front();
+    batches_.pop_front();
+    const uint64_t bytes = b.end_bytes - dropped_;
+    if (captured_.size() < bytes) return forget_later(), fail("the Nano answered out of step");
+    if (b.damaged) {
+        again_ = true;
+    } else {
+        for (std::size_t k = 0; k < b.scans; ++k) {
+            const Later& l = later_[k];
+            std::memset(l.tdo, 0, (l.bits + 7u) / 8);
+            for (uint16_t i = 0; i < l.bits; ++i) {
+                const uint64_t at = l.at + i - dropped_ * 8;
+                if ((captured_[at / 8] >> (at % 8)) & 1) l.tdo[i / 8] = static_cast<uint8_t>(l.tdo[i / 8] | 1u << (i % 8));
+            }
         }
     }
-    const bool whole = captured_.size() == kept_bytes_;
-    later_.clear();
-    captured_.clear();
-    kept_bytes_ = 0;
-    return whole || fail("the Nano answered out of step");
+    later_.erase(later_.begin(), later_.begin() + static_cast<std::ptrdiff_t>(b.scans));
+    captured_.erase(captured_.begin(), captured_.begin() + static_cast<std::ptrdiff_t>(bytes));
+    dropped_ = b.end_bytes;
+    if (later_.empty()) forget_later();
+    return !again_;
 }
 
 bool NanoProbe::vpp(bool on) {

@@ -48,7 +48,9 @@ public:
     // Reads stream: 32 words may be outstanding.
     bool dr_scan_later(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
                        const uint8_t* mask) override;
+    void batch_end() override;
     bool collect() override;
+    bool collect_again() const override { return again_; }
     uint8_t read_ahead() override { return 32; }
     // Why the Nano refuses to drive the pins (its supplies), or null.
     ChainProblem chain_problem() override;
@@ -75,6 +77,7 @@ private:
         uint32_t got;       // reply bytes taken
         uint16_t header;    // a shift's echoed bit count
         bool silent;        // a shift refused from its start: no TDO bytes
+        bool batch = false; // a status that ends a batch of scans read ahead
         uint8_t answer[4] = {};  // a status reply
         uint8_t crc_in = 0, crc_out = 0;  // a status's expected CRCs
     };
@@ -85,7 +88,8 @@ private:
     };
     void queue(std::vector<uint8_t> bytes, Reply::Kind kind, uint32_t bits, bool keep);
     void emit_shift(bool keep);
-    bool pump(bool all);
+    struct Batch;
+    bool pump(bool all, const Batch* until = nullptr);
     std::size_t expected_bytes() const;
     void take(uint8_t byte);
     void done_reply();
@@ -124,6 +128,17 @@ private:
     };
     std::vector<Later> later_;
     uint64_t kept_bytes_ = 0;  // TDO bytes the kept shifts will bring
+    uint64_t dropped_ = 0;     // of them, taken out of captured_'s front
+    // Scans read ahead, a batch at a time, each ended by a status: a batch is
+    // collected once its status is in, while the next ones stream.
+    struct Batch {
+        std::size_t scans;   // its entries in later_, from the front
+        uint64_t end_bytes;  // kept_bytes_ at its end
+        bool settled = false, damaged = false;
+    };
+    std::deque<Batch> batches_;
+    bool again_ = false;
+    void forget_later();
     bool refused_ = false;
     std::string failure_ = "no answer from the Nano";
     std::FILE* log_ = nullptr;

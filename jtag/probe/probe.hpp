@@ -75,14 +75,20 @@ public:
 #ifndef __AVR__
     // Reading ahead, for a probe that streams its scans (the Nano): a data
     // scan whose tdo is filled only when collect() returns true, so that the
-    // caller reads several words before it needs the first; read_ahead()
-    // says how many such scans may be outstanding. Other probes scan at once.
-    // (Not on the firmware's own probe: its vtable would take RAM.)
+    // caller reads several words before it needs the first. batch_end()
+    // closes a batch of such scans (at most read_ahead() of them); collect()
+    // fills the oldest batch not yet collected, while later ones may still
+    // be on their way. When collect() fails and collect_again() holds, only
+    // replies arrived damaged: the probe is sound and that batch's scans can
+    // be made again. Other probes scan at once. (Not on the firmware's own
+    // probe: its vtable would take RAM.)
     virtual bool dr_scan_later(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const uint8_t* expect,
                                const uint8_t* mask) {
         return dr_scan(bits, tdi, tdo, expect, mask);
     }
+    virtual void batch_end() {}
     virtual bool collect() { return flush(); }
+    virtual bool collect_again() const { return false; }
     virtual uint8_t read_ahead() { return 1; }
 #endif
 
