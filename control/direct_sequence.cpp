@@ -248,18 +248,23 @@ std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status
 
 }  // namespace
 
-void direct_sequence(const DirectChoice& choice, jtag::Probe& probe) {
-    WInitialise();
-    WindowOpen(128, title);
+void direct_action(const DirectChoice& choice, jtag::Probe& probe, MsgBuf& status) {
     WDialogLoad(101);
     WDialogShow(3);
     if (!choice.file.empty()) show(1008, "JEDEC file:  " + choice.file);
-    MsgBuf status;
     blank(status);
     const std::string final_text = run_action(choice, probe, status);
     // A READ that saved nothing leaves no empty file behind.
     if (choice.action == flow::Action::read && !choice.recover) drop_output();
+    put_text(status, final_text);
     WMessageBox(0, 4, 1, text_of(buf_of(final_text)), "Varnholme Research JTAG Tool");
+}
+
+void direct_sequence(const DirectChoice& choice, jtag::Probe& probe) {
+    WInitialise();
+    WindowOpen(128, title);
+    MsgBuf status;
+    direct_action(choice, probe, status);
     WindowClose();
 }
 

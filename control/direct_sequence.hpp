@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "common/text.hpp"
+
 #include "jtag/probe/probe.hpp"
 #include "jtag/probe/vpp.hpp"
 #include "jtag/flow/flow.hpp"
@@ -24,6 +26,11 @@ struct DirectChoice {
 
 // Identifies the chip, checks it against the file and --device, runs the
 // action and shows the final text; the probe is left out of programming mode.
+// In a window of its own.
 void direct_sequence(const DirectChoice& choice, jtag::Probe& probe);
+
+// The same in the window already open: the progress dialog, the action, the
+// one final message box. The final text is also left in status.
+void direct_action(const DirectChoice& choice, jtag::Probe& probe, MsgBuf& status);
 
 }  // namespace vr

@@ -1,4 +1,9 @@
+#include <string>
+#include <vector>
+
 #include "common/progress.hpp"
+#include "control/direct_sequence.hpp"
+#include "control/probe_route.hpp"
 #include "control/run.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
@@ -82,6 +87,41 @@ void end_sequence() {
     comclose();
 }
 
+// The direct route, when jtag.ini names a probe instead of a port: the same
+// action dialog and file selection, then the programming flow on that probe
+// (OpenOCD started and stopped for the run), and one final message box.
+void direct_route(const ProbeRoute& route, const std::string& why) {
+    std::string final_text = why.empty() ? std::string() : why + ", abort";
+    if (why.empty() && choose_action_and_file()) {
+        WDialogUnload();
+        static const flow::Action actions[] = {flow::Action::write, flow::Action::secure, flow::Action::read,
+                                               flow::Action::verify};
+        DirectChoice choice;
+        choice.action = actions[run.action - 1];
+        choice.file = std::string(shown(run.file_name));
+        choice.device = route.device;
+        bool ran = false;
+        std::string said;
+        on_probe(
+            route,
+            [&](jtag::Probe& probe, jtag::VppSwitch& vpp, jtag::OpenocdProbe*) {
+                ran = true;
+                choice.vpp = &vpp;
+                direct_action(choice, probe, run.status_buf);
+                return 0;
+            },
+            [&](const std::string& text) { said += (said.empty() ? "" : "\r\n") + text; });
+        if (!ran) final_text = said.empty() ? "the probe could not be opened, abort" : said;
+    } else if (why.empty()) {
+        final_text = std::string(shown(run.status_buf));
+    }
+    if (!final_text.empty()) {
+        put_text(run.status_buf, final_text);
+        WMessageBox(0, 4, 1, text_of(run.status_buf), "Varnholme Research JTAG Tool");
+    }
+    WindowClose();
+}
+
 }  // namespace
 
 // The lower layers' progress moves the progress dialog's bar.
@@ -93,6 +133,10 @@ void main_sequence() {
     WindowOpen(128, main_title);
     WDialogLoad(201);
     WDialogShow(3);
+    std::vector<std::string> lines;
+    ProbeRoute route;
+    std::string why;
+    if (config_lines(lines) && route_from_config(lines, route, why)) return direct_route(route, why);
     initcom(run.status_buf, run.status);
     if (run.status == 0 && choose_action_and_file()) {
         WDialogUnload();

@@ -66,6 +66,32 @@ bool booting = false;  // the first byte since the open is still to wait
 
 void set_boot_wait(int32_t milliseconds) { boot_wait_ms = std::max<int32_t>(0, milliseconds); }
 
+bool config_lines(std::vector<std::string>& lines) {
+    lines.clear();
+    if (!port_override.empty()) return false;
+    MsgBuf path;
+    config_path(path);
+    std::array<char, 1024> local{};
+    if (!os::local_config_path(shown(path), local.data(), local.size())) return false;
+    std::FILE* f = std::fopen(local.data(), "rb");
+    if (!f) return false;
+    std::string line;
+    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        line.clear();
+        if (lines.size() > 64) break;  // a configuration, not a data file
+    }
+    if (!line.empty()) lines.push_back(line);
+    const bool read_failed = std::ferror(f) != 0;
+    std::fclose(f);
+    return !read_failed;
+}
+
 void initcom(MsgBuf& buf, int32_t& status) {
     if (!port_override.empty()) {
         put_text(buf, open_failed);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "common/text.hpp"
 
@@ -11,6 +13,11 @@ namespace vr {
 // two characters followed by "\varnholme\jtag.ini", or "c:\varnholme\jtag.ini"
 // when SystemRoot has two characters or fewer.
 void config_path(MsgBuf& path);
+
+// Every line of the configuration file (CR LF or LF ends), for the
+// settings beyond the port's name; false when it cannot be read. With
+// use_port in effect there is no file to read: false.
+bool config_lines(std::vector<std::string>& lines);
 
 // Reads the configuration, opens and configures the port. status 0 and
 // "ok, done" on success; status 1 and the reason otherwise.

@@ -22,6 +22,7 @@
 #include "jtag/probe/rbb_probe.hpp"
 #include "os/clock.hpp"
 #include "control/direct_sequence.hpp"
+#include "control/probe_route.hpp"
 #include "os/interrupt.hpp"
 #include "control/run.hpp"
 #include "link/serial.hpp"
@@ -97,101 +98,18 @@ const char notes[] =
 
 vr::Options options("vrjtag-cli", table, synopsis, notes);
 
-// The direct route: OpenOCD started for the run (--probe) or already running
-// (--openocd), the flow run here.
-int direct(std::vector<std::string> probes, long khz, const std::string& openocd, const std::string& tap,
-           const std::string& logname, const vr::DirectChoice& choice, bool scanning) {
-    std::FILE* log = logname.empty() ? std::tmpfile() : std::fopen(logname.c_str(), "w");
-    if (!log && !logname.empty()) return std::perror(("vrjtag-cli: " + logname).c_str()), 1;
-    const double t0 = vr::os::now_seconds();
-    std::string host = "127.0.0.1", port, error, note;
-    vr::jtag::OpenocdProcess openocd_process;
-    auto finish = [&](int status) {
-        vr::jtag::stop_openocd(openocd_process);
-        // OpenOCD's own complaints matter when the run failed.
-        if (status != 0 && log && logname.empty()) {
-            std::rewind(log);
-            char line[1024];
-            while (std::fgets(line, sizeof line, log))
-                if (std::strstr(line, "openocd: Error")) std::fprintf(stderr, "vrjtag-cli: %s", std::strstr(line, "openocd: "));
-        }
-        if (log) std::fclose(log);
-        return status;
-    };
-    if (!probes.empty()) {
-        if (!vr::jtag::resolve_probes(probes, khz, error, note)) {
-            std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
-            return finish(1);
-        }
-        if (!note.empty()) std::fprintf(stderr, "vrjtag-cli: %s\n", note.c_str());
-        if (!vr::jtag::start_openocd(probes, khz, tap, log, t0, openocd_process, error)) {
-            std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
-            return finish(1);
-        }
-        port = openocd_process.port;
-    } else {
-        const std::size_t colon = openocd.rfind(':');
-        host = openocd.substr(0, colon);
-        port = openocd.substr(colon + 1);
-    }
-    vr::jtag::OpenocdProbe probe(host, port, tap);
-    probe.set_log(log, t0);
-    // An OpenOCD of our own that died is started once more, so that the run
-    // can take the chip out of programming mode.
-    if (!probes.empty())
-        probe.set_relaunch([&](std::string& new_port, std::string& why) {
-            vr::jtag::stop_openocd(openocd_process);
-            if (!vr::jtag::start_openocd(probes, khz, tap, log, t0, openocd_process, why)) return false;
-            new_port = openocd_process.port;
-            return true;
-        });
-    if (scanning) {
-        return finish(vr::scan_openocd(probe, tap, !probes.empty()));
-    }
-    vr::DirectChoice c = choice;
-    c.vpp = &probe;
-    vr::direct_sequence(c, probe);
-    return finish(vr::ui::terminal::exit_status());
-}
-
-// The direct route on a probe that drives the pins itself: the chain
-// listed and the link tested (scan), or the action.
-int direct_pins(vr::jtag::Probe& probe, vr::jtag::VppSwitch& vpp, const vr::DirectChoice& choice, bool scanning) {
-    if (!scanning) {
-        vr::DirectChoice c = choice;
-        c.vpp = &vpp;
-        vr::direct_sequence(c, probe);
-        return vr::ui::terminal::exit_status();
-    }
-    return vr::scan_pins(probe);
-}
-
-// The direct route through the Nano in probe mode.
-int direct_nano(const std::string& path, long boot_wait, const std::string& logname, const vr::DirectChoice& choice,
-                bool scanning) {
-    std::FILE* log = logname.empty() ? nullptr : std::fopen(logname.c_str(), "w");
-    if (!log && !logname.empty()) return std::perror(("vrjtag-cli: " + logname).c_str()), 1;
-    vr::jtag::NanoProbe probe;
-    probe.set_log(log, vr::os::now_seconds());
-    std::string error;
-    int status = 1;
-    if (!probe.open(path.c_str(), static_cast<int>(boot_wait >= 0 ? boot_wait : 2000), error))
-        std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str());
-    else
-        status = direct_pins(probe, probe, choice, scanning);
-    probe.close();
-    if (log) std::fclose(log);
-    return status;
-}
-
-// The direct route through a remote_bitbang server.
-int direct_rbb(const std::string& where, const vr::DirectChoice& choice, bool scanning) {
-    vr::jtag::RbbProbe probe;
-    std::string error;
-    if (!probe.open(where, error)) return std::fprintf(stderr, "vrjtag-cli: %s\n", error.c_str()), 1;
-    const int status = direct_pins(probe, probe, choice, scanning);
-    probe.close();
-    return status;
+// The direct route: the chain listed and the link tested (scan), or the action.
+int direct(const vr::ProbeRoute& route, const vr::DirectChoice& choice, bool scanning) {
+    return vr::on_probe(
+        route,
+        [&](vr::jtag::Probe& probe, vr::jtag::VppSwitch& vpp, vr::jtag::OpenocdProbe* openocd) {
+            if (scanning) return openocd ? vr::scan_openocd(*openocd, route.tap, !route.probes.empty()) : vr::scan_pins(probe);
+            vr::DirectChoice c = choice;
+            c.vpp = &vpp;
+            vr::direct_sequence(c, probe);
+            return vr::ui::terminal::exit_status();
+        },
+        [](const std::string& text) { std::fprintf(stderr, "vrjtag-cli: %s\n", text.c_str()); });
 }
 
 }  // namespace
@@ -260,9 +178,12 @@ int main(int argc, char** argv) {
         if (recovering) choice.action = vr::flow::Action::write;
         choice.file = file;
         choice.device = device;
-        if (nano) return direct_nano(port, boot_wait, logname, choice, action == "scan");
-        if (rbb) return direct_rbb(port, choice, action == "scan");
-        return direct(probes, static_cast<long>(khz), openocd, tap, logname, choice, action == "scan");
+        vr::ProbeRoute route;
+        if (nano) route.nano = port, route.boot_wait = static_cast<long>(boot_wait);
+        else if (rbb) route.rbb = port;
+        else route.probes = probes, route.openocd = openocd;
+        route.khz = static_cast<long>(khz), route.tap = tap, route.logname = logname;
+        return direct(route, choice, action == "scan");
     }
     if (!port.empty()) vr::use_port(port);
     vr::set_boot_wait(static_cast<int32_t>(boot_wait >= 0 ? boot_wait : 2000));

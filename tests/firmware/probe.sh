@@ -223,11 +223,14 @@ killed)
     ;;
 flip)
     # A bit changed on the line (a valid frame) in either direction during
-    # a READ: caught by the CRC; never a wrong file.
+    # a READ: caught by the CRC; never a wrong file. A changed reply byte
+    # (the Nano did what was sent) has its batch of words read again: the
+    # READ succeeds.
     for way in in out; do
         start_fw "flip_$way" ATF1504AS --load "$(design ATF1504AS)" "--flip-$way" 5000
         cli "read_$way" read "$WORK/read_$way.jed"
         stop_fw "flip_$way"
+        [ "$way" = in ] || [ "$RC" = 0 ] || fail "out: the READ was not read again: $LAST"
         if [ "$RC" = 0 ]; then
             "$BIN/vrjtag-jed" diff "$(design ATF1504AS)" "$WORK/read_$way.jed" > /dev/null || fail "$way: a wrong file was saved"
         else
@@ -237,6 +240,17 @@ flip)
             [ "$way" = in ] || grep -q 'CRC' "$WORK/read_$way.out" "$WORK/read_$way.err" || fail "$way: not caught by the CRC: $LAST"
         fi
     done
+    ;;
+window)
+    # The windowed program on the Nano in probe mode: jtag.ini reads
+    # probe=nano:PATH (with the Nano's boot wait, which the simulator does
+    # not need but a real Nano does).
+    printf 'probe=nano:%s\r\ndevice=ATF1504AS\r\n' "$LINK" > "$XDG_CONFIG_HOME/varnholme/jtag.ini"
+    start_fw window ATF1504AS
+    run_headless 'tick 211' 'press 216' "choose $(design ATF1504AS)"
+    stop_fw window
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "final box: $BOX"
+    holds window "$(design ATF1504AS)"
     ;;
 openocd_pause)
     # OpenOCD pausing 6 s between an irscan and a drscan: the Nano released

@@ -34,7 +34,61 @@ step() {
     PIDS=()
 }
 
+# window NAME DEVICE [model options] -- OPERATOR LINES...: a fresh model,
+# one run of the windowed program (vrjtag-headless) with jtag.ini reading
+# probe=CONFIG (OpenOCD into the model), the model stopped again. Sets BOX
+# (the final message box's text).
+window() {
+    local name=$1 dev=$2 opts=()
+    shift 2
+    while [ "$1" != -- ]; do opts+=("$1"); shift; done
+    shift
+    start_model "$name" "$dev" "${opts[@]}"
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    mkdir -p "$WORK/cfg/varnholme"
+    printf 'probe=%s\r\n' "$WORK/probe.cfg" > "$WORK/cfg/varnholme/jtag.ini"
+    printf '%s\n' "$@" > "$WORK/operator"
+    XDG_CONFIG_HOME=$WORK/cfg VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/$name.transcript \
+        timeout 300 "$BIN/vrjtag-headless" > "$WORK/$name.out" 2> "$WORK/$name.err" || fail "$name: vrjtag-headless failed or hung"
+    BOX=$(grep '^WMessageBox' "$WORK/$name.transcript" | cut -f3-)
+    pgrep -f -- "-f $WORK/probe.cfg" > /dev/null && fail "$name: openocd left running"
+    wait_model
+    PIDS=()
+}
+
 case $1 in
+window)
+    # The windowed program on the direct route, with today's controls (the
+    # four boxes 211-214, Continue 216) and final texts, for parts the
+    # adapter protocol cannot reach; Cancel during a write leaves
+    # programming mode.
+    f1504=$(design ATF1504AS) f1508=$(design ATF1508AS) f1502=$(design ATF1502AS)
+    window w1504 ATF1504AS -- 'tick 211' 'press 216' "choose $f1504"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "write 1504: $BOX"
+    holds w1504 "$f1504"
+    window w1502 ATF1502AS -- 'tick 211' 'press 216' "choose $f1502"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "write 1502: $BOX"
+    holds w1502 "$f1502"
+    window v1508 ATF1508AS --load "$f1508" -- 'tick 214' 'press 216' "choose $f1508"
+    [ "$BOX" = 'VERIFY SUCCESS' ] || fail "verify 1508: $BOX"
+    window r1504 ATF1504AS --load "$f1504" -- 'tick 213' 'press 216' "choose $WORK/back.jed"
+    [ "$BOX" = 'READ & SAVE SUCCESS' ] || fail "read 1504: $BOX"
+    "$BIN/vrjtag-jed" diff "$f1504" "$WORK/back.jed" > /dev/null || fail "read 1504: the file is not the chip"
+    window s1504 ATF1504AS -- 'tick 212' 'press 216' "choose $f1504"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "secure 1504: $BOX"
+    [ "$(grep '^program' "$WORK/s1504.log" | tail -n 1)" = 'program 200 7' ] || fail "secure 1504: no read protection last"
+    window cancel ATF1504AS -- 'tick 211' 'press 216' "choose $f1504" 'wait 1010 Writing' 'press 1012'
+    [ "$BOX" = 'Abort requested...write not finished.' ] || fail "cancel: $BOX"
+    never cancel '^program 200' 'word 200 programmed after Cancel'
+    [ "$(tail -n 1 "$WORK/cancel.log")" = 'leave programming mode' ] || fail "cancel: programming mode not left"
+    # A probe= line with a mistake is refused before anything is done.
+    mkdir -p "$WORK/cfg/varnholme"
+    printf 'probe=remote_bitbang:nowhere\r\n' > "$WORK/cfg/varnholme/jtag.ini"
+    printf 'tick 211\npress 216\n' > "$WORK/operator"
+    XDG_CONFIG_HOME=$WORK/cfg VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/bad.transcript \
+        timeout 60 "$BIN/vrjtag-headless" > /dev/null 2>&1
+    grep -q '^WMessageBox.*HOST:PORT' "$WORK/bad.transcript" || fail "bad probe= line: $(grep WMessageBox "$WORK/bad.transcript")"
+    ;;
 rbb_recover)
     # VPP as SRST, which the model takes as VHH on OE1.
     ROUTE=rbb
