@@ -25,13 +25,17 @@ struct JedecInfo {
     uint16_t computed_checksum = 0;  // of the fuses read, for the device found
     bool has_fuse_count = false;     // a QF field was found
     int64_t fuse_count = -1;         // its value; -1 when it is not a number
+    int default_fuse = -1;           // the F field's value (0 or 1); -1 without one
+    int64_t defaulted = 0;           // fuses no L field listed (they took that value, or 0)
+    bool has_vectors = false;        // test vectors (V fields), which no programmer here applies
 };
 
 // The devices a reader knows: the programmer's two, or the whole family (the
 // JEDEC and SVF tools).
 enum class Devices { programmer, family };
 
-// Reads the JEDEC file named by name into map (every fuse not listed is 0) and
+// Reads the JEDEC file named by name into map (every fuse not listed takes
+// the F field's value, 0 without one) and
 // sets code to 4 or 8 when the file's header (from the start up to the first
 // "*") names ATF1504 or ATF1508 (ATF1508 when both). A QF field other than the
 // named device's fuse count is a format error.

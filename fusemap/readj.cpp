@@ -7,9 +7,11 @@
 // that begins with "L" ends it early, so that no fuse list is ever lost. A
 // line whose first column holds "L" opens a fuse list at the decimal number
 // that follows; "0" and "1" are then stored at ascending fuse numbers
-// until "*" closes the list. Everything else is ignored, apart from the fuse
+// until "*" closes the list; fuses no list names take the default of the F
+// field (0 without one). Everything else is ignored, apart from the fuse
 // checksum field ("C" and four hexadecimal digits) and STX/ETX, which are used
 // to refuse damaged or truncated files.
+#include <bitset>
 #include <cerrno>
 
 #include "common/hex.hpp"
@@ -30,6 +32,7 @@ struct FieldTracker {
     bool at_field_start = false;  // the next non-blank character begins a field
     bool in_checksum = false;
     int q_state = 0;  // 1: a field began with Q; 2: inside a QF field
+    bool in_default = false;  // inside an F field
     int64_t count = 0;
     bool count_ok = true;
     int digits = 0;
@@ -39,6 +42,7 @@ struct FieldTracker {
     void end_of_field() {
         at_field_start = true;
         in_checksum = false;
+        in_default = false;
         q_state = 0;
     }
 
@@ -81,6 +85,11 @@ struct FieldTracker {
             end_of_field();
             return;
         }
+        if (in_default) {
+            // The value every fuse no L field lists takes (its first digit).
+            if ((c == '0' || c == '1') && info.default_fuse < 0) info.default_fuse = c - '0';
+            return;
+        }
         if (at_field_start && !is_space(c)) {
             at_field_start = false;
             if (c == 'C') {
@@ -90,6 +99,10 @@ struct FieldTracker {
                 value = 0;
             } else if (c == 'Q') {
                 q_state = 1;
+            } else if (c == 'F') {
+                in_default = true;
+            } else if (c == 'V') {
+                info.has_vectors = true;
             }
         }
     }
@@ -108,6 +121,8 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
     int64_t fuse = 0;
     int64_t limit = static_cast<int64_t>(map_size);
     FieldTracker fields;
+    // The fuses the L fields listed: the others take the F field's value.
+    std::bitset<map_size> listed;
 
     // The header: device recognition only.
     int c = std::getc(in);
@@ -196,7 +211,8 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
         if (fuse_data) {
             if (c == '0' || c == '1') {
                 if (fuse < limit)
-                    map[static_cast<std::size_t>(fuse)] = static_cast<int8_t>(c - '0');
+                    map[static_cast<std::size_t>(fuse)] = static_cast<int8_t>(c - '0'),
+                    listed.set(static_cast<std::size_t>(fuse));
                 else
                     format_error = true;
                 if (fuse < fuse_cap) ++fuse;
@@ -220,6 +236,13 @@ JedecResult read_jedec(std::FILE* in, FuseMap& map, int32_t& code, JedecInfo& in
     // "ATF1502" alone is not enough to trust the layout: QF16808 must say so too.
     if (has_1502 && !info.has_fuse_count) format_error = true;
     if (began_with_stx && !etx_after_last_field) format_error = true;
+    // Fuses no L field lists take the F field's value (0 without one), as
+    // the JEDEC standard has it: a sparse file with F1 means ones there.
+    for (int64_t i = 0; i < limit && i < static_cast<int64_t>(map_size); ++i)
+        if (!listed.test(static_cast<std::size_t>(i))) {
+            ++info.defaulted;
+            if (info.default_fuse == 1) map[static_cast<std::size_t>(i)] = 1;
+        }
     info.computed_checksum = fuse_checksum(map, code);
     if (format_error) return JedecResult::format_error;
     if (info.has_checksum && info.file_checksum != info.computed_checksum) return JedecResult::checksum_error;

@@ -205,8 +205,9 @@ TEST(Reader, VariantsOfRealFiles) {
         {"a lone star closes the field", "L00010 *\n0101\n", JedecResult::ok, {{10, 0}, {11, 0}}},
         {"unpadded number, CRLF", "L288\r\n11\r\n1*\r\n", JedecResult::ok, {{288, 1}, {290, 1}, {291, 0}}},
         {"note after the closing star", "L5 11*  NOTE PT 1 of MC 1 *\n", JedecResult::ok, {{5, 1}, {6, 1}, {7, 0}}},
-        {"other fields ignored", "QF74136* QP84 * F1*\nG0*\nV0001 1010XX*\nN note 0101 *\nNOTE 111*\nL3 1*\n",
-         JedecResult::ok, {{0, 0}, {3, 1}}},
+        {"other fields ignored, F1 for the fuses not listed",
+         "QF74136* QP84 * F1*\nG0*\nV0001 1010XX*\nN note 0101 *\nNOTE 111*\nL3 0*\n", JedecResult::ok,
+         {{0, 1}, {3, 0}}},
         {"lowercase l is no field", "l00000 1111*\n", JedecResult::ok, {{0, 0}}},
         {"trailing blanks", "L00000 11   \n  1*   \n", JedecResult::ok, {{0, 1}, {2, 1}}},
         {"unclosed field continues at the next line", "L0 1\nL4 1*\n", JedecResult::ok, {{0, 1}, {1, 0}, {4, 1}}},
@@ -239,6 +240,35 @@ TEST(Reader, FuseCountOfTheSmallerDevice) {
     EXPECT_EQ(map[34191], 1);
     EXPECT_EQ(read_text(head1504 + "L34191 11*\n" + tail, code, info), JedecResult::format_error);
     EXPECT_EQ(map[34192], 0);
+}
+
+TEST(Reader, UnlistedFusesTakeTheDefaultField) {
+    // F1 before or after the lists, F0, no F: the fuses no L field lists.
+    const struct {
+        std::string body;
+        int8_t unlisted;
+    } cases[] = {
+        {"F1*\nL00010 0*\n", 1},
+        {"L00010 0*\nF1*\n", 1},
+        {"F0*\nL00010 0*\n", 0},
+        {"L00010 0*\n", 0},
+    };
+    for (const auto& c : cases) {
+        int32_t code = 0;
+        JedecInfo info;
+        ASSERT_EQ(read_text(head1504 + c.body + tail, code, info), JedecResult::ok) << c.body;
+        EXPECT_EQ(map[10], 0) << c.body;
+        EXPECT_EQ(map[0], c.unlisted) << c.body;
+        EXPECT_EQ(map[34191], c.unlisted) << c.body;
+        EXPECT_EQ(map[34192], 0) << c.body;  // beyond the device: never a fuse
+        EXPECT_EQ(info.defaulted, 34192 - 1) << c.body;
+    }
+    // The checksum is of the fuses as they stand, defaults included.
+    int32_t code = 0;
+    JedecInfo info;
+    read_text(head1504 + "F1*\nL00010 0*\n" + tail, code, info);
+    EXPECT_EQ(info.computed_checksum, fuse_checksum(map, code));
+    EXPECT_EQ(info.default_fuse, 1);
 }
 
 TEST(Reader, DeviceRecognitionAndTransmissionFraming) {

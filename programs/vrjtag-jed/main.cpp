@@ -8,12 +8,14 @@
 
 #include "common/options.hpp"
 #include "fusemap/jedec.hpp"
+#include "tools/check.hpp"
 #include "tools/svf.hpp"
 
 namespace {
 
 const char synopsis[] =
     "usage: vrjtag-jed inspect FILE\n"
+    "       vrjtag-jed check [--device PART] FILE\n"
     "       vrjtag-jed rewrite IN OUT\n"
     "       vrjtag-jed diff A B\n"
     "       vrjtag-jed svf write|secure|verify [--device DEVICE] IN.jed OUT.svf\n"
@@ -29,6 +31,11 @@ constexpr vr::Option table[] = {
      "prints the device, the fuse count, the file's C field and the computed checksum, the fuses at 0 and at 1, "
      "and warnings about read protection and the JTAG pin bit (exit 0 when the tools accept the file, 1 when it "
      "is refused)."},
+    {"check", "FILE",
+     "looks for what the design would do to a board or its owner before it reaches a chip, one finding a line: "
+     "hazards (the JTAG pins given to the design, a fuse count or --device that does not match), warnings (read "
+     "protection set, test vectors, a checksum that does not match, fuses left to the F default) and notes on what "
+     "was not checked. Exit 0 nothing found, 1 warnings only, 3 a hazard, 2 the file cannot be read."},
     {"rewrite", "IN OUT",
      "reads IN and writes OUT exactly as the programmer writes a chip it has read (exit 1 when IN is refused or "
      "OUT cannot be written)."},
@@ -45,7 +52,7 @@ constexpr vr::Option table[] = {
      "the words an SVF file programs (ours or the chip maker's) as a JEDEC file; the device from its IDCODE "
      "check. Exit 1 when it is refused."},
     {"--device", "DEVICE",
-     "with svf write, secure or verify: the part the SVF file is for. A JEDEC file cannot tell the 5 V part from "
+     "with check: the part the chip is. With svf write, secure or verify: the part the SVF file is for. A JEDEC file cannot tell the 5 V part from "
      "the 3.3 V one (default the 5 V part: ATF1502AS, ATF1504AS or ATF1508AS)."},
 };
 
@@ -63,6 +70,28 @@ vr::JedecResult load(const char* path, int32_t& code, vr::JedecInfo& info) {
     const vr::JedecResult r = vr::read_jedec(f, map, code, info, vr::Devices::family);
     std::fclose(f);
     return r;
+}
+
+int check_file(const char* path, const char* device) {
+    int32_t code = 0;
+    vr::JedecInfo info;
+    const vr::JedecResult r = load(path, code, info);
+    if (r == vr::JedecResult::read_error || !known(code)) {
+        std::printf("refused: %s\n", reason(r, code) ? reason(r, code) : "JEDEC file read error");
+        return 2;
+    }
+    std::printf("device: %s\n", vr::device_of(code).name);
+    int status = 0;
+    for (const vr::check::Finding& f : vr::check::findings(r, map, code, info, device ? device : "")) {
+        std::printf("%s\n", vr::check::line_of(f).c_str());
+        if (f.severity == vr::check::Severity::hazard) status = 3;
+        else if (f.severity == vr::check::Severity::warning && status < 1) status = 1;
+    }
+    if (status == 0 && r != vr::JedecResult::ok && r != vr::JedecResult::checksum_error) {
+        std::printf("refused: %s\n", reason(r, code));
+        return 2;
+    }
+    return status;
 }
 
 int inspect(const char* path) {
@@ -220,8 +249,10 @@ int main(int argc, char** argv) {
     if (options.operand_count() != wanted) return options.fail(std::string(command) + ": wrong number of arguments");
     const std::string c = command;
     const char* device = options.value("--device");
-    if (device && !(c == "svf" && std::strcmp(options.operand(1), "erase") != 0))
-        return options.fail("--device is for svf write, secure and verify");
+    if (device && !(c == "check" || (c == "svf" && std::strcmp(options.operand(1), "erase") != 0)))
+        return options.fail("--device is for check, and svf write, secure and verify");
+    if (device && c == "check" && vr::svf::kind_of_name(device) < 0) return options.fail(std::string("unknown device ") + device);
+    if (c == "check") return check_file(options.operand(1), device);
     if (c == "inspect") return inspect(options.operand(1));
     if (c == "rewrite") return rewrite(options.operand(1), options.operand(2));
     if (c == "diff") return diff(options.operand(1), options.operand(2));

@@ -1,0 +1,63 @@
+#include "tools/check.hpp"
+
+#include "fusemap/device.hpp"
+
+namespace vr::check {
+namespace {
+
+const char* base_name(const std::string& part) {
+    // ATF1504ASV and ATF1504AS share a fuse map: the file cannot tell them apart.
+    if (part.rfind("ATF1502", 0) == 0) return "ATF1502AS";
+    if (part.rfind("ATF1504", 0) == 0) return "ATF1504AS";
+    if (part.rfind("ATF1508", 0) == 0) return "ATF1508AS";
+    return "";
+}
+
+}  // namespace
+
+std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, const JedecInfo& info,
+                              const std::string& device_named) {
+    std::vector<Finding> out;
+    const Device& d = device_of(code);
+    if (info.has_fuse_count && info.fuse_count != d.fuse_count)
+        out.push_back({Severity::hazard, "the file's fuse count (QF" + std::to_string(info.fuse_count) + ") is not the " +
+                                             d.name + "'s (" + std::to_string(d.fuse_count) +
+                                             "): the file is damaged or for another device; do not program it"});
+    if (!device_named.empty() && base_name(device_named) != std::string(d.name))
+        out.push_back({Severity::hazard, std::string("the file is for the ") + d.name + ", not the " + device_named +
+                                             ": use the file fitted for that part"});
+    if (r != JedecResult::ok && r != JedecResult::checksum_error) return out;
+    const int32_t special = d.special.first;
+    if (map[special + 1] == 0)
+        out.push_back({Severity::hazard,
+                       "JTAG: the design turns the JTAG pins (TCK, TMS, TDI, TDO) into user I/O: its outputs there "
+                       "would fight the probe, and after the next power-up only 12 V on OE1 brings JTAG back "
+                       "(vrjtag keeps JTAG on and writes the rest); refit the design with the JTAG pins kept "
+                       "(\"keep JTAG\", the fitter's JTAG option on)"});
+    if (map[special] == 0)
+        out.push_back({Severity::warning,
+                       "read protection is set in the file: vrjtag sets it only with the secure action (write "
+                       "leaves it off); nobody can read or verify the chip once it is set"});
+    if (r == JedecResult::checksum_error)
+        out.push_back({Severity::warning, "the file's C checksum does not match its fuses: the file may be damaged "
+                                          "(vrjtag refuses it); fit the design again"});
+    if (info.has_vectors)
+        out.push_back({Severity::warning, "the file holds test vectors (V fields): they are ignored, nothing applies them"});
+    // Fitters list the fuses they use and leave the rest to F0; a file that
+    // leaves fuses to F1, or to no F field at all, may be a fragment.
+    if (info.defaulted > 0 && info.default_fuse != 0)
+        out.push_back({Severity::warning, std::to_string(info.defaulted) + " fuses are not listed and take " +
+                                              (info.default_fuse == 1 ? "the F1 default (1)" : "0 (the file has no F field)") +
+                                              ": check that the file is whole and meant so"});
+    out.push_back({Severity::note, std::string("the pins and macrocells of the ") + d.name +
+                                       " are not checked here (outputs, pull-ups and keepers, power-down pins): only "
+                                       "its configuration fuses were"});
+    return out;
+}
+
+std::string line_of(const Finding& f) {
+    const char* word = f.severity == Severity::hazard ? "hazard: " : f.severity == Severity::warning ? "warning: " : "note: ";
+    return word + f.text;
+}
+
+}  // namespace vr::check
