@@ -43,12 +43,13 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
                                           "(vrjtag refuses it); fit the design again"});
     if (info.has_vectors)
         out.push_back({Severity::warning, "the file holds test vectors (V fields): they are ignored, nothing applies them"});
-    // Fitters list the fuses they use and leave the rest to F0; a file that
-    // leaves fuses to F1, or to no F field at all, may be a fragment.
-    if (info.defaulted > 0 && info.default_fuse != 0)
-        out.push_back({Severity::warning, std::to_string(info.defaulted) + " fuses are not listed and take " +
-                                              (info.default_fuse == 1 ? "the F1 default (1)" : "0 (the file has no F field)") +
-                                              ": check that the file is whole and meant so"});
+    // Fitters, and the programmer's own READ files, leave the fuses at 0 they
+    // do not list (F0, or no F field); ones by default are rare and worth a
+    // look: another tool may have read the file with zeros there.
+    if (info.defaulted > 0 && info.default_fuse == 1)
+        out.push_back({Severity::warning, std::to_string(info.defaulted) +
+                                              " fuses are not listed and take the F1 default (1): tools that ignore "
+                                              "the F field read them as 0; check that the file is meant so"});
     out.push_back({Severity::note, std::string("the pins and macrocells of the ") + d.name +
                                        " are not checked here (outputs, pull-ups and keepers, power-down pins): only "
                                        "its configuration fuses were"});

@@ -34,7 +34,7 @@ constexpr vr::Option table[] = {
     {"check", "FILE",
      "looks for what the design would do to a board or its owner before it reaches a chip, one finding a line: "
      "hazards (the JTAG pins given to the design, a fuse count or --device that does not match), warnings (read "
-     "protection set, test vectors, a checksum that does not match, fuses left to the F default) and notes on what "
+     "protection set, test vectors, a checksum that does not match, fuses left to an F1 default) and notes on what "
      "was not checked. Exit 0 nothing found, 1 warnings only, 3 a hazard, 2 the file cannot be read."},
     {"rewrite", "IN OUT",
      "reads IN and writes OUT exactly as the programmer writes a chip it has read (exit 1 when IN is refused or "
