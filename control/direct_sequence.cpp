@@ -9,6 +9,8 @@
 #include "fusemap/jedec.hpp"
 #include "jtag/chip/texts.hpp"
 #include "jtag/flow/words.hpp"
+#include "tools/check.hpp"
+#include "ui/backend.hpp"
 #include "ui/ui.hpp"
 
 namespace vr {
@@ -178,9 +180,40 @@ std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf&
     return {};
 }
 
+// A file about to be written, checked before anything reaches the chip:
+// its findings shown; a hazard ends the run (the failure's text) unless the
+// operator forced or, in the window, accepted it. "" to go on.
+std::string check_before_writing(const DirectChoice& c) {
+    static FuseMap map;
+    int32_t code = 0;
+    std::FILE* f = std::fopen(c.file.c_str(), "rb");
+    if (!f) return {};  // the load says why
+    JedecInfo info;
+    const JedecResult r = read_jedec(f, map, code, info, Devices::family);
+    std::fclose(f);
+    if (jedec_refusal(r, code, Devices::family) && r != JedecResult::format_error) return {};
+    std::string shown_lines, hazard;
+    for (const svf::check::Finding& finding : svf::check::findings(r, map, code, info, c.device)) {
+        if (finding.severity == svf::check::Severity::note) continue;
+        shown_lines += (shown_lines.empty() ? "" : "\r\n") + svf::check::line_of(finding);
+        if (finding.severity == svf::check::Severity::hazard && hazard.empty()) hazard = finding.text;
+    }
+    if (!shown_lines.empty()) show(1009, shown_lines);
+    if (hazard.empty() || c.force) return {};
+    if (c.ask && ui::backend::ask("The file has a hazard for the board:\r\n" + hazard + "\r\n\r\nWrite it anyway?"))
+        return {};
+    return "File hazard (" + hazard.substr(0, hazard.find(':')) + "): nothing was written" +
+           (c.ask ? std::string() : std::string("; --force writes it anyway")) + ", abort";
+}
+
 // The action's final text, or "" to go on.
 std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
     static FuseMap map;  // 74 KB: kept off the stack
+    const bool writes = c.action == flow::Action::write || c.action == flow::Action::secure;
+    if (writes && !c.file.empty()) {
+        const std::string stop = check_before_writing(c);
+        if (!stop.empty()) return stop;
+    }
     if (c.recover) {
         const std::string r = recover(c, probe, status, map);
         if (!r.empty()) return r;

@@ -22,6 +22,10 @@ struct DirectChoice {
     // blank without it; then write `file` when one is given.
     bool recover = false;
     jtag::VppSwitch* vpp = nullptr;  // the probe's switch, when it has one
+    // A file with a hazard (vrjtag-jed check) is written anyway: --force, or
+    // the operator's yes in the window (ask).
+    bool force = false;
+    bool ask = false;
 };
 
 // Identifies the chip, checks it against the file and --device, runs the

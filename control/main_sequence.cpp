@@ -100,6 +100,7 @@ void direct_route(const ProbeRoute& route, const std::string& why) {
         choice.action = actions[run.action - 1];
         choice.file = std::string(shown(run.file_name));
         choice.device = route.device;
+        choice.ask = true;  // a file with a hazard only on the operator's yes
         bool ran = false;
         std::string said;
         on_probe(

@@ -18,7 +18,7 @@ namespace {
 
 FuseMap map;
 
-std::vector<check::Finding> of_text(const std::string& text, const std::string& device = "") {
+std::vector<svf::check::Finding> of_text(const std::string& text, const std::string& device = "") {
     std::FILE* f = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), f);
     std::rewind(f);
@@ -26,15 +26,15 @@ std::vector<check::Finding> of_text(const std::string& text, const std::string& 
     JedecInfo info;
     const JedecResult r = read_jedec(f, map, code, info, Devices::family);
     std::fclose(f);
-    return check::findings(r, map, code, info, device);
+    return svf::check::findings(r, map, code, info, device);
 }
 
-std::vector<check::Finding> of_file(const std::string& path, const std::string& device = "") {
+std::vector<svf::check::Finding> of_file(const std::string& path, const std::string& device = "") {
     std::string text = read_file(path);
     return of_text(text, device);
 }
 
-int count(const std::vector<check::Finding>& fs, check::Severity s, const std::string& word) {
+int count(const std::vector<svf::check::Finding>& fs, svf::check::Severity s, const std::string& word) {
     int n = 0;
     for (const auto& f : fs) n += f.severity == s && f.text.find(word) != std::string::npos;
     return n;
@@ -60,29 +60,29 @@ TEST(Check, CraftedFilesGiveTheirFindings) {
     };
     const struct {
         std::string name, text, device;
-        check::Severity severity;
+        svf::check::Severity severity;
         std::string word;
     } cases[] = {
-        {"JTAG off", unchecked(with_fuse(sample, special + 1, '0')), "", check::Severity::hazard, "JTAG"},
-        {"read protection", unchecked(with_fuse(sample, special, '0')), "", check::Severity::warning, "read protection"},
-        {"another part", sample, "ATF1508AS", check::Severity::hazard, "ATF1508AS"},
+        {"JTAG off", unchecked(with_fuse(sample, special + 1, '0')), "", svf::check::Severity::hazard, "JTAG"},
+        {"read protection", unchecked(with_fuse(sample, special, '0')), "", svf::check::Severity::warning, "read protection"},
+        {"another part", sample, "ATF1508AS", svf::check::Severity::hazard, "ATF1508AS"},
         {"test vectors", sample.substr(0, sample.rfind("\nC") + 1) + "V0001 00000000000000000000*\r\n" +
                              sample.substr(sample.rfind("\nC") + 1),
-         "", check::Severity::warning, "test vectors"},
-        {"sparse F1", "\x02" "ATF1504AS*\nQF34192*\nF1*\nL00000 0*\n\x03" "0000\n", "", check::Severity::warning,
+         "", svf::check::Severity::warning, "test vectors"},
+        {"sparse F1", "\x02" "ATF1504AS*\nQF34192*\nF1*\nL00000 0*\n\x03" "0000\n", "", svf::check::Severity::warning,
          "F1 default"},
-        {"fuse count", "\x02" "ATF1504AS*\nQF34000*\nL00000 0*\n\x03" "0000\n", "", check::Severity::hazard,
+        {"fuse count", "\x02" "ATF1504AS*\nQF34000*\nL00000 0*\n\x03" "0000\n", "", svf::check::Severity::hazard,
          "fuse count"},
         {"checksum", sample.substr(0, sample.rfind("\nC") + 2) + "0000" + sample.substr(sample.rfind("\nC") + 6), "",
-         check::Severity::warning, "checksum"},
+         svf::check::Severity::warning, "checksum"},
     };
     for (const auto& c : cases) {
         const auto fs = of_text(c.text, c.device);
         EXPECT_EQ(count(fs, c.severity, c.word), 1) << c.name;
-        if (c.severity == check::Severity::warning) EXPECT_EQ(count(fs, check::Severity::hazard, ""), 0) << c.name;
+        if (c.severity == svf::check::Severity::warning) EXPECT_EQ(count(fs, svf::check::Severity::hazard, ""), 0) << c.name;
     }
     // The ASV part of the same map is the same file.
-    EXPECT_EQ(count(of_text(sample, "ATF1504ASV"), check::Severity::hazard, ""), 0);
+    EXPECT_EQ(count(of_text(sample, "ATF1504ASV"), svf::check::Severity::hazard, ""), 0);
 }
 
 TEST(Check, NoSampleFileIsAHazard) {
@@ -95,9 +95,9 @@ TEST(Check, NoSampleFileIsAHazard) {
             // and no other, anywhere.
             const bool jtag_off = e.path().string().find("BREAKOUT") != std::string::npos;
             const auto fs = of_file(e.path().string());
-            EXPECT_EQ(count(fs, check::Severity::hazard, ""), jtag_off ? 1 : 0) << e.path();
-            EXPECT_EQ(count(fs, check::Severity::hazard, "JTAG"), jtag_off ? 1 : 0) << e.path();
-            EXPECT_EQ(count(fs, check::Severity::warning, ""), 0) << e.path();
+            EXPECT_EQ(count(fs, svf::check::Severity::hazard, ""), jtag_off ? 1 : 0) << e.path();
+            EXPECT_EQ(count(fs, svf::check::Severity::hazard, "JTAG"), jtag_off ? 1 : 0) << e.path();
+            EXPECT_EQ(count(fs, svf::check::Severity::warning, ""), 0) << e.path();
         }
     EXPECT_GE(files, 6);
 }

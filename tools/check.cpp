@@ -2,7 +2,7 @@
 
 #include "fusemap/device.hpp"
 
-namespace vr::check {
+namespace vr::svf::check {
 namespace {
 
 const char* base_name(const std::string& part) {
@@ -61,4 +61,4 @@ std::string line_of(const Finding& f) {
     return word + f.text;
 }
 
-}  // namespace vr::check
+}  // namespace vr::svf::check

@@ -7,7 +7,7 @@
 
 #include "fusemap/jedec.hpp"
 
-namespace vr::check {
+namespace vr::svf::check {
 
 enum class Severity { note, warning, hazard };
 
@@ -25,4 +25,4 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
 // "hazard: ...", "warning: ...", "note: ...".
 std::string line_of(const Finding& f);
 
-}  // namespace vr::check
+}  // namespace vr::svf::check

@@ -13,6 +13,8 @@
 
 #include "common/options.hpp"
 #include "common/text.hpp"
+#include "fusemap/jedec.hpp"
+#include "tools/check.hpp"
 #include "jtag/chip/facts.hpp"
 #include "jtag/chip/texts.hpp"
 #include "jtag/probe/nano_probe.hpp"
@@ -84,7 +86,9 @@ constexpr vr::Option table[] = {
      "the part the chip must be (ATF1504AS, ATF1502ASV, ...): any other chip is refused before anything is "
      "erased"},
     {"--log", "FILE", "every Tcl command sent to OpenOCD and its answer (with the Nano, every byte), time-stamped"},
-    {"--force", "", "let read replace an existing FILE"},
+    {"--force", "",
+     "let read replace an existing FILE; let write and secure write a FILE in which vrjtag-jed check finds a "
+     "hazard (the JTAG pins given to the design, say)"},
 };
 
 const char notes[] =
@@ -110,6 +114,28 @@ int direct(const vr::ProbeRoute& route, const vr::DirectChoice& choice, bool sca
             return vr::ui::terminal::exit_status();
         },
         [](const std::string& text) { std::fprintf(stderr, "vrjtag-cli: %s\n", text.c_str()); });
+}
+
+// The file's findings (vrjtag-jed check) on stderr; false when it has a
+// hazard and --force was not given.
+bool force_past_hazards(const std::string& file) {
+    static vr::FuseMap map;
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return true;  // the run says why
+    int32_t code = 0;
+    vr::JedecInfo info;
+    const vr::JedecResult r = vr::read_jedec(f, map, code, info, vr::Devices::family);
+    std::fclose(f);
+    if (vr::jedec_refusal(r, code, vr::Devices::family) && r != vr::JedecResult::format_error) return true;
+    bool hazard = false;
+    for (const auto& finding : vr::svf::check::findings(r, map, code, info, "")) {
+        if (finding.severity == vr::svf::check::Severity::note) continue;
+        std::fprintf(stderr, "vrjtag-cli: %s\n", vr::svf::check::line_of(finding).c_str());
+        hazard |= finding.severity == vr::svf::check::Severity::hazard;
+    }
+    if (!hazard || options.given("--force")) return true;
+    std::printf("File hazard: nothing was written; --force writes it anyway, abort\n");
+    return false;
 }
 
 }  // namespace
@@ -178,6 +204,7 @@ int main(int argc, char** argv) {
         if (recovering) choice.action = vr::flow::Action::write;
         choice.file = file;
         choice.device = device;
+        choice.force = force;
         vr::ProbeRoute route;
         if (nano) route.nano = port, route.boot_wait = static_cast<long>(boot_wait);
         else if (rbb) route.rbb = port;
@@ -185,6 +212,9 @@ int main(int argc, char** argv) {
         route.khz = static_cast<long>(khz), route.tap = tap, route.logname = logname;
         return direct(route, choice, action == "scan");
     }
+    // The adapter route checks the file here, before the adapter is
+    // reached: findings on stderr, a hazard ends the run unless --force.
+    if ((code == 1 || code == 2) && !force_past_hazards(file)) return 1;
     if (!port.empty()) vr::use_port(port);
     vr::set_boot_wait(static_cast<int32_t>(boot_wait >= 0 ? boot_wait : 2000));
     vr::ui::terminal::set_choice(code, file, force);

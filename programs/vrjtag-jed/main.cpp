@@ -82,10 +82,10 @@ int check_file(const char* path, const char* device) {
     }
     std::printf("device: %s\n", vr::device_of(code).name);
     int status = 0;
-    for (const vr::check::Finding& f : vr::check::findings(r, map, code, info, device ? device : "")) {
-        std::printf("%s\n", vr::check::line_of(f).c_str());
-        if (f.severity == vr::check::Severity::hazard) status = 3;
-        else if (f.severity == vr::check::Severity::warning && status < 1) status = 1;
+    for (const vr::svf::check::Finding& f : vr::svf::check::findings(r, map, code, info, device ? device : "")) {
+        std::printf("%s\n", vr::svf::check::line_of(f).c_str());
+        if (f.severity == vr::svf::check::Severity::hazard) status = 3;
+        else if (f.severity == vr::svf::check::Severity::warning && status < 1) status = 1;
     }
     if (status == 0 && r != vr::JedecResult::ok && r != vr::JedecResult::checksum_error) {
         std::printf("refused: %s\n", reason(r, code));

@@ -343,8 +343,12 @@ case_cli_status() {
     [ "$CLI_RC" = 2 ] || fail "READ over an existing file without --force: exit $CLI_RC"
     run_cli verify "$WORK/$(printf 'x%.0s' $(seq 130)).jed"
     [ "$CLI_RC" = 2 ] || fail "a path longer than 128 characters: exit $CLI_RC"
+    # A file whose design takes the JTAG pins: the hazard on stderr, exit 1,
+    # nothing sent.
+    run_cli write "$S1508T"
+    [ "$CLI_RC" = 1 ] && grep -q '^vrjtag-cli: hazard: JTAG' "$WORK/cli.err" || fail "JTAG-off file: exit $CLI_RC: $(cat "$WORK/cli.err")"
     stop_sim
-    [ -s "$LOG" ] && grep -q ' in ' "$LOG" && fail "a usage error sent something"
+    [ -s "$LOG" ] && grep -q ' in ' "$LOG" && fail "a usage error or a hazard sent something"
     # A failure text: exit 1, the text last. --port names the line directly.
     rm -f "$LOG"
     start_sim --device ATF1504AS

@@ -81,6 +81,12 @@ window)
     [ "$BOX" = 'Abort requested...write not finished.' ] || fail "cancel: $BOX"
     never cancel '^program 200' 'word 200 programmed after Cancel'
     [ "$(tail -n 1 "$WORK/cancel.log")" = 'leave programming mode' ] || fail "cancel: programming mode not left"
+    # A file whose design takes the JTAG pins: shown, asked, and on "no"
+    # nothing reaches the chip.
+    jtag_off "$f1504" "$WORK/off.jed"
+    window hazard ATF1504AS -- 'tick 211' 'press 216' "choose $WORK/off.jed" 'answer no'
+    [[ "$BOX" == 'File hazard (JTAG)'* ]] || fail "hazard: $BOX"
+    never hazard '^enter\|^erase\|^program' 'a file with a hazard reached the chip'
     # A probe= line with a mistake is refused before anything is done.
     mkdir -p "$WORK/cfg/varnholme"
     printf 'probe=remote_bitbang:nowhere\r\n' > "$WORK/cfg/varnholme/jtag.ini"
@@ -135,6 +141,15 @@ wrong_file)
     expect 1 'File type and chip type mismatch...abort' mismatch
     grep -q 'the file is for the ATF1504AS, the chip is an ATF1508AS' "$WORK/mismatch.out" || fail "mismatch: parts not named"
     never mismatch '^erase\|^program' 'erased or programmed a mismatched chip'
+    # A design that takes the JTAG pins: stopped before the chip is reached,
+    # unless --force.
+    jtag_off "$(design ATF1504AS)" "$WORK/off.jed"
+    step hazard ATF1504AS -- write "$WORK/off.jed"
+    expect 1 'File hazard (JTAG): nothing was written; --force writes it anyway, abort' hazard
+    grep -q '^hazard: JTAG' "$WORK/hazard.out" || fail "hazard: not shown: $(cat "$WORK/hazard.out")"
+    never hazard '^enter\|^erase\|^program' 'a file with a hazard reached the chip'
+    step forced ATF1504AS -- --force write "$WORK/off.jed"
+    expect 0 'WRITE & VERIFY SUCCESS' forced
     step device ATF1508AS -- --device ATF1508ASV erase
     expect 1 'ATF1508AS found, not the ATF1508ASV named by --device, abort' device
     never device '^erase' 'erased the wrong part'
