@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vrjtag-cli.exe under Wine on the direct route: a WRITE, then a VERIFY, through
 # --openocd to Linux's OpenOCD on 127.0.0.1, which drives the chip model over
-# remote_bitbang. Needs BIN (Linux build), WINBIN (Windows build), SRC, DATA.
+# remote_bitbang; then the same through the windowed program
+# (vrjtag-headless.exe, probe=openocd:HOST:PORT in jtag.ini). Needs BIN (Linux build), WINBIN (Windows build), SRC, DATA.
 set -u
 skip() { echo "SKIPPED: $*"; exit 77; }
 command -v wine > /dev/null || skip "wine is not installed (scripts/test.sh installs it as root)"
@@ -48,9 +49,23 @@ for action in write verify; do
     [ $rc = 0 ] && [ "$last" = "$want" ] || fail "$action: exit $rc: $(cat "$WORK/$action.out")"
     echo "$action: $last"
 done
+# The windowed program's direct route: vrjtag-headless.exe with
+# C:\varnholme\jtag.ini reading probe=openocd:HOST:PORT, the same dialogs.
+mkdir -p "$WINEPREFIX/drive_c/varnholme"
+printf 'probe=openocd:127.0.0.1:%s\r\n' "$tcl" > "$WINEPREFIX/drive_c/varnholme/jtag.ini"
+cp "$FILE" "$WORK/design.jed"
+for action in write verify; do
+    printf '%s\npress 216\nchoose design.jed\n' "tick $([ $action = write ] && echo 211 || echo 214)" > "$WORK/$action.operator"
+    (cd "$WORK" && VRJTAG_OPERATOR=$action.operator VRJTAG_TRANSCRIPT=$action.windows \
+        timeout 300 wine "$WINBIN/vrjtag-headless.exe" > "$WORK/$action.wine.out" 2>&1) || fail "window $action: exit $?"
+    box=$(grep '^WMessageBox' "$WORK/$action.windows" | cut -f3-)
+    want=$([ $action = write ] && echo 'WRITE & VERIFY SUCCESS' || echo 'VERIFY SUCCESS')
+    [ "$box" = "$want" ] || fail "window $action: $box"
+    echo "window $action: $box"
+done
 kill "$OCD"; wait "$OCD" 2> /dev/null
 for _ in $(seq 100); do kill -0 "$MODEL" 2> /dev/null || break; sleep 0.05; done
 "$BIN/vrjtag-jed" diff "$FILE" "$WORK/chip.jed" > "$WORK/diff"
 [ -z "$(awk '$1 < 74114 || $1 > 74117' "$WORK/diff")" ] || fail "the chip differs from the file: $(head -3 "$WORK/diff")"
-[ "$(grep -c '^erase$' "$WORK/chip.log")" = 1 ] || fail "not erased exactly once"
+[ "$(grep -c '^erase$' "$WORK/chip.log")" = 2 ] || fail "not erased exactly once by each write"
 echo PASS
