@@ -27,6 +27,7 @@ struct JedecInfo {
     int64_t fuse_count = -1;         // its value; -1 when it is not a number
     int default_fuse = -1;           // the F field's value (0 or 1); -1 without one
     int64_t defaulted = 0;           // fuses no L field listed (they took that value, or 0)
+    int64_t package_pins = -1;       // the QP field's pin count; -1 without one
     bool has_vectors = false;        // test vectors (V fields), which no programmer here applies
 };
 

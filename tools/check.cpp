@@ -1,6 +1,7 @@
 #include "tools/check.hpp"
 
 #include "fusemap/device.hpp"
+#include "tools/pins.hpp"
 
 namespace vr::svf::check {
 namespace {
@@ -50,9 +51,53 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
         out.push_back({Severity::warning, std::to_string(info.defaulted) +
                                               " fuses are not listed and take the F1 default (1): tools that ignore "
                                               "the F field read them as 0; check that the file is meant so"});
-    out.push_back({Severity::note, std::string("the pins and macrocells of the ") + d.name +
-                                       " are not checked here (outputs, pull-ups and keepers, power-down pins): only "
-                                       "its configuration fuses were"});
+    const bureau::Chip* chip = pins::chip_of(code);
+    if (!chip) {
+        out.push_back({Severity::note, std::string("the pins and macrocells of the ") + d.name +
+                                           " cannot be checked (no public fuse database covers it): only its "
+                                           "configuration fuses (JTAG, read protection) were"});
+        return out;
+    }
+    const bureau::Package& package = pins::package_of(*chip, info.package_pins);
+    const std::vector<pins::Pin> all = pins::pins_of(map, *chip, package, map[special + 1] == 1);
+    // The "blank" template's shape: most I/O pins driven through the global
+    // output enables while their macrocells hold no logic. One driven
+    // constant is a design's choice; an erased chip's pattern is no design.
+    int io = 0, driven_empty = 0;
+    std::string driven_list;
+    for (const pins::Pin& p : all) {
+        if (p.pad[0] != 'M' || p.use == pins::Use::jtag) continue;
+        ++io;
+        if (p.use == pins::Use::output && p.global_oe && !p.logic) {
+            ++driven_empty;
+            if (driven_list.size() < 60) driven_list += (driven_list.empty() ? "" : " ") + std::to_string(p.number);
+        }
+    }
+    if (io > 0 && driven_empty >= 8 && driven_empty * 4 >= io * 3)
+        out.push_back({Severity::hazard, std::to_string(driven_empty) + " of the " + std::to_string(io) + " I/O pins (" +
+                                             package.name + " pins " + driven_list +
+                                             (driven_empty > 15 ? " ..." : "") +
+                                             ") are driven as outputs by macrocells that hold no logic: the shape "
+                                             "of a \"blank\" template that shorts a board; erase the chip instead "
+                                             "of writing this file"});
+    if (map[chip->tms_termination] == 1 || map[chip->tdi_termination] == 1)
+        out.push_back({Severity::warning, std::string("the pull-up of ") +
+                                              (map[chip->tms_termination] == 1 && map[chip->tdi_termination] == 1
+                                                   ? "TMS and TDI is"
+                                                   : map[chip->tms_termination] == 1 ? "TMS is" : "TDI is") +
+                                              " off: without pull-ups on the board, a floating TMS or TDI can "
+                                              "disturb the TAP"});
+    if (map[chip->termination] == 1)
+        out.push_back({Severity::warning, "the pin keepers are off: unused inputs float unless the board ties them"});
+    for (const char* pd : {"PD1", "PD2"})
+        if (map[std::string(pd) == "PD1" ? chip->pd1_func : chip->pd2_func] == 0)
+            for (const pins::Pin& p : all)
+                if (p.function == pd)
+                    out.push_back({Severity::warning, std::string("the power-down pin ") + pd + " (" + package.name +
+                                                          " pin " + std::to_string(p.number) +
+                                                          ") is in use: the chip sleeps while it is high"});
+    out.push_back({Severity::note, std::string("pins as the ") + package.name + " numbers them" +
+                                       (info.package_pins < 0 ? " (the file names no package)" : "")});
     return out;
 }
 

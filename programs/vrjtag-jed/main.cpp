@@ -9,6 +9,7 @@
 #include "common/options.hpp"
 #include "fusemap/jedec.hpp"
 #include "tools/check.hpp"
+#include "tools/show.hpp"
 #include "tools/svf.hpp"
 
 namespace {
@@ -16,6 +17,7 @@ namespace {
 const char synopsis[] =
     "usage: vrjtag-jed inspect FILE\n"
     "       vrjtag-jed check [--device PART] FILE\n"
+    "       vrjtag-jed show FILE OUT.svg\n"
     "       vrjtag-jed rewrite IN OUT\n"
     "       vrjtag-jed diff A B\n"
     "       vrjtag-jed svf write|secure|verify [--device DEVICE] IN.jed OUT.svf\n"
@@ -36,6 +38,12 @@ constexpr vr::Option table[] = {
      "hazards (the JTAG pins given to the design, a fuse count or --device that does not match), warnings (read "
      "protection set, test vectors, a checksum that does not match, fuses left to an F1 default) and notes on what "
      "was not checked. Exit 0 nothing found, 1 warnings only, 3 a hazard, 2 the file cannot be read."},
+    {"show", "FILE OUT.svg",
+     "draws the chip as FILE would make it, as an SVG picture: the package with every pin coloured by use "
+     "(output, input or unused, dedicated input, JTAG, power), with its number and macrocell; the macrocells of "
+     "each logic block, used or not; the global settings; check's findings, marked on the pins they concern. The "
+     "ATF1508AS (no public fuse database) shows its settings and findings only. Exit 1 when FILE is refused or "
+     "OUT cannot be written."},
     {"rewrite", "IN OUT",
      "reads IN and writes OUT exactly as the programmer writes a chip it has read (exit 1 when IN is refused or "
      "OUT cannot be written)."},
@@ -136,6 +144,20 @@ int write_file(const char* out, Write write) {
         return 1;
     }
     return 0;
+}
+
+int show_file(const char* path, const char* out) {
+    int32_t code = 0;
+    vr::JedecInfo info;
+    const vr::JedecResult r = load(path, code, info);
+    if (const char* why = reason(r, code); why && r != vr::JedecResult::checksum_error) {
+        std::fprintf(stderr, "vrjtag-jed: %s: %s\n", path, why);
+        return 1;
+    }
+    std::string name = path;
+    if (const std::size_t slash = name.find_last_of("/\\"); slash != std::string::npos) name = name.substr(slash + 1);
+    const std::string text = vr::svf::show::svg(map, code, info, vr::svf::check::findings(r, map, code, info, ""), name);
+    return write_file(out, [&](std::FILE* f) { return std::fwrite(text.data(), 1, text.size(), f) == text.size(); });
 }
 
 int svf_export(const char* action, const char* device, const char* in, const char* out) {
@@ -253,6 +275,7 @@ int main(int argc, char** argv) {
         return options.fail("--device is for check, and svf write, secure and verify");
     if (device && c == "check" && vr::svf::kind_of_name(device) < 0) return options.fail(std::string("unknown device ") + device);
     if (c == "check") return check_file(options.operand(1), device);
+    if (c == "show") return show_file(options.operand(1), options.operand(2));
     if (c == "inspect") return inspect(options.operand(1));
     if (c == "rewrite") return rewrite(options.operand(1), options.operand(2));
     if (c == "diff") return diff(options.operand(1), options.operand(2));

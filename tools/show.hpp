@@ -1,0 +1,21 @@
+// vrjtag-jed show: a JEDEC file drawn as an SVG picture of the chip.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fusemap/jedec.hpp"
+#include "tools/check.hpp"
+
+namespace vr::svf::show {
+
+// The chip as the file would make it: the package outline with every pin
+// the fuse database names, coloured by use, with its number and pad or
+// function; the macrocells of each logic block, used or not; the global
+// settings; the findings, marked on the pins they concern; the device in
+// the title. For the ATF1508AS (no public database) the settings and
+// findings only. name: the file's name for the title.
+std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const std::vector<check::Finding>& findings,
+                const std::string& name);
+
+}  // namespace vr::svf::show
