@@ -184,25 +184,19 @@ std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf&
 // its findings shown; a hazard ends the run (the failure's text) unless the
 // operator forced or, in the window, accepted it. "" to go on.
 std::string check_before_writing(const DirectChoice& c) {
-    static FuseMap map;
-    int32_t code = 0;
-    std::FILE* f = std::fopen(c.file.c_str(), "rb");
-    if (!f) return {};  // the load says why
-    JedecInfo info;
-    const JedecResult r = read_jedec(f, map, code, info, Devices::family);
-    std::fclose(f);
-    if (jedec_refusal(r, code, Devices::family) && r != JedecResult::format_error) return {};
-    std::string shown_lines, hazard;
-    for (const svf::check::Finding& finding : svf::check::findings(r, map, code, info, c.device)) {
+    std::vector<svf::check::Finding> found;
+    if (!svf::check::findings_of_file(c.file, c.device, found)) return {};  // the load says why
+    std::string shown_lines, hazard, kind;
+    for (const svf::check::Finding& finding : found) {
         if (finding.severity == svf::check::Severity::note) continue;
         shown_lines += (shown_lines.empty() ? "" : "\r\n") + svf::check::line_of(finding);
-        if (finding.severity == svf::check::Severity::hazard && hazard.empty()) hazard = finding.text;
+        if (finding.severity == svf::check::Severity::hazard && hazard.empty()) hazard = finding.text, kind = finding.kind;
     }
     if (!shown_lines.empty()) show(1009, shown_lines);
     if (hazard.empty() || c.force) return {};
     if (c.ask && ui::backend::ask("The file has a hazard for the board:\r\n" + hazard + "\r\n\r\nWrite it anyway?"))
         return {};
-    return "File hazard (" + hazard.substr(0, hazard.find(':')) + "): nothing was written" +
+    return "File hazard (" + kind + "): nothing was written" +
            (c.ask ? std::string() : std::string("; --force writes it anyway")) + ", abort";
 }
 

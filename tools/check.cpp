@@ -1,5 +1,7 @@
 #include "tools/check.hpp"
 
+#include <cstdio>
+
 #include "fusemap/device.hpp"
 #include "tools/pins.hpp"
 
@@ -23,10 +25,11 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
     if (info.has_fuse_count && info.fuse_count != d.fuse_count)
         out.push_back({Severity::hazard, "the file's fuse count (QF" + std::to_string(info.fuse_count) + ") is not the " +
                                              d.name + "'s (" + std::to_string(d.fuse_count) +
-                                             "): the file is damaged or for another device; do not program it"});
+                                             "): the file is damaged or for another device; do not program it",
+                       "fuse count"});
     if (!device_named.empty() && base_name(device_named) != std::string(d.name))
         out.push_back({Severity::hazard, std::string("the file is for the ") + d.name + ", not the " + device_named +
-                                             ": use the file fitted for that part"});
+                                             ": use the file fitted for that part", "another part"});
     if (r != JedecResult::ok && r != JedecResult::checksum_error) return out;
     const int32_t special = d.special.first;
     if (map[special + 1] == 0)
@@ -34,7 +37,8 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
                        "JTAG: the design turns the JTAG pins (TCK, TMS, TDI, TDO) into user I/O: its outputs there "
                        "would fight the probe, and after the next power-up only 12 V on OE1 brings JTAG back "
                        "(vrjtag keeps JTAG on and writes the rest); refit the design with the JTAG pins kept "
-                       "(\"keep JTAG\", the fitter's JTAG option on)"});
+                       "(\"keep JTAG\", the fitter's JTAG option on)",
+                       "JTAG"});
     if (map[special] == 0)
         out.push_back({Severity::warning,
                        "read protection is set in the file: vrjtag sets it only with the secure action (write "
@@ -79,7 +83,8 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
                                              (driven_empty > 15 ? " ..." : "") +
                                              ") are driven as outputs by macrocells that hold no logic: the shape "
                                              "of a \"blank\" template that shorts a board; erase the chip instead "
-                                             "of writing this file"});
+                                             "of writing this file",
+                                         "blank template"});
     if (map[chip->tms_termination] == 1 || map[chip->tdi_termination] == 1)
         out.push_back({Severity::warning, std::string("the pull-up of ") +
                                               (map[chip->tms_termination] == 1 && map[chip->tdi_termination] == 1
@@ -99,6 +104,21 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
     out.push_back({Severity::note, std::string("pins as the ") + package.name + " numbers them" +
                                        (info.package_pins < 0 ? " (the file names no package)" : "")});
     return out;
+}
+
+bool findings_of_file(const std::string& path, const std::string& device_named, std::vector<Finding>& out) {
+    static FuseMap map;  // 74 KB: kept off the stack
+    out.clear();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    int32_t code = 0;
+    JedecInfo info;
+    const JedecResult r = read_jedec(f, map, code, info, Devices::family);
+    std::fclose(f);
+    if (jedec_refusal(r, code, Devices::family) && r != JedecResult::format_error && r != JedecResult::checksum_error)
+        return false;
+    out = findings(r, map, code, info, device_named);
+    return true;
 }
 
 std::string line_of(const Finding& f) {

@@ -119,16 +119,10 @@ int direct(const vr::ProbeRoute& route, const vr::DirectChoice& choice, bool sca
 // The file's findings (vrjtag-jed check) on stderr; false when it has a
 // hazard and --force was not given.
 bool force_past_hazards(const std::string& file) {
-    static vr::FuseMap map;
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f) return true;  // the run says why
-    int32_t code = 0;
-    vr::JedecInfo info;
-    const vr::JedecResult r = vr::read_jedec(f, map, code, info, vr::Devices::family);
-    std::fclose(f);
-    if (vr::jedec_refusal(r, code, vr::Devices::family) && r != vr::JedecResult::format_error) return true;
+    std::vector<vr::svf::check::Finding> found;
+    if (!vr::svf::check::findings_of_file(file, "", found)) return true;  // the run says why
     bool hazard = false;
-    for (const auto& finding : vr::svf::check::findings(r, map, code, info, "")) {
+    for (const auto& finding : found) {
         if (finding.severity == vr::svf::check::Severity::note) continue;
         std::fprintf(stderr, "vrjtag-cli: %s\n", vr::svf::check::line_of(finding).c_str());
         hazard |= finding.severity == vr::svf::check::Severity::hazard;
