@@ -10,6 +10,7 @@
 #include "jtag/chip/texts.hpp"
 #include "jtag/flow/words.hpp"
 #include "tools/check.hpp"
+#include "tools/design.hpp"
 #include "ui/backend.hpp"
 #include "ui/ui.hpp"
 
@@ -48,15 +49,16 @@ private:
 
 bool reads_file(flow::Action a) { return a == flow::Action::write || a == flow::Action::secure || a == flow::Action::verify; }
 
-// Loads a JEDEC file of any part of the family; "" or the refusal.
-std::string load(const std::string& name, FuseMap& map, int32_t& code) {
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (!f) return "JEDEC file read error, abort";
-    JedecInfo info;
-    code = 0;
-    const JedecResult r = read_jedec(f, map, code, info, Devices::family);
-    std::fclose(f);
-    if (const char* refusal = jedec_refusal(r, code, Devices::family)) return std::string(refusal) + ", abort";
+// Loads a JEDEC file of any part of the family, or an SVF file (the fuses
+// it programs, its part from its IDCODE check, what was taken shown); "" or
+// the refusal.
+std::string load(const std::string& name, FuseMap& map, int32_t& code, std::string& svf_part) {
+    const svf::Design d = svf::read_design(name, map);
+    code = d.code;
+    if (!d.refusal.empty()) return "SVF file refused: " + d.refusal + ", abort";
+    if (d.result == JedecResult::read_error) return "JEDEC file read error, abort";
+    if (const char* refusal = jedec_refusal(d.result, code, Devices::family)) return std::string(refusal) + ", abort";
+    if (d.from_svf) show(1009, d.summary), svf_part = d.part;
     return {};
 }
 
@@ -112,8 +114,9 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, F
     if (named < 0) return "recover needs --device with the chip's part (ATF1504AS, ATF1508ASV, ...), abort";
     if (!c.file.empty()) {
         int32_t code = 0;
+        std::string svf_part;
         show(1010, "Reading JEDEC file:  " + c.file);
-        const std::string refusal = load(c.file, map, code);
+        const std::string refusal = load(c.file, map, code, svf_part);
         if (!refusal.empty()) return refusal;
         if (code != flow::code_of(jtag::chip_kinds[named].layout))
             return std::string("the file is for the ") + device_of(code).name + ", not the " + c.device +
@@ -215,11 +218,12 @@ std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status
         show(1009, "Recovered: the chip answers without VPP and is blank.");
     }
     int32_t code = 0;
+    std::string svf_part;  // an SVF's part: the chip must be it
     if (reads_file(c.action)) {
         show(1010, "Reading JEDEC file:  " + c.file);
-        const std::string refusal = load(c.file, map, code);
+        const std::string refusal = load(c.file, map, code, svf_part);
         if (!refusal.empty()) return refusal;
-        show(1009, std::string("JEDEC file type is ") + device_of(code).name);
+        if (svf_part.empty()) show(1009, std::string("JEDEC file type is ") + device_of(code).name);
     } else if (c.action == flow::Action::read) {
         show(1010, "Opening JEDEC file: " + c.file);
         FileName name;
@@ -237,6 +241,8 @@ std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status
     const std::string name = jtag::chip_name(chip.kind);
     show(1009, name + " found (IDCODE " + hex32(chip.idcode) + ")");
     if (!c.device.empty() && c.device != name) return name + " found, not the " + c.device + " named by --device, abort";
+    if (!svf_part.empty() && svf_part != name)
+        return name + " found, not the " + svf_part + " the SVF file is for: nothing was erased, abort";
     const int32_t chip_code = flow::code_of(kind.layout);
     if (reads_file(c.action) && code != chip_code) {
         show(1009, std::string("...the file is for the ") + device_of(code).name + ", the chip is an " + name +

@@ -151,7 +151,8 @@ TEST(Svf, ImportRefusesAndWarns) {
     };
     for (const Case& c : cases) {
         const std::string head = c.body.find("0150603f") == std::string::npos
-                                     ? "SIR 10 TDI (059); SDR 32 TDI (ffffffff) TDO (0150403f);"
+                                     ? "SIR 10 TDI (059); SDR 32 TDI (ffffffff) TDO (0150403f); SIR 10 TDI (2b3);"
+                                       " SIR 10 TDI (29e);"
                                      : "";
         svf::Trace t = trace_of(head + c.body);
         FuseMap map;
@@ -168,6 +169,37 @@ TEST(Svf, ImportRefusesAndWarns) {
             EXPECT_EQ(map[34146], 0);
             EXPECT_EQ(map[34150], 1);
         }
+    }
+}
+
+// What is no programming sequence of these chips is refused, with the line
+// where it shows: scans of fixed registers at other lengths, instructions of
+// another length, a word programmed before the erase or loaded by a scan of
+// another length than the word's, a file that programs nothing.
+TEST(Svf, ImportRefusesWhatIsNoProgrammingSequence) {
+    const std::string id = "SIR 10 TDI (059);\nSDR 32 TDI (ffffffff) TDO (0150403f);\n";
+    const std::string erase = "SIR 10 TDI (2b3);\nSIR 10 TDI (29e);\n";
+    const struct {
+        std::string body, error;
+    } refused[] = {
+        {"SIR 10 TDI (2a1);\nSDR 4000 TDI (0);", "line 4: a data scan of 4000 bits of a 11-bit register"},
+        {"SIR 10 TDI (059);\nSDR 16 TDI (0);", "line 4: a data scan of 16 bits of a 32-bit register"},
+        {"SIR 8 TDI (59);", "line 3: an instruction scan of 8 bits"},
+        {"SIR 10 TDI (2a1); SDR 11 TDI (100); SIR 10 TDI (291); SDR 32 TDI (ffffffff);\nSIR 10 TDI (29e);",
+         "line 4: a word is programmed before the chip is erased"},
+        {erase + "SIR 10 TDI (2a1); SDR 11 TDI (100); SIR 10 TDI (291); SDR 16 TDI (ffff);\nSIR 10 TDI (29e);",
+         "line 6: word 100 loaded by a scan of 16 bits"},
+        {erase, "the file programs no word of the chip"},
+    };
+    for (const auto& c : refused) {
+        svf::Trace t;
+        FuseMap map;
+        int32_t code = 0;
+        std::string error;
+        std::vector<std::string> warnings;
+        EXPECT_FALSE(svf::trace_svf(id + c.body, t, error) && svf::trace_to_map(t, map, code, error, warnings))
+            << c.body.substr(0, 50);
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     }
 }
 

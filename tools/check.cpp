@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "fusemap/device.hpp"
+#include "tools/design.hpp"
 #include "tools/pins.hpp"
 
 namespace vr::svf::check {
@@ -109,15 +110,12 @@ std::vector<Finding> findings(JedecResult r, const FuseMap& map, int32_t code, c
 bool findings_of_file(const std::string& path, const std::string& device_named, std::vector<Finding>& out) {
     static FuseMap map;  // 74 KB: kept off the stack
     out.clear();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    int32_t code = 0;
-    JedecInfo info;
-    const JedecResult r = read_jedec(f, map, code, info, Devices::family);
-    std::fclose(f);
-    if (jedec_refusal(r, code, Devices::family) && r != JedecResult::format_error && r != JedecResult::checksum_error)
+    const Design d = read_design(path, map);
+    if (!d.refusal.empty() || d.result == JedecResult::read_error ||
+        (jedec_refusal(d.result, d.code, Devices::family) && d.result != JedecResult::format_error &&
+         d.result != JedecResult::checksum_error))
         return false;
-    out = findings(r, map, code, info, device_named);
+    out = findings(d.result, map, d.code, d.info, device_named);
     return true;
 }
 

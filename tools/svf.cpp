@@ -153,6 +153,7 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
     bool erase_latched = false;
     int address = -1;
     std::string latch;
+    int latch_bits = 0;
     std::map<int, std::string> last_tdi;  // by length, for an SDR without TDI
     Step* pulse = nullptr;                // the step the next RUNTEST belongs to
     std::size_t start = 0;
@@ -196,16 +197,19 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
             }
             if (cmd == "sir") {
                 if (tdi.empty()) return refuse("SIR without TDI");
+                if (bits != jtag::ir_length)
+                    return refuse("an instruction scan of " + t[1] + " bits (these chips' instructions have " +
+                                  std::to_string(jtag::ir_length) + "; other devices on the chain are not taken)");
                 ir = static_cast<int>(hex_value(tdi));
                 pulse = nullptr;
                 if (ir == jtag::ir_latch_erase) {
                     erase_latched = true;
                 } else if (ir == jtag::ir_program_erase) {
                     if (erase_latched) {
-                        trace.steps.push_back({Step::erase, -1, "", 0});
+                        trace.steps.push_back({Step::erase, -1, "", 0, 0, line});
                     } else {
                         if (address < 0 || latch.empty()) return refuse("a program pulse with no word loaded");
-                        trace.steps.push_back({Step::program, address, latch, 0});
+                        trace.steps.push_back({Step::program, address, latch, 0, latch_bits, line});
                     }
                     pulse = &trace.steps.back();
                     erase_latched = false;
@@ -220,6 +224,14 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
             if (tdi.empty()) tdi = last_tdi[bits];
             last_tdi[bits] = tdi;
             pulse = nullptr;
+            // The registers of fixed length: a scan of another length is no
+            // programming sequence of these chips.
+            const int fixed = ir == jtag::ir_address ? jtag::address_bits
+                              : ir == jtag::ir_config ? jtag::config_bits
+                              : ir == jtag::ir_idcode ? jtag::idcode_bits
+                                                      : 0;
+            if (fixed && bits != fixed)
+                return refuse("a data scan of " + t[1] + " bits of a " + std::to_string(fixed) + "-bit register");
             if (ir == jtag::ir_config && hex_value(tdi) == jtag::config_leave) {
                 trace.steps.push_back({Step::leave, -1, "", 0});
                 pulse = &trace.steps.back();
@@ -231,6 +243,7 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error) {
                     return refuse("a data scan of " + std::to_string(bits) + " bits, longer than any word of these chips (" +
                                   std::to_string(jtag::max_word_bits) + ")");
                 latch = tdi;
+                latch_bits = bits;
                 // A read's expected value: the check of the read step before it.
                 if (!tdo.empty() && !trace.steps.empty() && trace.steps.back().kind == Step::read &&
                     trace.steps.back().word.empty())
@@ -273,10 +286,19 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
     // holds the AND of both: programming only clears bits).
     using Word = std::array<uint8_t, jtag::max_word_bytes + 1>;
     std::map<int, Word> words;
+    bool erased = false;
     for (const Step& s : trace.steps) {
-        if (s.kind == Step::erase) words.clear();
+        if (s.kind == Step::erase) words.clear(), erased = true;
         if (s.kind != Step::program) continue;
+        if (!erased)
+            return error = "line " + std::to_string(s.line) + ": a word is programmed before the chip is erased", false;
         const uint16_t bits = s.address >= 0 && s.address < 0x800 ? jtag::word_bits(layout, static_cast<uint16_t>(s.address)) : 0;
+        if (bits != 0 && s.bits != bits) {
+            char b[120];
+            std::snprintf(b, sizeof b, "line %d: word %03X loaded by a scan of %d bits (the %s's word has %u)", s.line,
+                          s.address, s.bits, jtag::chip_name(kind), static_cast<unsigned>(bits));
+            return error = b, false;
+        }
         Word w{};
         if (bits == 0 || !word_from_field(s.word.c_str(), static_cast<uint8_t>(s.word.size()), bits, w.data())) {
             char b[80];
@@ -288,6 +310,7 @@ bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& 
         if (!fresh)
             for (std::size_t i = 0; i < w.size(); ++i) it->second[i] &= w[i];
     }
+    if (words.empty()) return error = "the file programs no word of the chip", false;
     // A word never programmed is erased: all its fuses 1, as the map starts.
     map.fill(1);
     for (const auto& [address, w] : words) flow::map_from_word(map, layout, static_cast<uint16_t>(address), w.data());

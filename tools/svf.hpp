@@ -36,6 +36,8 @@ struct Step {
     int address;       // program, read
     std::string word;  // program: the word; read: the value expected (hex, most significant first)
     uint64_t wait_us;  // the RUNTESTs that follow, up to the next scan
+    int bits = 0;      // program: the length of the data scan that loaded the word
+    int line = 0;      // where the step's scan stands in the file
 };
 
 struct Trace {
@@ -48,8 +50,9 @@ bool trace_svf(const std::string& text, Trace& trace, std::string& error);
 
 // The JEDEC map a trace programs: code from its IDCODE check; every word
 // never programmed erased, a word programmed twice the AND of both. False
-// with the reason when the file checks another IDCODE or programs a word
-// the device does not have. warnings: the JTAG pin bit cleared, read
+// with the reason when the file checks another IDCODE, programs nothing,
+// programs a word before the chip is erased, programs a word the device
+// does not have or one loaded by a scan of another length than the word's. warnings: the JTAG pin bit cleared, read
 // protection set.
 bool trace_to_map(const Trace& trace, FuseMap& map, int32_t& code, std::string& error,
                   std::vector<std::string>& warnings);

@@ -9,6 +9,7 @@
 #include "common/options.hpp"
 #include "fusemap/jedec.hpp"
 #include "tools/check.hpp"
+#include "tools/design.hpp"
 #include "tools/show.hpp"
 #include "tools/svf.hpp"
 
@@ -196,22 +197,12 @@ int svf_export(const char* action, const char* device, const char* in, const cha
 }
 
 int svf2jed(const char* in, const char* out) {
-    std::FILE* f = std::fopen(in, "rb");
-    if (!f) return std::fprintf(stderr, "vrjtag-jed: cannot read %s\n", in), 1;
-    std::string text;
-    char buf[65536];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-    std::fclose(f);
-    vr::svf::Trace trace;
-    std::string error;
-    std::vector<std::string> warnings;
-    int32_t code = 0;
-    if (!vr::svf::trace_svf(text, trace, error) || !vr::svf::trace_to_map(trace, map, code, error, warnings)) {
-        std::fprintf(stderr, "vrjtag-jed: %s refused: %s\n", in, error.c_str());
-        return 1;
-    }
-    for (const std::string& w : warnings) std::fprintf(stderr, "vrjtag-jed: %s\n", w.c_str());
-    return write_file(out, [&](std::FILE* o) { return vr::write_jedec(o, map, code); });
+    const vr::svf::Design d = vr::svf::read_design(in, map, true);
+    if (d.result == vr::JedecResult::read_error) return std::fprintf(stderr, "vrjtag-jed: cannot read %s\n", in), 1;
+    if (!d.refusal.empty()) return std::fprintf(stderr, "vrjtag-jed: %s refused: %s\n", in, d.refusal.c_str()), 1;
+    for (const std::string& w : vr::svf::special_warnings(map, d.code)) std::fprintf(stderr, "vrjtag-jed: %s\n", w.c_str());
+    std::printf("%s\n", d.summary.c_str());
+    return write_file(out, [&](std::FILE* o) { return vr::write_jedec(o, map, d.code); });
 }
 
 int rewrite(const char* in, const char* out) {

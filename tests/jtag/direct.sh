@@ -57,6 +57,25 @@ window() {
 }
 
 case $1 in
+svf_input)
+    # The chip maker's SVF files as the files of write and verify: what they
+    # program is the design; an SVF that is no programming sequence is
+    # refused before anything reaches the chip.
+    V=$DATA/jtag
+    step svfw ATF1504AS -- write "$V/atf1504as-neogeo-plcc44.svf"
+    expect 0 'WRITE & VERIFY SUCCESS' svfw
+    grep -q 'from SVF: ATF1504AS, 216 words programmed, read protection: no' "$WORK/svfw.out" || fail "svfw: $(cat "$WORK/svfw.out")"
+    holds svfw "$V/atf1504as-neogeo-plcc44.jed"
+    step svfv ATF1502AS --load "$V/atf1502as-snes-dejitter-a.jed" -- verify "$V/atf1502as-snes-dejitter-a.svf"
+    expect 0 'VERIFY SUCCESS' svfv
+    step svfbad ATF1504AS --load "$V/atf1504as-neogeo-plcc44.jed" -- write "$V/atf1504as-erase.svf"
+    expect 1 'SVF file refused: the file programs no word of the chip, abort' svfbad
+    never svfbad '^enter\|^erase\|^program' 'a refused SVF reached the chip'
+    # The SVF's part is the part the chip must be.
+    step svfpart ATF1504ASV -- write "$V/atf1504as-neogeo-plcc44.svf"
+    expect 1 'ATF1504ASV found, not the ATF1504AS the SVF file is for: nothing was erased, abort' svfpart
+    never svfpart '^erase\|^program' 'erased a part the SVF is not for'
+    ;;
 window)
     # The windowed program on the direct route, with today's controls (the
     # four boxes 211-214, Continue 216) and final texts, for parts the
