@@ -171,3 +171,25 @@ TEST(Show, PicturesNameTheDeviceAndEveryPin) {
         EXPECT_EQ(svg.rfind("</svg>"), svg.size() - 7) << c.file;
     }
 }
+
+// Two files: the pins and macrocells whose fuses differ outlined, the words
+// that differ listed; the same file twice: nothing.
+TEST(Show, TwoFilesMarkWhereTheyDiffer) {
+    std::FILE* f = std::fopen(data("jtag/atf1504as-neogeo-plcc44.jed").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    int32_t code = 0;
+    JedecInfo info;
+    read_jedec(f, map, code, info, Devices::family);
+    std::fclose(f);
+    static FuseMap other;
+    other = map;
+    const svf::bureau::Macrocell& mc = svf::bureau::atf1504as.macrocells[0];  // MC1, PLCC44 pin 12
+    other[mc.pterm[0]] = !other[mc.pterm[0]];
+    const std::string same = svf::show::svg(map, code, info, {}, "a.jed", &map, "a.jed");
+    const std::string diff = svf::show::svg(map, code, info, {}, "a.jed", &other, "b.jed");
+    EXPECT_EQ(same.find("data-differs"), std::string::npos);
+    EXPECT_NE(diff.find("data-pin=\"12\" data-use=\"output\" data-differs=\"1\""), std::string::npos);
+    EXPECT_NE(diff.find("data-mc=\"MC1\" data-differs=\"1\""), std::string::npos);
+    EXPECT_NE(diff.find("1 fuses in 1 words"), std::string::npos);
+    EXPECT_NE(same.find("0 fuses in 0 words"), std::string::npos);
+}

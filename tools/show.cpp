@@ -1,8 +1,11 @@
 #include "tools/show.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "fusemap/device.hpp"
+#include "jtag/flow/words.hpp"
 #include "tools/pins.hpp"
 
 namespace vr::svf::show {
@@ -71,17 +74,36 @@ bool has(const std::vector<check::Finding>& fs, check::Severity s, const char* w
     return false;
 }
 
+// Whether a macrocell's product terms or output enable differ between maps.
+bool differs(const FuseMap& a, const FuseMap& b, const bureau::Chip& chip, const bureau::Macrocell& mc) {
+    for (uint32_t first : mc.pterm)
+        for (uint32_t f = first; f < first + chip.pterm_width; ++f)
+            if (a[f] != b[f]) return true;
+    for (uint8_t i = 0; i < mc.oe_count; ++i)
+        if (a[mc.oe[i]] != b[mc.oe[i]]) return true;
+    return false;
+}
+
+const bureau::Macrocell* macrocell_of(const bureau::Chip& chip, const std::string& pad) {
+    if (pad.empty() || pad[0] != 'M') return nullptr;
+    const int n = std::atoi(pad.c_str() + 1);
+    for (uint8_t m = 0; m < chip.macrocell_count; ++m)
+        if (chip.macrocells[m].number == n) return &chip.macrocells[m];
+    return nullptr;
+}
+
 }  // namespace
 
 std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const std::vector<check::Finding>& findings,
-                const std::string& name) {
+                const std::string& name, const FuseMap* other, const std::string& other_name) {
     const Device& d = device_of(code);
     const int32_t special = d.special.first;
     const bool jtag_on = map[special + 1] == 1;
     Canvas c;
     const double width = 960;
     double y = 36;
-    c.text(width / 2, y, std::string(d.name) + " \xE2\x80\x94 " + name, 20, "middle", " font-weight=\"bold\"");
+    const std::string title = std::string(d.name) + " \xE2\x80\x94 " + name + (other ? " against " + other_name : "");
+    c.text(width / 2, y, title, 20, "middle", " font-weight=\"bold\"");
     y += 24;
 
     const bureau::Chip* chip = pins::chip_of(code);
@@ -114,13 +136,16 @@ std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const s
             default: px = x0 - 18, py = y0 + side - (i + 0.5) * step - 7, tx = px - 4, ty = py + 11, anchor = "end"; break;
             }
             const pins::Use use = pin ? pin->use : pins::Use::other;
+            const bureau::Macrocell* own = pin ? macrocell_of(*chip, pin->pad) : nullptr;
+            const bool changed = other && own && differs(map, *other, *chip, *own);
             const bool marked = pin && ((jtag_hazard && !pin->function.empty() &&
                                          (pin->function == "TDI" || pin->function == "TMS" || pin->function == "TCK" ||
                                           pin->function == "TDO")) ||
                                         (blank_hazard && use == pins::Use::output && pin->global_oe && !pin->logic));
-            c.rect(px, py, w, h, colour_of(use), marked ? "#d00000" : "#333333", marked ? 3 : 1,
+            c.rect(px, py, w, h, colour_of(use), marked || changed ? "#d00000" : "#333333", marked || changed ? 3 : 1,
                    (std::string(" class=\"pin\" data-pin=\"") + std::to_string(n) + "\" data-use=\"" + use_name(use) +
-                    "\"" + (marked ? " data-finding=\"1\"" : ""))
+                    "\"" + (marked ? " data-finding=\"1\"" : "") +
+                    (changed ? " data-differs=\"1\" stroke-dasharray=\"3,2\"" : ""))
                        .c_str());
             std::string label = std::to_string(n);
             if (pin) label += " " + (pin->function.empty() ? pin->pad : pin->pad + " " + pin->function);
@@ -141,7 +166,9 @@ std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const s
             lx += 170;
         }
         y += 22;
-        c.text(60, y, "a red outline: a pin a hazard concerns", 12);
+        c.text(60, y, other ? "a red outline: a pin a hazard concerns; dashed: its macrocell differs from the other file"
+                            : "a red outline: a pin a hazard concerns",
+               12);
         y += 28;
         // The macrocells of each logic block.
         c.text(60, y, "Macrocells (filled: holds logic; thick border: output enabled)", 14, "start", " font-weight=\"bold\"");
@@ -157,8 +184,11 @@ std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const s
                 mx = 130;
             }
             const bool logic = pins::holds_logic(map, *chip, mc), out = pins::output_enabled(map, mc);
-            c.rect(mx, y, 34, 16, logic ? "#74c476" : "#ffffff", "#333333", out ? 3 : 1,
-                   (std::string(" class=\"macrocell\" data-mc=\"MC") + std::to_string(mc.number) + "\"").c_str());
+            const bool changed = other && differs(map, *other, *chip, mc);
+            c.rect(mx, y, 34, 16, logic ? "#74c476" : "#ffffff", changed ? "#d00000" : "#333333", out || changed ? 3 : 1,
+                   (std::string(" class=\"macrocell\" data-mc=\"MC") + std::to_string(mc.number) + "\"" +
+                    (changed ? " data-differs=\"1\" stroke-dasharray=\"3,2\"" : ""))
+                       .c_str());
             c.text(mx + 17, y + 12, "MC" + std::to_string(mc.number), 9, "middle");
             mx += 40;
         }
@@ -190,6 +220,32 @@ std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const s
                12);
         y += 18;
     }
+    if (other) {
+        // The words that differ, in the chip maker's order.
+        const jtag::Layout layout = flow::layout_of(code);
+        flow::WordList order;
+        const std::size_t count = flow::word_order(layout, order);
+        std::string list;
+        int words = 0, fuses = 0;
+        for (int32_t i = 0; i < d.fuse_count; ++i) fuses += map[static_cast<std::size_t>(i)] != (*other)[static_cast<std::size_t>(i)];
+        for (std::size_t i = 0; i < count; ++i) {
+            uint8_t a[jtag::max_word_bytes] = {}, b[jtag::max_word_bytes] = {};
+            flow::word_of(map, layout, order[i], a);
+            flow::word_of(*other, layout, order[i], b);
+            if (std::memcmp(a, b, sizeof a) == 0) continue;
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%03X", order[i]);
+            if (++words <= 24) list += std::string(list.empty() ? "" : " ") + hex;
+        }
+        y += 12;
+        c.text(60, y, "Differences from " + other_name, 14, "start", " font-weight=\"bold\"");
+        y += 20;
+        c.text(70, y,
+               std::to_string(fuses) + " fuses in " + std::to_string(words) + " words" +
+                   (words ? ": " + list + (words > 24 ? " ..." : "") : ""),
+               12, "start", " class=\"differences\"");
+        y += 18;
+    }
     y += 12;
     c.text(60, y, "Findings", 14, "start", " font-weight=\"bold\"");
     y += 20;
@@ -214,7 +270,7 @@ std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const s
     y += 20;
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(width) +
            "\" height=\"" + num(y) + "\" viewBox=\"0 0 " + num(width) + " " + num(y) +
-           "\" font-family=\"sans-serif\">\n<title>" + escaped(std::string(d.name) + " \xE2\x80\x94 " + name) +
+           "\" font-family=\"sans-serif\">\n<title>" + escaped(title) +
            "</title>\n<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n" + c.body + "</svg>\n";
 }
 

@@ -15,7 +15,10 @@ namespace vr::svf::show {
 // settings; the findings, marked on the pins they concern; the device in
 // the title. For the ATF1508AS (no public database) the settings and
 // findings only. name: the file's name for the title.
+// other: a second file of the same device (a verify failure's READ against
+// the file): the pins and macrocells whose fuses differ outlined, and the
+// words that differ listed.
 std::string svg(const FuseMap& map, int32_t code, const JedecInfo& info, const std::vector<check::Finding>& findings,
-                const std::string& name);
+                const std::string& name, const FuseMap* other = nullptr, const std::string& other_name = "");
 
 }  // namespace vr::svf::show

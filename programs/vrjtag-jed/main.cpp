@@ -18,7 +18,7 @@ namespace {
 const char synopsis[] =
     "usage: vrjtag-jed inspect FILE\n"
     "       vrjtag-jed check [--device PART] FILE\n"
-    "       vrjtag-jed show FILE OUT.svg\n"
+    "       vrjtag-jed show FILE [OTHER] OUT.svg\n"
     "       vrjtag-jed rewrite IN OUT\n"
     "       vrjtag-jed diff A B\n"
     "       vrjtag-jed svf write|secure|verify [--device DEVICE] IN.jed OUT.svf\n"
@@ -39,12 +39,13 @@ constexpr vr::Option table[] = {
      "hazards (the JTAG pins given to the design, a fuse count or --device that does not match), warnings (read "
      "protection set, test vectors, a checksum that does not match, fuses left to an F1 default) and notes on what "
      "was not checked. Exit 0 nothing found, 1 warnings only, 3 a hazard, 2 the file cannot be read."},
-    {"show", "FILE OUT.svg",
+    {"show", "FILE [OTHER] OUT.svg",
      "draws the chip as FILE would make it, as an SVG picture: the package with every pin coloured by use "
      "(output, input or unused, dedicated input, JTAG, power), with its number and macrocell; the macrocells of "
      "each logic block, used or not; the global settings; check's findings, marked on the pins they concern. The "
-     "ATF1508AS (no public fuse database) shows its settings and findings only. Exit 1 when FILE is refused or "
-     "OUT cannot be written."},
+     "ATF1508AS (no public fuse database) shows its settings and findings only. With OTHER (a file of the same "
+     "device, a verify failure's READ say), the pins and macrocells whose fuses differ are outlined and the words "
+     "that differ listed. Exit 1 when a file is refused or OUT cannot be written."},
     {"rewrite", "IN OUT",
      "reads IN and writes OUT exactly as the programmer writes a chip it has read (exit 1 when IN is refused or "
      "OUT cannot be written)."},
@@ -147,17 +148,28 @@ int write_file(const char* out, Write write) {
     return 0;
 }
 
-int show_file(const char* path, const char* out) {
-    int32_t code = 0;
-    vr::JedecInfo info;
+int show_file(const char* path, const char* other_path, const char* out) {
+    int32_t code = 0, other_code = 0;
+    vr::JedecInfo info, other_info;
+    if (other_path) {
+        const vr::JedecResult r = load(other_path, other_code, other_info);
+        if (const char* why = reason(r, other_code); why && r != vr::JedecResult::checksum_error)
+            return std::fprintf(stderr, "vrjtag-jed: %s: %s\n", other_path, why), 1;
+        second = map;
+    }
     const vr::JedecResult r = load(path, code, info);
     if (const char* why = reason(r, code); why && r != vr::JedecResult::checksum_error) {
         std::fprintf(stderr, "vrjtag-jed: %s: %s\n", path, why);
         return 1;
     }
-    std::string name = path;
-    if (const std::size_t slash = name.find_last_of("/\\"); slash != std::string::npos) name = name.substr(slash + 1);
-    const std::string text = vr::svf::show::svg(map, code, info, vr::svf::check::findings(r, map, code, info, ""), name);
+    if (other_path && other_code != code)
+        return std::fprintf(stderr, "vrjtag-jed: %s is for another device than %s\n", other_path, path), 1;
+    auto base = [](std::string name) {
+        if (const std::size_t slash = name.find_last_of("/\\"); slash != std::string::npos) name = name.substr(slash + 1);
+        return name;
+    };
+    const std::string text = vr::svf::show::svg(map, code, info, vr::svf::check::findings(r, map, code, info, ""), base(path),
+                                                other_path ? &second : nullptr, other_path ? base(other_path) : "");
     return write_file(out, [&](std::FILE* f) { return std::fwrite(text.data(), 1, text.size(), f) == text.size(); });
 }
 
@@ -259,14 +271,18 @@ int main(int argc, char** argv) {
     int wanted = 0;
     for (const vr::Option& o : table)
         if (o.name == command) wanted = 2 + static_cast<int>(std::count(o.argument.begin(), o.argument.end(), ' '));
-    if (options.operand_count() != wanted) return options.fail(std::string(command) + ": wrong number of arguments");
+    // show's OTHER may be left out.
+    if (options.operand_count() != wanted && !(std::string(command) == "show" && options.operand_count() == wanted - 1))
+        return options.fail(std::string(command) + ": wrong number of arguments");
     const std::string c = command;
     const char* device = options.value("--device");
     if (device && !(c == "check" || (c == "svf" && std::strcmp(options.operand(1), "erase") != 0)))
         return options.fail("--device is for check, and svf write, secure and verify");
     if (device && c == "check" && vr::svf::kind_of_name(device) < 0) return options.fail(std::string("unknown device ") + device);
     if (c == "check") return check_file(options.operand(1), device);
-    if (c == "show") return show_file(options.operand(1), options.operand(2));
+    if (c == "show")
+        return options.operand_count() == 4 ? show_file(options.operand(1), options.operand(2), options.operand(3))
+                                            : show_file(options.operand(1), nullptr, options.operand(2));
     if (c == "inspect") return inspect(options.operand(1));
     if (c == "rewrite") return rewrite(options.operand(1), options.operand(2));
     if (c == "diff") return diff(options.operand(1), options.operand(2));
