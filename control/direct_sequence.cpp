@@ -188,7 +188,9 @@ std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf&
 // operator forced or, in the window, accepted it. "" to go on.
 std::string check_before_writing(const DirectChoice& c) {
     std::vector<svf::check::Finding> found;
-    if (!svf::check::findings_of_file(c.file, c.device, found)) return {};  // the load says why
+    // The part named by --device is the route's own check (after loading, before
+    // anything is switched on or erased), with its own words.
+    if (!svf::check::findings_of_file(c.file, "", found)) return {};  // the load says why
     std::string shown_lines, hazard, kind;
     for (const svf::check::Finding& finding : found) {
         if (finding.severity == svf::check::Severity::note) continue;
