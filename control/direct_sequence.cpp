@@ -100,6 +100,7 @@ std::string outcome_text(const flow::Outcome& o, flow::Action action, MsgBuf& st
 constexpr std::string_view vpp_stuck = "12 V may still be on OE1: unplug the probe";
 
 std::string recover_under_vpp(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, FuseMap& map, bool& vpp_on);
+std::string check_before_writing(const DirectChoice& c);
 
 // Recovery of a chip whose JTAG pins its design turned off: VPP (about
 // 12 V on OE1) on while the chip is identified, as the part named (its
@@ -125,6 +126,8 @@ std::string recover(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status, F
             return "the file turns the chip's JTAG pins off (fuse " + std::to_string(jtag_pin_fuse(code)) +
                    " is 0): vrjtag never clears that bit, and the chip would need recovering again; "
                    "refit the design keeping JTAG, abort";
+        // The file's other hazards, before 12 V.
+        if (const std::string stop = check_before_writing(c); !stop.empty()) return stop;
     }
     if (!c.vpp || !c.vpp->can_vpp())
         return "recover needs a probe that switches 12 V onto OE1: --probe nano with its VPP switch, or "
@@ -209,7 +212,7 @@ std::string check_before_writing(const DirectChoice& c) {
 std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status) {
     static FuseMap map;  // 74 KB: kept off the stack
     const bool writes = c.action == flow::Action::write || c.action == flow::Action::secure;
-    if (writes && !c.file.empty()) {
+    if (writes && !c.file.empty() && !c.recover) {  // a recovery checks its file before 12 V
         const std::string stop = check_before_writing(c);
         if (!stop.empty()) return stop;
     }
