@@ -84,20 +84,20 @@ int on_openocd(const ProbeRoute& route, const ProbeBody& body, const std::functi
 bool route_from_config(const std::vector<std::string>& lines, ProbeRoute& route, std::string& why) {
     if (lines.empty() || !starts(trimmed(lines[0]), "probe=")) return false;
     route = ProbeRoute();
-    const std::string spec = trimmed(lines[0]).substr(6);
-    if (starts(spec, "nano:")) {
-        route.nano = spec.substr(5);
-    } else if (starts(spec, "remote_bitbang:")) {
-        route.rbb = spec.substr(15);
+    const std::string named = trimmed(lines[0]).substr(6);
+    if (starts(named, "nano:")) {
+        route.nano = named.substr(5);
+    } else if (starts(named, "remote_bitbang:")) {
+        route.rbb = named.substr(15);
         if (!host_port(route.rbb)) why = "probe=remote_bitbang: needs HOST:PORT";
-    } else if (starts(spec, "openocd:")) {
-        route.openocd = spec.substr(8);
+    } else if (starts(named, "openocd:")) {
+        route.openocd = named.substr(8);
         if (!host_port(route.openocd)) why = "probe=openocd: needs HOST:PORT";
-    } else if (!spec.empty()) {
-        route.probes.push_back(spec);
+    } else if (!named.empty()) {
+        route.probes.push_back(named);
     }
-    if (spec.empty()) why = "probe= names no probe";
-    if (starts(spec, "nano:") && route.nano.empty()) why = "probe=nano: needs the Nano's port";
+    if (named.empty()) why = "probe= names no probe";
+    if (starts(named, "nano:") && route.nano.empty()) why = "probe=nano: needs the Nano's port";
     for (std::size_t i = 1; i < lines.size() && why.empty(); ++i) {
         const std::string line = trimmed(lines[i]);
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;

@@ -26,7 +26,7 @@ struct ProbeRoute {
     std::string openocd_exe;          // the OpenOCD program, or "" (openocd from PATH)
 };
 
-// jtag.ini's lines: true when the first reads probe=SPEC (then route holds
+// jtag.ini's lines: true when the first reads probe=PROBE (then route holds
 // it, or why says what is wrong with the lines); false when it names a port.
 //   probe=PROFILE or probe=CONFIG.cfg    OpenOCD started for the run
 //   probe=nano:PATH                      the Nano in probe mode
