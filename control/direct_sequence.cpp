@@ -49,13 +49,13 @@ private:
 
 bool reads_file(flow::Action a) { return a == flow::Action::write || a == flow::Action::secure || a == flow::Action::verify; }
 
-// Loads a JEDEC file of any part of the family, or an SVF file (the fuses
+// Loads a JEDEC file of any part of the family, or an SVF or XSVF file (the fuses
 // it programs, its part from its IDCODE check, what was taken shown); "" or
 // the refusal.
 std::string load(const std::string& name, FuseMap& map, int32_t& code, std::string& svf_part) {
     const svf::Design d = svf::read_design(name, map);
     code = d.code;
-    if (!d.refusal.empty()) return "SVF file refused: " + d.refusal + ", abort";
+    if (!d.refusal.empty()) return std::string(d.form) + " file refused: " + d.refusal + ", abort";
     if (d.result == JedecResult::read_error) return "JEDEC file read error, abort";
     if (const char* refusal = jedec_refusal(d.result, code, Devices::family)) return std::string(refusal) + ", abort";
     if (d.from_svf) show(1009, d.summary), svf_part = d.part;

@@ -3,10 +3,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <set>
 #include <string>
 
 #include "fusemap/jedec.hpp"
 #include "tests/helpers.hpp"
+#include "tools/design.hpp"
 #include "tools/svf.hpp"
 
 using namespace vr;
@@ -20,15 +22,21 @@ svf::Trace trace_of(const std::string& text) {
     return t;
 }
 
-std::string exported(svf::Action action, FuseMap& map, int8_t kind) {
+// What write(f) wrote to a temporary file.
+template <class Write>
+std::string written(Write write) {
     std::FILE* f = std::tmpfile();
-    EXPECT_TRUE(svf::export_svf(f, action, map, kind, "test"));
+    EXPECT_TRUE(write(f));
     std::rewind(f);
     std::string text;
     char buf[65536];
     for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
     std::fclose(f);
     return text;
+}
+
+std::string exported(svf::Action action, FuseMap& map, int8_t kind) {
+    return written([&](std::FILE* f) { return svf::export_svf(f, action, map, kind, "test"); });
 }
 
 void load(const std::string& path, FuseMap& map, int32_t& code) {
@@ -231,4 +239,88 @@ TEST(Svf, ImportRefusesLengthsItCannotHold) {
                             std::string(300, '0') + "f0f0ffff); SIR 10 TDI (29e);");
     ASSERT_EQ(t.steps.size(), 1u);
     EXPECT_EQ(t.steps[0].word, "F0F0FFFF");
+}
+
+namespace {
+
+// The statements of SVF text, one a line, without comments and the
+// header's settings; an IDCODE check (its SIR and SDR) repeated is one.
+std::vector<std::string> statements(const std::string& text) {
+    static const std::set<std::string> settings = {"TRST ABSENT;", "ENDIR IDLE;", "ENDDR IDLE;", "HDR 0;",
+                                                   "HIR 0;",       "TDR 0;",      "TIR 0;"};
+    std::vector<std::string> out;
+    std::string cur;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "//") == 0) {
+            if ((i = text.find('\n', i)) == std::string::npos) break;
+            continue;
+        }
+        const bool blank = text[i] == '\n' || text[i] == '\t';
+        if (blank && (cur.empty() || cur.back() == ' ')) continue;
+        cur += blank ? ' ' : text[i];
+        if (text[i] != ';') continue;
+        const std::size_t n = out.size();
+        const bool repeat = n >= 3 && out[n - 1] == "SIR 10 TDI (059);" && out[n - 3] == out[n - 1] && cur == out[n - 2];
+        if (repeat) out.pop_back();
+        else if (!settings.count(cur)) out.push_back(cur);
+        cur.clear();
+    }
+    return out;
+}
+
+}  // namespace
+
+// The XSVF of every action carries the SVF's scans, checks, masks and waits
+// statement for statement (one IDCODE check where the SVF repeats it), and
+// reads back as the same fuses.
+TEST(Xsvf, CarriesTheSvfsScansAndWaits) {
+    const struct {
+        const char* file;
+        const char* device;
+    } designs[] = {{"jtag/atf1502asv-multi-function.jed", "ATF1502ASV"},
+                   {"atf1508as-harrowm-Simple030-rosco.jed", "ATF1508AS"}};
+    for (const auto& d : designs) {
+        FuseMap map;
+        int32_t code = 0;
+        load(vt::data(d.file), map, code);
+        force_special(map, code);
+        const int8_t kind = svf::kind_of_name(d.device);
+        for (svf::Action a : {svf::Action::write, svf::Action::secure, svf::Action::verify, svf::Action::erase}) {
+            FuseMap m = map;
+            if (a == svf::Action::secure) m[read_protection_fuse(code)] = 0;
+            const std::string bytes = written([&](std::FILE* f) { return svf::export_xsvf(f, a, m, kind); });
+            ASSERT_EQ(bytes.substr(0, 2), std::string("\x07\x00", 2)) << "XREPEAT 0 first";
+            ASSERT_EQ(bytes.back(), '\0') << "XCOMPLETE last";
+            std::string text, error;
+            std::vector<std::size_t> offsets;
+            ASSERT_TRUE(svf::xsvf_to_svf(bytes, text, offsets, error)) << error;
+            EXPECT_EQ(statements(text), statements(exported(a, m, kind))) << d.device << " " << static_cast<int>(a);
+        }
+    }
+}
+
+// XSVF that cannot be read, or that is no programming sequence of these
+// chips, is refused naming the byte where its instruction stands.
+TEST(Xsvf, RefusesNamingTheByte) {
+    const std::string id("\x02\x0a\x00\x59\x08\x00\x00\x00\x20\x01\xff\xff\xff\xff\x09\xff\xff\xff\xff\x01\x50\x40\x3f", 23);
+    const struct {
+        std::string bytes, error;
+    } refused[] = {
+        {std::string("\x07\x00", 2), "byte 2: the file ends without XCOMPLETE"},
+        {std::string("\x02\x0a\x00", 3), "byte 0: the file ends inside an instruction"},
+        {std::string("\x03\x00\x00", 3), "byte 0: a data scan before XSDRSIZE"},
+        {std::string("\x08\x00\x01\x00\x00\x00", 6), "byte 0: a data scan size of 65536 bits"},
+        {std::string("\x07\x00\x0b\x00", 4), "byte 2: XSVF instruction 0x0B is not taken"},
+        {std::string("\x12\x04\x00", 3), "byte 0: XSTATE to a passing state"},
+        {id + std::string("\x02\x08\x59\x00", 4), "byte 23: an instruction scan of 8 bits"},
+        {id + std::string("\x02\x0a\x02\xb3\x02\x0a\x02\x9e\x00", 9), "the file programs no word of the chip"},
+    };
+    const std::string path = vt::temp_dir() + "/t.xsvf";
+    for (const auto& c : refused) {
+        vt::write_file(path, c.bytes);
+        FuseMap map;
+        const svf::Design d = svf::read_design(path, map);
+        EXPECT_EQ(d.result, JedecResult::format_error);
+        EXPECT_EQ(d.refusal.rfind(c.error, 0), 0u) << c.error << ": " << d.refusal;
+    }
 }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "fusemap/device.hpp"
@@ -10,10 +11,22 @@
 
 namespace vr::svf {
 
-bool is_svf(const std::string& path) {
+namespace {
+
+bool ends_in(const std::string& path, const char* tail) {
     std::string lower;
     for (char c : path) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".svf") == 0) return true;
+    const std::size_t n = std::strlen(tail);
+    return lower.size() > n && lower.compare(lower.size() - n, n, tail) == 0;
+}
+
+}  // namespace
+
+bool is_xsvf(const std::string& path) { return ends_in(path, ".xsvf"); }
+
+bool is_svf(const std::string& path) {
+    if (ends_in(path, ".svf")) return true;
+    if (is_xsvf(path)) return false;
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
     char head[64] = {};
@@ -30,9 +43,10 @@ bool is_svf(const std::string& path) {
     return commands.count(word) != 0;
 }
 
-Design read_design(const std::string& path, FuseMap& map, bool svf) {
+Design read_design(const std::string& path, FuseMap& map, Form form) {
     Design d;
-    if (!svf && !is_svf(path)) {
+    const bool xsvf = form == Form::xsvf || (form == Form::guess && is_xsvf(path));
+    if (form == Form::guess && !xsvf && !is_svf(path)) {
         std::FILE* f = std::fopen(path.c_str(), "rb");
         if (!f) return d;
         d.result = read_jedec(f, map, d.code, d.info, Devices::family);
@@ -40,6 +54,7 @@ Design read_design(const std::string& path, FuseMap& map, bool svf) {
         return d;
     }
     d.from_svf = true;
+    d.form = xsvf ? "XSVF" : "SVF";
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return d;
     std::string text;
@@ -51,7 +66,22 @@ Design read_design(const std::string& path, FuseMap& map, bool svf) {
     Trace trace;
     std::vector<std::string> warnings;
     std::string error;
+    std::vector<std::size_t> offsets;
+    if (xsvf) {
+        std::string svf;
+        if (!xsvf_to_svf(text, svf, offsets, error)) {
+            d.result = JedecResult::format_error;
+            d.refusal = error;
+            return d;
+        }
+        text.swap(svf);
+    }
     if (!trace_svf(text, trace, error) || !trace_to_map(trace, map, d.code, error, warnings)) {
+        // An XSVF's refusal names the byte where its instruction stands.
+        int line = 0;
+        if (xsvf && std::sscanf(error.c_str(), "line %d: ", &line) == 1 && line > 0 &&
+            static_cast<std::size_t>(line) < offsets.size())
+            error = "byte " + std::to_string(offsets[static_cast<std::size_t>(line)]) + error.substr(error.find(':'));
         d.result = JedecResult::format_error;
         d.refusal = error;
         return d;
@@ -66,7 +96,7 @@ Design read_design(const std::string& path, FuseMap& map, bool svf) {
     }
     d.info.computed_checksum = fuse_checksum(map, d.code);
     const bool protect = map[device_of(d.code).special.first] == 0;
-    d.summary = "from SVF: " + d.part + ", " + std::to_string(words.size()) + " words programmed, read protection: " +
+    d.summary = std::string("from ") + d.form + ": " + d.part + ", " + std::to_string(words.size()) + " words programmed, read protection: " +
                 (protect ? "yes" : "no");
     return d;
 }

@@ -10,6 +10,7 @@
 
 #include "jtag/chip/chip.hpp"
 #include "jtag/probe/svf_probe.hpp"
+#include "jtag/probe/xsvf_probe.hpp"
 #include "common/bits.hpp"
 #include "common/hex.hpp"
 #include "jtag/flow/flow.hpp"
@@ -50,6 +51,26 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The flow of the action recorded on probe, for the chip kind.
+void record(jtag::Probe& probe, Action action, const FuseMap& map, int8_t kind, int idcode_checks, flow::Watch& watch) {
+    jtag::Chip chip;
+    jtag::chip_init(chip, probe);
+    chip.kind = kind;
+    static const flow::Action actions[] = {flow::Action::write, flow::Action::secure, flow::Action::verify,
+                                           flow::Action::erase};
+    flow::Plan plan;
+    plan.action = actions[static_cast<int>(action)];
+    plan.idcode_checks = idcode_checks;
+    FuseMap words = map;
+    flow::record(chip, plan, words, watch);
+}
+
+struct Quiet final : flow::Watch {};
+
+}  // namespace
+
 bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, const std::string& source) {
     static const char* names[] = {"write", "secure", "verify", "erase"};
     const std::string header = "// SVF file written by vrjtag-jed svf " + std::string(names[static_cast<int>(action)]) +
@@ -61,18 +82,17 @@ bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, 
                                "\n";
     if (std::fputs(header.c_str(), out) < 0) return false;
     jtag::SvfProbe probe(out);
-    jtag::Chip chip;
-    jtag::chip_init(chip, probe);
-    chip.kind = kind;
-    static const flow::Action actions[] = {flow::Action::write, flow::Action::secure, flow::Action::verify,
-                                           flow::Action::erase};
-    flow::Plan plan;
-    plan.action = actions[static_cast<int>(action)];
-    plan.idcode_checks = batch;
-    FuseMap words = map;
     Recording recording(probe);
-    flow::record(chip, plan, words, recording);
+    record(probe, action, map, kind, batch, recording);
     return probe.ok() && std::fflush(out) == 0;
+}
+
+bool export_xsvf(std::FILE* out, Action action, const FuseMap& map, int8_t kind) {
+    // An XSVF player judges every check as it comes: one IDCODE check is enough.
+    jtag::XsvfProbe probe(out);
+    Quiet quiet;
+    record(probe, action, map, kind, 1, quiet);
+    return probe.finish() && std::fflush(out) == 0;
 }
 
 namespace {

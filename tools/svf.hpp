@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "jtag/chip/facts.hpp"
@@ -27,6 +28,17 @@ int8_t default_kind(int32_t code);
 // secure the read-protection fuse 0, reserved fuses 0). False when a write
 // to out failed.
 bool export_svf(std::FILE* out, Action action, const FuseMap& map, int8_t kind, const std::string& source);
+
+// The same sequence as XSVF, for the small players that take no SVF; the
+// waits in microseconds, the TDO checks with their masks, no retry on a
+// mismatch. One IDCODE check before each guarded step: these players judge
+// every check at once.
+bool export_xsvf(std::FILE* out, Action action, const FuseMap& map, int8_t kind);
+
+// An XSVF file as the SVF text it stands for (the form export_svf writes).
+// offsets[n] is where the instruction of the text's line n stands (line 1
+// first). False with the byte and the reason when it cannot be read.
+bool xsvf_to_svf(std::string_view xsvf, std::string& svf, std::vector<std::size_t>& offsets, std::string& error);
 
 // What an SVF file does to the chip, step by step.
 struct Step {

@@ -187,9 +187,9 @@ int main(int argc, char** argv) {
     const bool exists = !file.empty() && ::stat(file.c_str(), &st) == 0;
     if (code == 3 && exists && !force) return usage_error(file + " exists: give --force to replace it");
     if (code != 3 && !no_file && !file.empty() && !exists) return usage_error(file + " was not found");
-    if (!direct_route && code != 3 && vr::svf::is_svf(file))
-        return usage_error("an SVF file is taken on the direct route (--probe, --openocd); for an adapter, "
-                           "vrjtag-jed svf2jed makes a JEDEC file of it");
+    if (!direct_route && code != 3 && (vr::svf::is_svf(file) || vr::svf::is_xsvf(file)))
+        return usage_error("an SVF or XSVF file is taken on the direct route (--probe, --openocd); for an adapter, "
+                           "vrjtag-jed svf2jed (xsvf2jed) makes a JEDEC file of it");
 
     vr::os::catch_interrupts(vr::ui::terminal::request_cancel);
 

@@ -24,6 +24,9 @@ const char synopsis[] =
     "       vrjtag-jed svf write|secure|verify [--device DEVICE] IN.jed OUT.svf\n"
     "       vrjtag-jed svf erase DEVICE OUT.svf\n"
     "       vrjtag-jed svf2jed IN.svf OUT.jed\n"
+    "       vrjtag-jed xsvf write|secure|verify [--device DEVICE] IN.jed OUT.xsvf\n"
+    "       vrjtag-jed xsvf erase DEVICE OUT.xsvf\n"
+    "       vrjtag-jed xsvf2jed IN.xsvf OUT.jed\n"
     "The devices: ATF1502AS, ATF1504AS and ATF1508AS, and their 3.3 V parts\n"
     "ATF1502ASV, ATF1504ASV and ATF1508ASV (vrjtag-cli programs every one of them on\n"
     "the direct route; the adapter protocol serves the ATF1504 and ATF1508).\n";
@@ -61,8 +64,13 @@ constexpr vr::Option table[] = {
     {"svf2jed", "IN.svf OUT.jed",
      "the words an SVF file programs (ours or the chip maker's) as a JEDEC file; the device from its IDCODE "
      "check. Exit 1 when it is refused."},
+    {"xsvf", "ACTION IN.jed OUT.xsvf",
+     "the same sequence as svf, as XSVF (Xilinx's binary form of SVF) for the small players that take no SVF "
+     "(openocd -c \"xsvf atf15xx.tap OUT.xsvf\", microcontroller boards): waits in microseconds, never shorter "
+     "than the SVF's; the same TDO checks and masks; XREPEAT 0, so a mismatch stops the player with no retry."},
+    {"xsvf2jed", "IN.xsvf OUT.jed", "reads an XSVF file back as svf2jed reads an SVF file (exit 1 when it is refused)."},
     {"--device", "DEVICE",
-     "with check: the part the chip is. With svf write, secure or verify: the part the SVF file is for. A JEDEC file cannot tell the 5 V part from "
+     "with check: the part the chip is. With svf or xsvf write, secure or verify: the part the file is for. A JEDEC file cannot tell the 5 V part from "
      "the 3.3 V one (default the 5 V part: ATF1502AS, ATF1504AS or ATF1508AS)."},
 };
 
@@ -173,14 +181,14 @@ int show_file(const char* path, const char* other_path, const char* out) {
     return write_file(out, [&](std::FILE* f) { return std::fwrite(text.data(), 1, text.size(), f) == text.size(); });
 }
 
-int svf_export(const char* action, const char* device, const char* in, const char* out) {
+int svf_export(const char* action, const char* device, const char* in, const char* out, bool xsvf) {
     const std::string a = action;
     vr::svf::Action act;
     if (a == "write") act = vr::svf::Action::write;
     else if (a == "secure") act = vr::svf::Action::secure;
     else if (a == "verify") act = vr::svf::Action::verify;
     else if (a == "erase") act = vr::svf::Action::erase;
-    else return options.fail("unknown svf action " + a);
+    else return options.fail("unknown action " + a);
     int32_t code = 0;
     int8_t kind = -1;
     if (act == vr::svf::Action::erase) {
@@ -205,11 +213,13 @@ int svf_export(const char* action, const char* device, const char* in, const cha
     // As the programmer prepares the expected map for the action.
     vr::force_special(map, code);
     if (act == vr::svf::Action::secure) map[vr::read_protection_fuse(code)] = 0;
-    return write_file(out, [&](std::FILE* f) { return vr::svf::export_svf(f, act, map, kind, in); });
+    return write_file(out, [&](std::FILE* f) {
+        return xsvf ? vr::svf::export_xsvf(f, act, map, kind) : vr::svf::export_svf(f, act, map, kind, in);
+    });
 }
 
-int svf2jed(const char* in, const char* out) {
-    const vr::svf::Design d = vr::svf::read_design(in, map, true);
+int svf2jed(const char* in, const char* out, vr::svf::Form form) {
+    const vr::svf::Design d = vr::svf::read_design(in, map, form);
     if (d.result == vr::JedecResult::read_error) return std::fprintf(stderr, "vrjtag-jed: cannot read %s\n", in), 1;
     if (!d.refusal.empty()) return std::fprintf(stderr, "vrjtag-jed: %s refused: %s\n", in, d.refusal.c_str()), 1;
     for (const std::string& w : vr::svf::special_warnings(map, d.code)) std::fprintf(stderr, "vrjtag-jed: %s\n", w.c_str());
@@ -276,8 +286,9 @@ int main(int argc, char** argv) {
         return options.fail(std::string(command) + ": wrong number of arguments");
     const std::string c = command;
     const char* device = options.value("--device");
-    if (device && !(c == "check" || (c == "svf" && std::strcmp(options.operand(1), "erase") != 0)))
-        return options.fail("--device is for check, and svf write, secure and verify");
+    const bool exporting = c == "svf" || c == "xsvf";
+    if (device && !(c == "check" || (exporting && std::strcmp(options.operand(1), "erase") != 0)))
+        return options.fail("--device is for check, and svf or xsvf write, secure and verify");
     if (device && c == "check" && vr::svf::kind_of_name(device) < 0) return options.fail(std::string("unknown device ") + device);
     if (c == "check") return check_file(options.operand(1), device);
     if (c == "show")
@@ -286,6 +297,6 @@ int main(int argc, char** argv) {
     if (c == "inspect") return inspect(options.operand(1));
     if (c == "rewrite") return rewrite(options.operand(1), options.operand(2));
     if (c == "diff") return diff(options.operand(1), options.operand(2));
-    if (c == "svf") return svf_export(options.operand(1), device, options.operand(2), options.operand(3));
-    return svf2jed(options.operand(1), options.operand(2));
+    if (exporting) return svf_export(options.operand(1), device, options.operand(2), options.operand(3), c == "xsvf");
+    return svf2jed(options.operand(1), options.operand(2), c == "xsvf2jed" ? vr::svf::Form::xsvf : vr::svf::Form::svf);
 }

@@ -75,6 +75,12 @@ svf_input)
     step svfpart ATF1504ASV -- write "$V/atf1504as-neogeo-plcc44.svf"
     expect 1 'ATF1504ASV found, not the ATF1504AS the SVF file is for: nothing was erased, abort' svfpart
     never svfpart '^erase\|^program' 'erased a part the SVF is not for'
+    # Our XSVF of a design is a design too.
+    "$BIN/vrjtag-jed" xsvf write --device ATF1502ASV "$V/atf1502asv-multi-function.jed" "$WORK/m.xsvf" || fail "xsvf failed"
+    step xsvfw ATF1502ASV -- write "$WORK/m.xsvf"
+    expect 0 'WRITE & VERIFY SUCCESS' xsvfw
+    grep -q 'from XSVF: ATF1502ASV, ' "$WORK/xsvfw.out" || fail "xsvfw: $(cat "$WORK/xsvfw.out")"
+    holds xsvfw "$V/atf1502asv-multi-function.jed"
     ;;
 window)
     # The windowed program on the direct route, with today's controls (the

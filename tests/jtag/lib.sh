@@ -41,25 +41,39 @@ wait_model() {
     fail "the chip model did not stop"
 }
 
-# play_svf FILE...: OpenOCD plays the files, in one session, into the model;
-# its output is in $WORK/openocd.out and the count of TDO check errors in
-# SVF_ERRORS (0 only when every file ended with 0 errors).
-play_svf() {
-    local plays=() f
+# play COMMAND FILE...: OpenOCD plays the files, in one session, into the
+# model with COMMAND (its svf or xsvf command, %s standing for the file); its
+# output is in $WORK/openocd.out.
+play() {
+    local cmd=$1 plays=() f
+    shift
     for f in "$@"; do
-        plays+=(-c "if {[catch {svf -tap atf15xx.tap -quiet {$f}} msg]} {echo \"svf failed: \$msg\"} else {echo \$msg}")
+        plays+=(-c "if {[catch {${cmd//%s/$f}} msg]} {echo \"failed: \$msg\"} else {echo \$msg}")
     done
     openocd -c "adapter driver remote_bitbang; remote_bitbang host 127.0.0.1; remote_bitbang port $MODEL_PORT" \
         -f "$TAP_CFG" -c "gdb_port disabled; telnet_port disabled; tcl_port disabled; init" \
         "${plays[@]}" -c shutdown > "$WORK/openocd.out" 2>&1 ||
         fail "openocd failed: $(tail -5 "$WORK/openocd.out")"
     wait_model
+}
+
+# play_svf FILE...: the count of TDO check errors in SVF_ERRORS (0 only when
+# every file ended with 0 errors).
+play_svf() {
+    play "svf -tap atf15xx.tap -quiet {%s}" "$@"
     if [ "$(grep -c 'svf file programmed successfully for [0-9]* commands with 0 errors' "$WORK/openocd.out")" = $# ]; then
         SVF_ERRORS=0
     else
         SVF_ERRORS=$(grep -c 'tdo check error' "$WORK/openocd.out" || true)
         [ "$SVF_ERRORS" -gt 0 ] || fail "no verdict from openocd: $(tail -5 "$WORK/openocd.out")"
     fi
+}
+
+# play_xsvf FILE...: XSVF_FAILED counts the files that did not end
+# "programmed successfully".
+play_xsvf() {
+    play "xsvf atf15xx.tap {%s} quiet" "$@"
+    XSVF_FAILED=$(( $# - $(grep -c 'XSVF file programmed successfully' "$WORK/openocd.out") ))
 }
 
 # start_openocd: OpenOCD connected to the model, its Tcl server on a free

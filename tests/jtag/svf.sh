@@ -117,6 +117,44 @@ export_secure_mismatch)
     [ "$SVF_ERRORS" -gt 0 ] || fail "no read-back error"
     grep -q '^program 200 7' "$WORK/chip.log" && fail "read protection reached the model"
     ;;
+xsvf_ATF1502AS | xsvf_ATF1502ASV | xsvf_ATF1504AS | xsvf_ATF1504ASV | xsvf_ATF1508AS | xsvf_ATF1508ASV)
+    # Our XSVF write and verify files, played by OpenOCD's xsvf command into a
+    # model holding another design: the model then holds the design, and
+    # xsvf2jed reads the write file back exactly as svf2jed reads its SVF.
+    dev=${1#xsvf_}
+    case $dev in
+    ATF1502AS*) jed=$V/atf1502as-snes-dejitter-a.jed; old=$V/atf1502as-snes-dejitter-b.jed ;;
+    ATF1504AS*) jed=$V/atf1504as-neogeo-plcc44.jed; old=$DATA/atf1504as-harrowm-rosco_verilog-CPUglue.jed ;;
+    *) jed=$DATA/atf1508as-harrowm-Simple030-rosco.jed; old=$DATA/atf1508as-jeffsponaugle-roscoe-VIDEOADPT.jed ;;
+    esac
+    for a in write verify; do
+        "$BIN/vrjtag-jed" xsvf $a --device "$dev" "$jed" "$WORK/$a.xsvf" || fail "xsvf $a failed"
+    done
+    start_model chip "$dev" --load "$old"
+    play_xsvf "$WORK/write.xsvf" "$WORK/verify.xsvf"
+    [ "$XSVF_FAILED" = 0 ] || fail "the player failed: $(grep -i 'mismatch\|failed' "$WORK/openocd.out" | head -3)"
+    "$BIN/vrjtag-jed" diff "$jed" "$WORK/chip.jed" > "$WORK/diff" || fail "model differs: $(head -3 "$WORK/diff")"
+    [ "$(grep -c '^erase$' "$WORK/chip.log")" = 1 ] || fail "not erased exactly once"
+    "$BIN/vrjtag-jed" xsvf2jed "$WORK/write.xsvf" "$WORK/x.jed" > "$WORK/x.out" || fail "xsvf2jed refused our file"
+    grep -q "^from XSVF: $dev, " "$WORK/x.out" || fail "xsvf2jed said: $(cat "$WORK/x.out")"
+    "$BIN/vrjtag-jed" svf write --device "$dev" "$jed" "$WORK/write.svf" || fail "svf write failed"
+    "$BIN/vrjtag-jed" svf2jed "$WORK/write.svf" "$WORK/s.jed" > /dev/null || fail "svf2jed refused our file"
+    cmp -s "$WORK/x.jed" "$WORK/s.jed" || fail "xsvf2jed and svf2jed differ"
+    ;;
+xsvf_guards)
+    # Played into another chip, our XSVF stops before the erase; a read-back
+    # that does not match stops it before read protection (XREPEAT 0: no retry).
+    "$BIN/vrjtag-jed" xsvf secure "$V/atf1504as-neogeo-plcc44.jed" "$WORK/out.xsvf" || fail "export failed"
+    start_model chip ATF1504AS --idcode 0150203F
+    play_xsvf "$WORK/out.xsvf"
+    [ "$XSVF_FAILED" = 1 ] || fail "no IDCODE mismatch"
+    grep -q '^erase' "$WORK/chip.log" && fail "the erase reached the model"
+    start_model chip ATF1504AS --flip-read 100
+    play_xsvf "$WORK/out.xsvf"
+    [ "$XSVF_FAILED" = 1 ] || fail "no read-back mismatch"
+    [ "$(grep -c 'XSDRTDO mismatch' "$WORK/openocd.out")" = 1 ] || fail "the mismatch was not reported once"
+    grep -q '^program 200 7' "$WORK/chip.log" && fail "read protection reached the model"
+    ;;
 *) fail "unknown case $1" ;;
 esac
 echo "ok: $1"
