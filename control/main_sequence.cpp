@@ -17,6 +17,8 @@ namespace {
 
 constexpr std::string_view main_title = "Varnholme Research ATF1504/ATF1508 JTAG Programmer v04";
 constexpr std::string_view filter = "Jedec files|*.jed|";
+// The direct route also takes the SVF (or XSVF) file a project ships.
+constexpr std::string_view design_filter = "Jedec or SVF files|*.jed;*.svf;*.xsvf|";
 
 void reset_selection() {
     for (int32_t box = 211; box <= 214; ++box) WDialogPutCheckBox(box, 0);
@@ -46,7 +48,8 @@ void poll_check_boxes() {
 }
 
 // True when a file was chosen; false when the run is to end (cancelled).
-bool choose_action_and_file() {
+// designs: the filter of the files to write or verify.
+bool choose_action_and_file(std::string_view designs = filter) {
     for (;;) {
         reset_selection();
         for (;;) {
@@ -71,7 +74,7 @@ bool choose_action_and_file() {
             WSelectFile(filter, 47, run.file_name, text_of(run.status_buf));
         } else {
             put_text(run.status_buf, "VRJTAG WR/VFY - select an existing Jedec file");
-            WSelectFile(filter, 42, run.file_name, text_of(run.status_buf));
+            WSelectFile(designs, 42, run.file_name, text_of(run.status_buf));
         }
         if (WInfoDialog(4) == 1) return true;
     }
@@ -92,7 +95,7 @@ void end_sequence() {
 // (OpenOCD started and stopped for the run), and one final message box.
 void direct_route(const ProbeRoute& route, const std::string& why) {
     std::string final_text = why.empty() ? std::string() : why + ", abort";
-    if (why.empty() && choose_action_and_file()) {
+    if (why.empty() && choose_action_and_file(design_filter)) {
         WDialogUnload();
         static const flow::Action actions[] = {flow::Action::write, flow::Action::secure, flow::Action::read,
                                                flow::Action::verify};

@@ -60,8 +60,10 @@ void WSelectFile(std::string_view filter, int32_t options, FileName& name, std::
     if (!exact) {
         if (p.is_relative()) p = fs::current_path(ec) / p;
         p = p.lexically_normal();
-        if ((options & 32) && !p.has_extension() && sel.pattern.size() > 1 && sel.pattern[0] == '*')
-            p += std::string(sel.pattern.substr(1));
+        // The first pattern's extension ("*.jed;*.svf" gives ".jed").
+        const std::string_view first = sel.pattern.substr(0, sel.pattern.find(';'));
+        if ((options & 32) && !p.has_extension() && first.size() > 1 && first[0] == '*')
+            p += std::string(first.substr(1));
     }
     const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
     const std::string full = p.string();

@@ -223,7 +223,20 @@ bool choose_file(Selection& sel, char* path, std::size_t size) {
     Fl_Native_File_Chooser chooser;
     chooser.title(std::string(sel.title).c_str());
     chooser.type(sel.save_type ? Fl_Native_File_Chooser::BROWSE_SAVE_FILE : Fl_Native_File_Chooser::BROWSE_FILE);
-    const std::string filter = std::string(sel.description) + "\t" + std::string(sel.pattern);
+    // FLTK writes several patterns as one: "*.jed;*.svf" as "*.{jed,svf}".
+    std::string pattern(sel.pattern);
+    if (pattern.find(';') != std::string::npos) {
+        std::string alternatives;
+        for (std::size_t at = 0; at < pattern.size();) {
+            std::size_t end = pattern.find(';', at);
+            if (end == std::string::npos) end = pattern.size();
+            const std::string one = pattern.substr(at, end - at);
+            alternatives += (alternatives.empty() ? "" : ",") + one.substr(one.rfind('.') + 1);
+            at = end + 1;
+        }
+        pattern = "*.{" + alternatives + "}";
+    }
+    const std::string filter = std::string(sel.description) + "\t" + pattern;
     chooser.filter(filter.c_str());
     chooser.options(Fl_Native_File_Chooser::NEW_FOLDER);
     if (dialog) dialog->deactivate();

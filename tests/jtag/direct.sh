@@ -96,6 +96,11 @@ window)
     holds w1502 "$f1502"
     window v1508 ATF1508AS --load "$f1508" -- 'tick 214' 'press 216' "choose $f1508"
     [ "$BOX" = 'VERIFY SUCCESS' ] || fail "verify 1508: $BOX"
+    # The file dialog lists SVF files too, and takes one.
+    window wsvf ATF1502AS -- 'tick 211' 'press 216' "choose $DATA/jtag/atf1502as-snes-dejitter-b.svf"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "write svf: $BOX"
+    grep -q '^WSelectFile.*\*\.jed;\*\.svf' "$WORK/wsvf.transcript" || fail "no *.svf in the file dialog"
+    holds wsvf "$DATA/jtag/atf1502as-snes-dejitter-b.jed"
     window r1504 ATF1504AS --load "$f1504" -- 'tick 213' 'press 216' "choose $WORK/back.jed"
     [ "$BOX" = 'READ & SAVE SUCCESS' ] || fail "read 1504: $BOX"
     "$BIN/vrjtag-jed" diff "$f1504" "$WORK/back.jed" > /dev/null || fail "read 1504: the file is not the chip"
