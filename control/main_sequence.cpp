@@ -1,3 +1,4 @@
+#include <span>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,8 @@
 #include "control/run.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
+#include "ui/backend.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/ui.hpp"
 
 namespace vr {
@@ -20,55 +23,69 @@ constexpr std::string_view filter = "Jedec files|*.jed|";
 // The direct route also takes the SVF (or XSVF) file a project ships.
 constexpr std::string_view design_filter = "Jedec or SVF files|*.jed;*.svf;*.xsvf|";
 
-void reset_selection() {
-    for (int32_t box = 211; box <= 214; ++box) WDialogPutCheckBox(box, 0);
+// The action boxes of the adapter route's dialog; the direct route's adds
+// ERASE, BLANK CHECK and RECOVER (actions 5, 6 and 7).
+constexpr int32_t adapter_boxes[] = {211, 212, 213, 214};
+constexpr int32_t direct_boxes[] = {211, 212, 213, 214, 217, 218, 219};
+constexpr int32_t part_boxes[] = {221, 222, 223, 224, 225, 226};
+
+void reset_selection(std::span<const int32_t> boxes, int32_t& chosen) {
+    for (int32_t box : boxes) WDialogPutCheckBox(box, 0);
     WDialogFieldState(216, 3);
-    run.action = 0;
+    chosen = 0;
 }
 
-// One of four: ticking a box unticks the others and shows Continue; with no
-// box ticked Continue is hidden.
-void poll_check_boxes() {
+// One of the boxes: ticking a box unticks the others and shows Continue;
+// with no box ticked Continue is hidden. chosen: the box's place, from 1.
+void poll_check_boxes(std::span<const int32_t> boxes, int32_t& chosen) {
     int32_t count = 0;
-    for (int32_t k = 1; k <= 4; ++k) {
+    for (std::size_t k = 1; k <= boxes.size(); ++k) {
         int32_t s = 0;
-        WDialogGetCheckBox(210 + k, s);
+        WDialogGetCheckBox(boxes[k - 1], s);
         count += s;
-        if (s == 1 && run.action != k) {
-            for (int32_t other = 1; other <= 4; ++other)
-                if (other != k) WDialogPutCheckBox(210 + other, 0);
+        if (s == 1 && chosen != static_cast<int32_t>(k)) {
+            for (std::size_t other = 1; other <= boxes.size(); ++other)
+                if (other != k) WDialogPutCheckBox(boxes[other - 1], 0);
             WDialogFieldState(216, 1);
-            run.action = k;
+            chosen = static_cast<int32_t>(k);
         }
     }
     if (count == 0) {
         WDialogFieldState(216, 3);
-        run.action = 0;
+        chosen = 0;
+    }
+}
+
+// Waits for a box and Continue: true with chosen set; false when the dialog
+// was closed or Cancel pressed.
+bool choose_box(std::span<const int32_t> boxes, int32_t& chosen) {
+    reset_selection(boxes, chosen);
+    for (;;) {
+        int32_t type = 0;
+        Message record{};
+        WMessagePeek(type, record);
+        if (type == msg_close || record[1] == 215) return false;
+        // Continue counts only with a box chosen: a press made before the
+        // reset hid the button is any other message.
+        if (record[1] == 216 && chosen != 0) return true;
+        if (type == msg_none) {
+            WIdle();
+            poll_check_boxes(boxes, chosen);
+        }
     }
 }
 
 // True when a file was chosen; false when the run is to end (cancelled).
-// designs: the filter of the files to write or verify.
-bool choose_action_and_file(std::string_view designs = filter) {
+// boxes: the dialog's action boxes; designs: the filter of the files to
+// write or verify. Actions 5 and 6 (erase, blank check) take no file.
+bool choose_action_and_file(std::span<const int32_t> boxes = adapter_boxes, std::string_view designs = filter) {
     for (;;) {
-        reset_selection();
-        for (;;) {
-            int32_t type = 0;
-            Message record{};
-            WMessagePeek(type, record);
-            if (type == msg_close || record[1] == 215) {
-                put_text(run.status_buf, "Action Cancelled...exiting");
-                return false;
-            }
-            // Continue counts only with an action chosen: a press made before
-            // the reset hid the button is any other message.
-            if (record[1] == 216 && run.action != 0) break;
-            if (type == msg_none) {
-                WIdle();
-                poll_check_boxes();
-            }
+        if (!choose_box(boxes, run.action)) {
+            put_text(run.status_buf, "Action Cancelled...exiting");
+            return false;
         }
         blank(run.file_name);
+        if (run.action >= 5) return true;  // a recovery asks for its file itself
         if (run.action == 3) {
             put_text(run.status_buf, "VRJTAG READ - select a new Jedec file to create");
             WSelectFile(filter, 47, run.file_name, text_of(run.status_buf));
@@ -90,20 +107,56 @@ void end_sequence() {
     comclose();
 }
 
+// The recovery's part (the chip cannot be identified before 12 V is on)
+// and, if the operator wants one, the file written afterwards. False when
+// cancelled.
+bool choose_recovery(DirectChoice& choice) {
+    WDialogUnload();
+    WDialogLoad(part_dialog);
+    WDialogShow(3);
+    int32_t chosen = 0;
+    if (!choose_box(part_boxes, chosen)) return false;
+    static const char* const parts[] = {"ATF1502AS", "ATF1504AS", "ATF1508AS", "ATF1502ASV", "ATF1504ASV", "ATF1508ASV"};
+    choice.device = parts[chosen - 1];
+    choice.file.clear();
+    if (!ui::backend::ask("RECOVER the " + choice.device +
+                          ": 12 V on OE1 while it is identified and erased.\r\n\r\nWrite a file to it afterwards?"))
+        return true;
+    blank(run.file_name);
+    put_text(run.status_buf, "VRJTAG RECOVER - select the file to write afterwards");
+    WSelectFile(design_filter, 42, run.file_name, text_of(run.status_buf));
+    if (WInfoDialog(4) != 1) return false;
+    choice.file = std::string(shown(run.file_name));
+    return true;
+}
+
 // The direct route, when jtag.ini names a probe instead of a port: the same
-// action dialog and file selection, then the programming flow on that probe
-// (OpenOCD started and stopped for the run), and one final message box.
+// action dialog and file selection, with erase, blank check and (when the
+// probe may switch 12 V) recovery besides; then the programming flow on that
+// probe (OpenOCD started and stopped for the run), and one final message box.
 void direct_route(const ProbeRoute& route, const std::string& why) {
     std::string final_text = why.empty() ? std::string() : why + ", abort";
-    if (why.empty() && choose_action_and_file(design_filter)) {
-        WDialogUnload();
+    WDialogLoad(direct_dialog);
+    WDialogShow(3);
+    if (!route_may_switch_vpp(route)) WDialogFieldState(219, 3);
+    DirectChoice choice;
+    bool chosen = why.empty() && choose_action_and_file(direct_boxes, design_filter);
+    if (chosen) {
         static const flow::Action actions[] = {flow::Action::write, flow::Action::secure, flow::Action::read,
-                                               flow::Action::verify};
-        DirectChoice choice;
+                                               flow::Action::verify, flow::Action::erase, flow::Action::blank,
+                                               flow::Action::write};
         choice.action = actions[run.action - 1];
         choice.file = std::string(shown(run.file_name));
         choice.device = route.device;
         choice.ask = true;  // a file with a hazard only on the operator's yes
+        choice.recover = run.action == 7;
+        if (choice.recover) chosen = choose_recovery(choice);
+        else if (run.action == 5)
+            chosen = ui::backend::ask("ERASE the chip: every fuse of its design is cleared.\r\n\r\nErase it?");
+        if (!chosen) put_text(run.status_buf, "Action Cancelled...exiting");
+    }
+    if (chosen) {
+        WDialogUnload();
         bool ran = false;
         std::string said;
         on_probe(
@@ -135,12 +188,12 @@ void main_sequence() {
     set_progress_sink(advance_bar);
     WInitialise();
     WindowOpen(128, main_title);
-    WDialogLoad(201);
-    WDialogShow(3);
     std::vector<std::string> lines;
     ProbeRoute route;
     std::string why;
     if (config_lines(lines) && route_from_config(lines, route, why)) return direct_route(route, why);
+    WDialogLoad(action_dialog);
+    WDialogShow(3);
     initcom(run.status_buf, run.status);
     if (run.status == 0 && choose_action_and_file()) {
         WDialogUnload();

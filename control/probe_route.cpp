@@ -4,10 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string_view>
 
 #include "jtag/chip/texts.hpp"
 #include "jtag/probe/nano_probe.hpp"
 #include "jtag/probe/openocd_launch.hpp"
+#include "jtag/probe/profiles.hpp"
 #include "jtag/probe/rbb_probe.hpp"
 #include "os/clock.hpp"
 
@@ -143,6 +147,20 @@ int on_probe(const ProbeRoute& route, const ProbeBody& body, const std::function
         return status;
     }
     return on_openocd(route, body, say);
+}
+
+bool route_may_switch_vpp(const ProbeRoute& route) {
+    if (!route.nano.empty() || !route.rbb.empty() || !route.openocd.empty()) return true;
+    for (const std::string& p : route.probes) {
+        if (const jtag::ProbeProfile* profile = jtag::find_profile(p)) {
+            if (std::string_view(profile->commands).find("vrjtag_vpp") != std::string_view::npos) return true;
+            continue;
+        }
+        std::ifstream file(p, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (text.find("vrjtag_vpp") != std::string::npos) return true;
+    }
+    return false;
 }
 
 }  // namespace vr

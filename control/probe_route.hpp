@@ -35,6 +35,12 @@ struct ProbeRoute {
 // and further lines device=PART, speed=KHZ, openocd=PATH.
 bool route_from_config(const std::vector<std::string>& lines, ProbeRoute& route, std::string& why);
 
+// Whether the route may have a 12 V switch for a recovery: the Nano, a
+// remote_bitbang server (its SRST), an OpenOCD already running, a profile or
+// configuration file that defines vrjtag_vpp. The recovery itself asks the
+// opened probe before anything is switched on.
+bool route_may_switch_vpp(const ProbeRoute& route);
+
 // The probe opened: body(probe, its VPP switch, the OpenOCD probe or null)
 // runs on it, the probe is closed and OpenOCD stopped; body's status. When
 // the probe cannot be opened: 1, and say() has been told why. say() also

@@ -189,9 +189,9 @@ void peek(int32_t& type, int32_t& value1) {
     value1 = -1;
     const Step* s = peek_step();
     if (!s) {
-        // A script that ends while the action dialog waits for a choice would
+        // A script that ends while a dialog waits for a choice would
         // leave it waiting for ever: that operator has closed the window.
-        if (loaded_dialog == action_dialog) type = msg_close;
+        if (is_choice_dialog(loaded_dialog)) type = msg_close;
         return;
     }
     switch (s->kind) {

@@ -44,7 +44,8 @@ window() {
     while [ "$1" != -- ]; do opts+=("$1"); shift; done
     shift
     start_model "$name" "$dev" "${opts[@]}"
-    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
+        "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
     mkdir -p "$WORK/cfg/varnholme"
     printf 'probe=%s\r\n' "$WORK/probe.cfg" > "$WORK/cfg/varnholme/jtag.ini"
     printf '%s\n' "$@" > "$WORK/operator"
@@ -111,12 +112,36 @@ window)
     [ "$BOX" = 'Abort requested...write not finished.' ] || fail "cancel: $BOX"
     never cancel '^program 200' 'word 200 programmed after Cancel'
     [ "$(tail -n 1 "$WORK/cancel.log")" = 'leave programming mode' ] || fail "cancel: programming mode not left"
+    # Erase (asked first) and blank check need no file; RECOVER is offered
+    # only with a 12 V switch.
+    window e1504 ATF1504AS --load "$f1504" -- 'tick 217' 'press 216' 'answer yes'
+    [ "$BOX" = 'ERASE SUCCESS' ] || fail "erase 1504: $BOX"
+    [ "$("$BIN/vrjtag-jed" inspect "$WORK/e1504.jed" | sed -n 's/^fuses at 0: //p')" = 6 ] || fail "erase 1504: not blank"
+    # Answered no, the probe is never opened (here a port nothing listens on).
+    printf 'probe=remote_bitbang:127.0.0.1:1\r\n' > "$WORK/cfg/varnholme/jtag.ini"
+    printf 'tick 217\npress 216\nanswer no\n' > "$WORK/operator"
+    XDG_CONFIG_HOME=$WORK/cfg VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/no.transcript \
+        timeout 60 "$BIN/vrjtag-headless" > /dev/null 2>&1
+    grep -q $'^WMessageBox\t.*\tAction Cancelled...exiting' "$WORK/no.transcript" ||
+        fail "erase answered no: $(grep WMessageBox "$WORK/no.transcript")"
+    window b1508 ATF1508AS -- 'tick 218' 'press 216'
+    [ "$BOX" = 'BLANK CHECK SUCCESS' ] || fail "blank 1508: $BOX"
+    grep -q $'^field\t219\t3' "$WORK/b1508.transcript" || fail "RECOVER offered without a 12 V switch"
     # A file whose design takes the JTAG pins: shown, asked, and on "no"
     # nothing reaches the chip.
     jtag_off "$f1504" "$WORK/off.jed"
     window hazard ATF1504AS -- 'tick 211' 'press 216' "choose $WORK/off.jed" 'answer no'
     [[ "$BOX" == 'File hazard (JTAG)'* ]] || fail "hazard: $BOX"
     never hazard '^enter\|^erase\|^program' 'a file with a hazard reached the chip'
+    # RECOVER through a probe whose vrjtag_vpp drives SRST (VHH for the
+    # model): the part asked, then a file written afterwards.
+    PROBE_EXTRA='reset_config srst_only
+proc vrjtag_vpp {on} { if {$on} { adapter assert srst } else { adapter deassert srst } }'
+    window rec ATF1504AS --load "$WORK/off.jed" -- 'tick 219' 'press 216' 'tick 222' 'press 216' 'answer yes' "choose $f1504"
+    [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "recover: $BOX"
+    vhh_only_for_erase rec 1
+    holds rec "$f1504"
+    PROBE_EXTRA=
     # A probe= line with a mistake is refused before anything is done.
     mkdir -p "$WORK/cfg/varnholme"
     printf 'probe=remote_bitbang:nowhere\r\n' > "$WORK/cfg/varnholme/jtag.ini"
