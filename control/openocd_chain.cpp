@@ -1,4 +1,5 @@
 #include "control/openocd_chain.hpp"
+#include "control/scan.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,12 +13,12 @@ namespace vr {
 int print_chain(jtag::OpenocdProbe& probe, const std::string& tap) {
     std::string examined, names;
     if (!probe.command("capture {jtag arp_init}", examined) || !probe.command("jtag names", names)) {
-        std::printf("no answer from OpenOCD: %s\n", probe.failure_text());
+        scan_print("no answer from OpenOCD: %s\n", probe.failure_text());
         return 1;
     }
     const bool ones = examined.find("all ones") != std::string::npos;
     if (ones || examined.find("all zeroes") != std::string::npos) {
-        std::printf("the chain reads all %s: no device answers. Check:\n"
+        scan_print("the chain reads all %s: no device answers. Check:\n"
                     "  - the board is powered (the chip's VCC), and GND is joined between probe and board\n"
                     "  - TDI and TDO are not swapped (probe TDI to chip TDI, chip TDO to probe TDO)\n"
                     "  - TCK and TMS reach the chip (and the chip's JTAG pins were not made I/O)\n"
@@ -33,28 +34,28 @@ int print_chain(jtag::OpenocdProbe& probe, const std::string& tap) {
         const std::string found = "JTAG tap: " + name + " tap/device found: 0x";
         const std::size_t at = examined.find(found);
         if (at == std::string::npos) {
-            std::printf("%d  %-14s no IDCODE (a device in BYPASS after reset)  unknown\n", position, name.c_str());
+            scan_print("%d  %-14s no IDCODE (a device in BYPASS after reset)  unknown\n", position, name.c_str());
         } else {
             const uint32_t idcode = static_cast<uint32_t>(std::strtoul(examined.c_str() + at + found.size(), nullptr, 16));
             const int8_t kind = jtag::chip_kind_of(idcode);
-            std::printf("%d  %-14s IDCODE 0x%08X  %s\n", position, name.c_str(), idcode,
+            scan_print("%d  %-14s IDCODE 0x%08X  %s\n", position, name.c_str(), idcode,
                         jtag::chip_name(kind));
             family += kind >= 0;
         }
         if (name.rfind("auto", 0) == 0) {
             ++undeclared;
             const std::string base = name.substr(0, name.find('.'));
-            std::printf("   not declared: add it to your OpenOCD configuration, in its place in the chain:\n"
+            scan_print("   not declared: add it to your OpenOCD configuration, in its place in the chain:\n"
                         "   jtag newtap %s tap -irlen IR_LENGTH    (IR_LENGTH from the device's BSDL file)\n",
                         base.c_str());
         }
     }
     const bool capture_error = examined.find("IR capture error") != std::string::npos;
     if (capture_error)
-        std::printf("OpenOCD: IR capture error: the instruction lengths declared do not match the chain\n");
-    if (names.find(tap) == std::string::npos) std::printf("no TAP named %s\n", tap.c_str());
+        scan_print("OpenOCD: IR capture error: the instruction lengths declared do not match the chain\n");
+    if (names.find(tap) == std::string::npos) scan_print("no TAP named %s\n", tap.c_str());
     const bool sound = family == 1 && undeclared == 0 && !capture_error;
-    std::printf("%s\n", sound ? "one chip of the family, alone on a sound chain: ready"
+    scan_print("%s\n", sound ? "one chip of the family, alone on a sound chain: ready"
                                : family == 0 ? "no chip of the family found" : "the chain needs attention (see above)");
     return sound ? 0 : 1;
 }

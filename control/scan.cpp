@@ -1,5 +1,6 @@
 #include "control/scan.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 
 #include "common/bits.hpp"
@@ -7,6 +8,22 @@
 #include "jtag/chip/texts.hpp"
 
 namespace vr {
+
+namespace {
+std::function<void(const std::string&)> scan_sink;
+}  // namespace
+
+void set_scan_output(std::function<void(const std::string&)> sink) { scan_sink = std::move(sink); }
+
+void scan_print(const char* format, ...) {
+    char text[2048];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (scan_sink) scan_sink(text);
+    else std::fputs(text, stdout);
+}
 
 std::string identification_problem(const jtag::Chip& chip, jtag::IdResult r) {
     if (r == jtag::id_found) return {};
@@ -20,7 +37,7 @@ bool scan_identify(jtag::Probe& probe, bool speed_option) {
     jtag::Chip chip;
     jtag::chip_init(chip, probe);
     const jtag::IdResult id = jtag::chip_identify(chip);
-    std::printf("identification: %s\n",
+    scan_print("identification: %s\n",
                 (id == jtag::id_found ? jtag::identification_text(chip, id) : identification_problem(chip, id)).c_str());
     // The link test shifts through the chip alone: with anything else on the
     // chain its bit errors would only mislead.
@@ -55,17 +72,17 @@ bool link_test(jtag::Probe& probe, int rounds, bool speed_option) {
     }
     probe.reset();
     probe.flush();
-    std::printf("link test: IDCODE %s read %d times, %d bit error%s; BYPASS pattern shifted %d times, %d bit error%s",
+    scan_print("link test: IDCODE %s read %d times, %d bit error%s; BYPASS pattern shifted %d times, %d bit error%s",
                 jtag::hex32(first).c_str(), rounds, id_errors, id_errors == 1 ? "" : "s", rounds, bypass_errors,
                 bypass_errors == 1 ? "" : "s");
-    if (failed) std::printf("; %d scans failed (%s)", failed, probe.failure_text());
-    std::printf("\n");
+    if (failed) scan_print("; %d scans failed (%s)", failed, probe.failure_text());
+    scan_print("\n");
     const bool sound = id_errors == 0 && bypass_errors == 0 && failed == 0 && first != 0 && first != 0xFFFFFFFFu;
     if (!sound && speed_option)
-        std::printf("the link is not reliable: try a lower clock (--speed with half the current value, or 100), "
+        scan_print("the link is not reliable: try a lower clock (--speed with half the current value, or 100), "
                     "shorter wires, and a common GND\n");
     else if (!sound)
-        std::printf("the link is not reliable: try shorter wires, a common GND and a pull-up on TDO\n");
+        scan_print("the link is not reliable: try shorter wires, a common GND and a pull-up on TDO\n");
     return sound;
 }
 
@@ -77,7 +94,7 @@ int scan_openocd(jtag::OpenocdProbe& probe, const std::string& tap, bool speed_o
 
 int scan_pins(jtag::Probe& probe) {
     if (const jtag::ChainProblem problem = probe.chain_problem()) {
-        std::printf("%s\n", jtag::chain_text(problem, probe));
+        scan_print("%s\n", jtag::chain_text(problem, probe));
         return 1;
     }
     uint8_t ones[4] = {0xFF, 0xFF, 0xFF, 0xFF}, id[4] = {};
@@ -85,10 +102,10 @@ int scan_pins(jtag::Probe& probe) {
     const bool read = probe.reset() && probe.dr_scan(32, ones, id, nullptr, nullptr) && probe.flush();
     const uint32_t idcode = word32_of(id);
     const int8_t kind = read ? jtag::chip_kind_of(idcode) : -1;
-    if (read) std::printf("1  IDCODE 0x%08X  %s\n", idcode, jtag::chip_name(kind));
-    else std::printf("%s\n", probe.failure_text());
+    if (read) scan_print("1  IDCODE 0x%08X  %s\n", idcode, jtag::chip_name(kind));
+    else scan_print("%s\n", probe.failure_text());
     if (read && (idcode == 0 || idcode == 0xFFFFFFFFu))
-        std::printf("no device answers: check power, GND and the wiring; %s\n", jtag::recover_hint());
+        scan_print("no device answers: check power, GND and the wiring; %s\n", jtag::recover_hint());
     return scan_identify(probe, false) && kind >= 0 ? 0 : 1;
 }
 

@@ -4,12 +4,19 @@
 // chain, the link test. Printed for the operator.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "jtag/chip/chip.hpp"
 #include "jtag/probe/openocd_probe.hpp"
 
 namespace vr {
+
+// Where scan's lines go: stdout, or (for the connection window) the sink
+// given; an empty sink goes back to stdout.
+void set_scan_output(std::function<void(const std::string&)> sink);
+// printf to scan's output.
+void scan_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Why no chip can be programmed, for the operator: the identification's
 // text with its advice; "" when a chip was found.

@@ -2,7 +2,11 @@
 // before anything is opened.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "control/probe_route.hpp"
+#include "os/ports.hpp"
+#include "tests/helpers.hpp"
 
 namespace {
 
@@ -52,3 +56,30 @@ TEST(ProbeRoute, ConfigLinesNameTheRoute) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// The ports found in a tty class folder: USB serial adapters with their
+// product names, a real on-board UART; the 8250 placeholders and ttys with
+// no device left out.
+TEST(SerialPorts, FoundWithTheirUsbNames) {
+    namespace fs = std::filesystem;
+    const fs::path root = vt::temp_dir();
+    const fs::path usb = root / "devices/usb1/1-1", uart = root / "devices/platform/uart", legacy = root / "devices/serial8250";
+    fs::create_directories(usb / "1-1:1.0/ttyUSB0");
+    fs::create_directories(uart), fs::create_directories(root / "drivers/serial8250"), fs::create_directories(legacy);
+    vt::write_file((usb / "product").string(), "FT232R USB UART\n");
+    vt::write_file((usb / "manufacturer").string(), "FTDI\n");
+    fs::create_directories(root / "tty/ttyUSB0"), fs::create_directories(root / "tty/ttyAMA0");
+    fs::create_directories(root / "tty/ttyS3"), fs::create_directories(root / "tty/tty1");
+    fs::create_directory_symlink(usb / "1-1:1.0/ttyUSB0", root / "tty/ttyUSB0/device");
+    fs::create_directory_symlink(uart, root / "tty/ttyAMA0/device");
+    fs::create_directory_symlink(legacy, root / "tty/ttyS3/device");
+    fs::create_directory_symlink(root / "drivers/serial8250", legacy / "driver");
+    const std::vector<vr::os::SerialPort> ports = vr::os::serial_ports_under((root / "tty").string(), "/dev");
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].name, "ttyAMA0");
+    EXPECT_EQ(ports[0].what, "");
+    EXPECT_EQ(ports[1].path, "/dev/ttyUSB0");
+    EXPECT_EQ(ports[1].what, "FTDI FT232R USB UART");
+}
+#endif

@@ -39,7 +39,7 @@ struct Widget {
 
 Fl_Window* main_window = nullptr;
 Fl_Double_Window* dialog = nullptr;
-std::array<Widget, 8> widgets;
+std::array<Widget, max_controls> widgets;
 std::size_t widget_count = 0;
 double unit_x = 2.0, unit_y = 2.0;
 

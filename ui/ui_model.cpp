@@ -22,7 +22,7 @@ struct FieldModel {
     std::size_t text_len = 0;
 };
 
-constexpr std::size_t max_fields = 8;
+constexpr std::size_t max_fields = max_controls;
 
 struct DialogModel {
     const DialogDesc* desc = nullptr;

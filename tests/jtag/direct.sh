@@ -150,6 +150,25 @@ proc vrjtag_vpp {on} { if {$on} { adapter assert srst } else { adapter deassert 
         timeout 60 "$BIN/vrjtag-headless" > /dev/null 2>&1
     grep -q '^WMessageBox.*HOST:PORT' "$WORK/bad.transcript" || fail "bad probe= line: $(grep WMessageBox "$WORK/bad.transcript")"
     ;;
+connect)
+    # The connection window (vrjtag --connect): an OpenOCD configuration file
+    # chosen, Test shows the chain and the link test, Save writes jtag.ini.
+    start_model chip ATF1508ASV
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    mkdir -p "$WORK/cfg/varnholme"
+    printf 'ttyUSB7\r\n' > "$WORK/cfg/varnholme/jtag.ini"
+    printf 'press 263\npress 261\nchoose %s\npress 263\npress 264\n' "$WORK/probe.cfg" > "$WORK/operator"
+    XDG_CONFIG_HOME=$WORK/cfg VRJTAG_OPERATOR=$WORK/operator VRJTAG_TRANSCRIPT=$WORK/c.transcript \
+        timeout 120 "$BIN/vrjtag-headless" --connect > /dev/null 2>&1 || fail "vrjtag --connect failed or hung"
+    wait_model
+    t=$WORK/c.transcript
+    grep -q $'^WDialogPutString\t262\tjtag.ini reads: ttyUSB7' "$t" || fail "jtag.ini not shown"
+    grep -q $'^WDialogPutString\t24[0-9]\tft232h: ' "$t" || fail "no probe profiles listed"
+    grep -q $'^WDialogPutString\t262\tChoose a port or a probe first.' "$t" || fail "Test without a choice"
+    grep $'^WDialogPutString\t262\t1  atf15xx.tap' "$t" | grep -q 'IDCODE 0x0151803F  ATF1508ASV.*link test: .* 0 bit errors.*Test passed' ||
+        fail "Test: $(grep $'^WDialogPutString\t262' "$t" | tail -n 2)"
+    [ "$(head -n 1 "$WORK/cfg/varnholme/jtag.ini")" = "probe=$WORK/probe.cfg"$'\r' ] || fail "Save: $(cat "$WORK/cfg/varnholme/jtag.ini")"
+    ;;
 rbb_recover)
     # VPP as SRST, which the model takes as VHH on OE1.
     ROUTE=rbb

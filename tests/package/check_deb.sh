@@ -19,11 +19,13 @@ echo "Depends: $depends"
 root=$WORK/root
 dpkg-deb -x "$deb" "$root"
 for f in usr/bin/vrjtag usr/bin/vrjtag-headless usr/bin/vrjtag-jed usr/bin/vrjtag-adapter-sim \
-         usr/share/applications/vrjtag.desktop usr/share/icons/hicolor/scalable/apps/vrjtag.svg \
+         usr/share/applications/vrjtag.desktop usr/share/applications/vrjtag-connection.desktop usr/share/icons/hicolor/scalable/apps/vrjtag.svg \
          usr/share/doc/vrjtag/README.md usr/share/doc/vrjtag/LICENSE-NOTES.txt usr/share/vrjtag/firmware/vrjtag-nano.hex; do
     [ -e "$root/$f" ] || fail "missing in the package: /$f"
 done
 grep -q '^Exec=vrjtag$' "$root/usr/share/applications/vrjtag.desktop" || fail "desktop entry does not start vrjtag"
+grep -q '^Exec=vrjtag --connect$' "$root/usr/share/applications/vrjtag-connection.desktop" ||
+    fail "the connection entry does not start vrjtag --connect"
 
 "$root/usr/bin/vrjtag-jed" --help > "$WORK/help" || fail "vrjtag-jed --help failed"
 grep -q inspect "$WORK/help" || fail "vrjtag-jed --help does not list inspect"
