@@ -42,9 +42,15 @@ std::vector<Choice> choices_found() {
         c.push_back({p.name + ": adapter" + what, p.name, p.path});
         c.push_back({p.name + ": Nano in probe mode", "probe=nano:" + p.path, ""});
     }
-    for (const jtag::ProbeProfile& p : jtag::probe_profiles)
+    for (const jtag::ProbeProfile& p : jtag::probe_profiles) {
+        // The profile's description up to its first detail, to fit a box.
+        std::string what = p.what;
+        what = what.substr(0, what.find_first_of(":(,;"));
+        while (!what.empty() && what.back() == ' ') what.pop_back();
+        if (what.size() > 32) what = what.substr(0, 31) + "...";
         if (c.size() + 1 < static_cast<std::size_t>(connect_choices))
-            c.push_back({std::string(p.name) + ": " + p.what, std::string("probe=") + p.name, ""});
+            c.push_back({std::string(p.name) + ": " + what, std::string("probe=") + p.name, ""});
+    }
     return c;
 }
 

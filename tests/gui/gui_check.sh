@@ -4,7 +4,10 @@
 #   cancel  — the action dialog shows, a box is ticked, Cancel ends the run
 #             with one message box and the release command on the line;
 #   verify  — a complete VERIFY of the sample the emulator holds, through
-#             FLTK's own file chooser, ending in "VERIFY SUCCESS".
+#             FLTK's own file chooser, ending in "VERIFY SUCCESS";
+#   direct  — jtag.ini naming a probe: the direct route's action dialog with
+#             ERASE, BLANK CHECK and RECOVER, the recovery's part dialog,
+#             Cancel; then the connection window (vrjtag --connect).
 # Screenshots go to $ARTIFACTS. Exits 77 (skipped, and says why) when Xvfb,
 # xdotool, ImageMagick or the windowed program are missing.
 # Needs BIN (the build folder), DATA (the sample files) and ARTIFACTS.
@@ -49,6 +52,8 @@ SAMPLE=$DATA/atf1508as-harrowm-Simple030-rosco.jed
 SIM_PID=$!
 for _ in $(seq 100); do [ -L "$XDG_CONFIG_HOME/varnholme/sim" ] && break; sleep 0.05; done
 
+# A probe nothing listens on: the dialogs only, the probe never opened.
+[ $case_name = direct ] && printf 'probe=remote_bitbang:127.0.0.1:1\r\n' > "$XDG_CONFIG_HOME/varnholme/jtag.ini"
 export VRJTAG_PLAIN_CHOOSER=1  # FLTK's own chooser: the same on every machine
 cp "$SAMPLE" "$WORK/chip.jed"
 (cd "$WORK" && exec "$BIN/vrjtag") > "$WORK/vrjtag.out" 2>&1 &
@@ -58,10 +63,15 @@ PROG_PID=$!
 shot() { screenshot "$ARTIFACTS/$case_name-$1.png"; }
 click() { click_du "$@"; }
 
-action=$(wait_window "^Varnholme Research ATF1504/ATF1508 JTAG Programmer$" 15) ||
-    { fail "the action dialog did not appear"; cat "$WORK/vrjtag.out"; exit 1; }
+if [ $case_name != direct ]; then
+    action=$(wait_window "^Varnholme Research ATF1504/ATF1508 JTAG Programmer$" 15) ||
+        { fail "the action dialog did not appear"; cat "$WORK/vrjtag.out"; exit 1; }
+fi
 
 case $case_name in
+direct)
+    direct_dialogs shot || exit 1
+    ;;
 cancel)
     click "$action" 46 62   # the READ box
     shot action-dialog
@@ -90,6 +100,12 @@ xdotool key --window "$box" Return
 for _ in $(seq 50); do kill -0 $PROG_PID 2>/dev/null || break; sleep 0.1; done
 if kill -0 $PROG_PID 2>/dev/null; then fail "vrjtag still running after its message box"
 else wait $PROG_PID; rc=$?; [ $rc = 0 ] || fail "vrjtag exit status $rc"; PROG_PID=; fi
+
+if [ $case_name = direct ]; then
+    connect_window shot "$BIN/vrjtag" --connect
+    [ $FAILED = 0 ] && echo "PASS: $case_name"
+    exit $FAILED
+fi
 
 # What the adapter received last is the release command.
 kill $SIM_PID; wait $SIM_PID 2>/dev/null; SIM_PID=

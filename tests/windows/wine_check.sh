@@ -9,7 +9,10 @@
 #                 it, Cancel, the final message box;
 #   gui_verify  — vrjtag.exe under Xvfb through a whole VERIFY, the file
 #                 picked in the Windows file selection; screenshots of it, of
-#                 the progress dialog mid-run and of the final box.
+#                 the progress dialog mid-run and of the final box;
+#   gui_direct  — vrjtag.exe with jtag.ini naming a probe: the direct route's
+#                 action dialog, the recovery's part dialog, Cancel; then
+#                 vrjtag.exe --connect, the connection window.
 # Each run uses a Wine prefix of its own. Exits 77 (skipped, saying why) when
 # Wine, Xvfb or xdotool are missing, or when Wine cannot drive the
 # pseudo-terminal as a serial port.
@@ -124,6 +127,22 @@ verify_read)
 firmware_verify)
     run_both verify 'tick 214' 'press 216' 'choose chip.jed'
     grep -q 'VERIFY SUCCESS' verify.windows || fail "verify: no success under Wine"
+    ;;
+gui_direct)
+    mkdir -p "$ARTIFACTS"
+    # A probe nothing listens on: the dialogs only, the probe never opened.
+    printf 'probe=remote_bitbang:127.0.0.1:1\r\n' > "$WINEPREFIX/drive_c/varnholme/jtag.ini"
+    wine "$WINBIN/vrjtag.exe" > wine-gui.out 2>&1 &
+    prog=$!
+    . "$here/../gui/xdo.sh"
+    shot() { screenshot "$ARTIFACTS/wine-$1.png"; }
+    direct_dialogs shot || exit 1
+    box=$(wait_window "^Varnholme Research JTAG Tool$" 60) || fail "no final message box"
+    sleep 0.5
+    xdotool key --window "$box" Return
+    for _ in $(seq 100); do kill -0 $prog 2> /dev/null || break; sleep 0.1; done
+    kill -0 $prog 2> /dev/null && fail "vrjtag.exe still running after its message box"
+    connect_window shot wine "$WINBIN/vrjtag.exe" --connect
     ;;
 gui | gui_verify)
     mkdir -p "$ARTIFACTS"
