@@ -244,7 +244,8 @@ std::string run_action(const DirectChoice& c, jtag::Probe& probe, MsgBuf& status
     if (id != jtag::id_found) return identification_problem(chip, id) + ", abort";
     const jtag::ChipKind& kind = jtag::chip_kinds[chip.kind];
     const std::string name = jtag::chip_name(chip.kind);
-    show(1009, name + " found (IDCODE " + hex32(chip.idcode) + ")");
+    // The part with its supply: the 3.3 V parts' names end in V.
+    show(1009, name + (name.back() == 'V' ? " (3.3 V)" : " (5 V)") + " found (IDCODE " + hex32(chip.idcode) + ")");
     if (!c.device.empty() && c.device != name) return name + " found, not the " + c.device + " named by --device, abort";
     if (!svf_part.empty() && svf_part != name)
         return name + " found, not the " + svf_part + " the SVF file is for: nothing was erased, abort";

@@ -94,6 +94,7 @@ window)
     holds w1504 "$f1504"
     window w1502 ATF1502AS -- 'tick 211' 'press 216' "choose $f1502"
     [ "$BOX" = 'WRITE & VERIFY SUCCESS' ] || fail "write 1502: $BOX"
+    grep -q $'^WDialogPutString\t1009\tATF1502AS (5 V) found' "$WORK/w1502.transcript" || fail "the chip not named with its voltage"
     holds w1502 "$f1502"
     window v1508 ATF1508AS --load "$f1508" -- 'tick 214' 'press 216' "choose $f1508"
     [ "$BOX" = 'VERIFY SUCCESS' ] || fail "verify 1508: $BOX"
