@@ -9,7 +9,7 @@ namespace vr::os {
 
 struct SerialPort {
     std::string name;  // what jtag.ini names: "ttyUSB0", "COM3"
-    std::string path;  // what opens it: "/dev/ttyUSB0", "COM3"
+    std::string path;  // what opens it: "/dev/ttyUSB0", "\\\\.\\COM3"
     std::string what;  // the USB device's own name ("FT232R USB UART", "USB-SERIAL CH340"), or ""
 };
 

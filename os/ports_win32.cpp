@@ -31,7 +31,8 @@ std::vector<SerialPort> serial_ports() {
         std::string what = friendly;
         // "USB-SERIAL CH340 (COM3)": the name without its port.
         if (const std::size_t at = what.rfind(" ("); at != std::string::npos) what.erase(at);
-        ports.push_back({port, port, what});
+        // The device path opens COM10 and above too.
+        ports.push_back({port, std::string("\\\\.\\") + port, what});
     }
     SetupDiDestroyDeviceInfoList(set);
     std::sort(ports.begin(), ports.end(), [](const SerialPort& a, const SerialPort& b) {
