@@ -1,6 +1,7 @@
 // The dialogs, control by control, in dialog units.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -33,28 +34,39 @@ inline constexpr int32_t part_dialog = 203;
 inline constexpr int32_t connect_dialog = 204;
 inline constexpr int32_t connect_first_choice = 241, connect_choices = 20;
 
-inline constexpr Control action_controls[] = {
+// The action boxes both action dialogs share, in their places.
+inline constexpr Control action_boxes[] = {
     {210, ControlKind::static_one_line, 10, 5, 390, 12, "Choose Action and File"},
     {211, ControlKind::check_box, 40, 30, 240, 16, "WRITE from a local file, without burning security fuse"},
     {212, ControlKind::check_box, 40, 42, 240, 16, "WRITE from a local file, and burn security fuse"},
     {213, ControlKind::check_box, 40, 54, 240, 16, "READ to a local file"},
     {214, ControlKind::check_box, 40, 66, 240, 16, "VERIFY with a local file"},
+};
+
+// The controls of a followed by those of b.
+template <std::size_t A, std::size_t B>
+constexpr std::array<Control, A + B> joined(const Control (&a)[A], const Control (&b)[B]) {
+    std::array<Control, A + B> all{};
+    for (std::size_t i = 0; i < A; ++i) all[i] = a[i];
+    for (std::size_t i = 0; i < B; ++i) all[A + i] = b[i];
+    return all;
+}
+
+inline constexpr Control action_buttons[] = {
     {215, ControlKind::push_button, 40, 90, 120, 15, "Cancel"},
     {216, ControlKind::push_button, 240, 90, 120, 15, "Continue"},
 };
+inline constexpr auto action_controls = joined(action_boxes, action_buttons);
 
-inline constexpr Control direct_controls[] = {
-    {210, ControlKind::static_one_line, 10, 5, 390, 12, "Choose Action and File"},
-    {211, ControlKind::check_box, 40, 30, 240, 16, "WRITE from a local file, without burning security fuse"},
-    {212, ControlKind::check_box, 40, 42, 240, 16, "WRITE from a local file, and burn security fuse"},
-    {213, ControlKind::check_box, 40, 54, 240, 16, "READ to a local file"},
-    {214, ControlKind::check_box, 40, 66, 240, 16, "VERIFY with a local file"},
+// The direct route's: erase, blank check and recovery below the four boxes.
+inline constexpr Control direct_more[] = {
     {217, ControlKind::check_box, 40, 78, 240, 16, "ERASE the chip"},
     {218, ControlKind::check_box, 40, 90, 240, 16, "BLANK CHECK the chip"},
     {219, ControlKind::check_box, 40, 102, 240, 16, "RECOVER a chip whose JTAG pins are off"},
     {215, ControlKind::push_button, 40, 126, 120, 15, "Cancel"},
     {216, ControlKind::push_button, 240, 126, 120, 15, "Continue"},
 };
+inline constexpr auto direct_controls = joined(action_boxes, direct_more);
 
 inline constexpr Control part_controls[] = {
     {220, ControlKind::static_lines, 10, 5, 380, 22,
