@@ -116,8 +116,9 @@ bool choose_recovery(DirectChoice& choice) {
     WDialogShow(3);
     int32_t chosen = 0;
     if (!choose_box(part_boxes, chosen)) return false;
-    static const char* const parts[] = {"ATF1502AS", "ATF1504AS", "ATF1508AS", "ATF1502ASV", "ATF1504ASV", "ATF1508ASV"};
-    choice.device = parts[chosen - 1];
+    // The part is the ticked box's own text.
+    for (const Control& c : find_dialog(part_dialog)->controls)
+        if (c.id == part_boxes[chosen - 1]) choice.device = c.text;
     choice.file.clear();
     if (!ui::backend::ask("RECOVER the " + choice.device +
                           ": 12 V on OE1 while it is identified and erased.\r\n\r\nWrite a file to it afterwards?"))
