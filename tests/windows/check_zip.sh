@@ -17,7 +17,7 @@ for f in vrjtag.exe vrjtag-headless.exe vrjtag-jed.exe vrjtag-cli.exe atf15xx.cf
 done
 for exe in "$dir"/*.exe; do
     extra=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print tolower($3)}' |
-            grep -v -x -E 'kernel32.dll|user32.dll|gdi32.dll|comctl32.dll|comdlg32.dll|msvcrt.dll|advapi32.dll|winmm.dll|ws2_32.dll')
+            grep -v -x -E 'kernel32.dll|user32.dll|gdi32.dll|comctl32.dll|comdlg32.dll|msvcrt.dll|advapi32.dll|winmm.dll|ws2_32.dll|setupapi.dll')
     [ -z "$extra" ] || fail "$(basename "$exe") needs $extra"
 done
 if command -v wine > /dev/null; then
