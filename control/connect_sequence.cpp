@@ -2,7 +2,6 @@
 // chip, chosen from the serial ports found, the probe profiles, or an
 // OpenOCD configuration file; tried with Test (scan's chain and link test,
 // or the adapter's answer) and kept in jtag.ini with Save.
-#include <array>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -15,7 +14,6 @@
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
 #include "os/output.hpp"
-#include "os/port.hpp"
 #include "os/ports.hpp"
 #include "ui/dialogs.hpp"
 #include "ui/ui.hpp"
@@ -52,13 +50,6 @@ std::vector<Choice> choices_found() {
             c.push_back({std::string(p.name) + ": " + what, std::string("probe=") + p.name, ""});
     }
     return c;
-}
-
-std::string config_file() {
-    MsgBuf path;
-    config_path(path);
-    std::array<char, 1024> local{};
-    return os::local_config_path(shown(path), local.data(), local.size()) ? std::string(local.data()) : std::string();
 }
 
 // Writes jtag.ini: the choice's line first; an existing file's device=,

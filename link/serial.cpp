@@ -66,14 +66,19 @@ bool booting = false;  // the first byte since the open is still to wait
 
 void set_boot_wait(int32_t milliseconds) { boot_wait_ms = std::max<int32_t>(0, milliseconds); }
 
-bool config_lines(std::vector<std::string>& lines) {
-    lines.clear();
-    if (!port_override.empty()) return false;
+std::string config_file() {
     MsgBuf path;
     config_path(path);
     std::array<char, 1024> local{};
-    if (!os::local_config_path(shown(path), local.data(), local.size())) return false;
-    std::FILE* f = std::fopen(local.data(), "rb");
+    return os::local_config_path(shown(path), local.data(), local.size()) ? std::string(local.data()) : std::string();
+}
+
+bool config_lines(std::vector<std::string>& lines) {
+    lines.clear();
+    if (!port_override.empty()) return false;
+    const std::string local = config_file();
+    if (local.empty()) return false;
+    std::FILE* f = std::fopen(local.c_str(), "rb");
     if (!f) return false;
     std::string line;
     for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) {
@@ -103,11 +108,9 @@ void initcom(MsgBuf& buf, int32_t& status) {
         boot_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boot_wait_ms);
         return;
     }
-    MsgBuf path;
-    config_path(path);
-    std::array<char, 1024> local{};
+    const std::string local = config_file();
     std::array<char, 6> name{};
-    if (!os::local_config_path(shown(path), local.data(), local.size()) || !read_port_name(local.data(), name)) {
+    if (local.empty() || !read_port_name(local.c_str(), name)) {
         put_text(buf, not_found);
         status = 1;
         return;

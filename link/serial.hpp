@@ -14,6 +14,9 @@ namespace vr {
 // when SystemRoot has two characters or fewer.
 void config_path(MsgBuf& path);
 
+// The configuration file's local name, or "" when the path cannot be mapped.
+std::string config_file();
+
 // Every line of the configuration file (CR LF or LF ends), for the
 // settings beyond the port's name; false when it cannot be read. With
 // use_port in effect there is no file to read: false.
