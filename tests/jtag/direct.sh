@@ -7,23 +7,32 @@
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/family.sh"
 
-# step NAME DEVICE [model options] -- CLI ARGS...: a fresh model (saving to
-# $WORK/NAME.jed, logging to $WORK/NAME.log), one vrjtag-cli run on it, the
-# model stopped again. Sets RC and LAST (the final line).
-step() {
+# model_for NAME DEVICE [model options] -- REST...: a fresh model (saving to
+# $WORK/NAME.jed, logging to $WORK/NAME.log) and $WORK/probe.cfg, OpenOCD's
+# way to it (with PROBE_EXTRA's lines); the arguments after -- in REST.
+model_for() {
     local name=$1 dev=$2 opts=()
     shift 2
     while [ "$1" != -- ]; do opts+=("$1"); shift; done
     shift
     start_model "$name" "$dev" "${opts[@]}"
+    REST=("$@")
+    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
+        "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
+}
+
+# step NAME DEVICE [model options] -- CLI ARGS...: model_for's model, one
+# vrjtag-cli run on it, the model stopped again. Sets RC and LAST (the final line).
+step() {
+    local name=$1
+    model_for "$@"
+    set -- "${REST[@]}"
     if [ "${ROUTE:-}" = rbb ]; then
         # No OpenOCD: vrjtag-cli is the model's remote_bitbang client itself.
         timeout 300 "$BIN/vrjtag-cli" --probe remote_bitbang --port "127.0.0.1:$MODEL_PORT" "$@" \
             > "$WORK/$name.out" 2> "$WORK/$name.err"
         RC=$?
     else
-        printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
-            "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
         timeout 300 "$BIN/vrjtag-cli" --probe "$WORK/probe.cfg" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err"
         RC=$?
     fi
@@ -34,18 +43,14 @@ step() {
     PIDS=()
 }
 
-# window NAME DEVICE [model options] -- OPERATOR LINES...: a fresh model,
+# window NAME DEVICE [model options] -- OPERATOR LINES...: model_for's model,
 # one run of the windowed program (vrjtag-headless) with jtag.ini reading
 # probe=CONFIG (OpenOCD into the model), the model stopped again. Sets BOX
 # (the final message box's text).
 window() {
-    local name=$1 dev=$2 opts=()
-    shift 2
-    while [ "$1" != -- ]; do opts+=("$1"); shift; done
-    shift
-    start_model "$name" "$dev" "${opts[@]}"
-    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n%s\n' "$MODEL_PORT" \
-        "${PROBE_EXTRA:-}" > "$WORK/probe.cfg"
+    local name=$1
+    model_for "$@"
+    set -- "${REST[@]}"
     mkdir -p "$WORK/cfg/varnholme"
     printf 'probe=%s\r\n' "$WORK/probe.cfg" > "$WORK/cfg/varnholme/jtag.ini"
     printf '%s\n' "$@" > "$WORK/operator"
@@ -154,8 +159,7 @@ proc vrjtag_vpp {on} { if {$on} { adapter assert srst } else { adapter deassert 
 connect)
     # The connection window (vrjtag --connect): an OpenOCD configuration file
     # chosen, Test shows the chain and the link test, Save writes jtag.ini.
-    start_model chip ATF1508ASV
-    printf 'adapter driver remote_bitbang\nremote_bitbang host 127.0.0.1\nremote_bitbang port %s\n' "$MODEL_PORT" > "$WORK/probe.cfg"
+    model_for chip ATF1508ASV --
     mkdir -p "$WORK/cfg/varnholme"
     printf 'ttyUSB7\r\n' > "$WORK/cfg/varnholme/jtag.ini"
     printf 'press 263\npress 261\nchoose %s\npress 263\npress 264\n' "$WORK/probe.cfg" > "$WORK/operator"
