@@ -36,6 +36,10 @@ UartLink link;
 vr::adapter::Server server;
 
 // Probe mode's view of the pins and the line.
+// Bytes taken in this round of the main loop (the supply is looked at
+// between rounds).
+uint16_t taken = 0;
+
 struct Board {
     bool drive() { return probe.drive(); }
     bool driving() { return probe.driving(); }
@@ -43,9 +47,17 @@ struct Board {
     uint8_t shift(uint8_t tdi, uint8_t tms, uint8_t bits) { return probe.shift(tdi, tms, bits); }
     uint16_t target_mv() { return probe.target_mv(); }
     uint16_t supply_mv() { return probe.supply_mv(); }
-    void send(const uint8_t* bytes, uint8_t count) { vr::fw::uart_write(reinterpret_cast<const char*>(bytes), count); }
+    void send(const uint8_t* bytes, uint8_t count) {
+        if (count == 1) vr::fw::uart_put(*bytes);
+        else vr::fw::uart_write(reinterpret_cast<const char*>(bytes), count);
+    }
     void line_fast(bool fast) { vr::fw::uart_fast(fast); }
     bool line_damaged() { return vr::fw::uart_lost(); }
+    bool next(uint8_t& byte) {
+        if (!vr::fw::uart_take(byte)) return false;
+        ++taken;
+        return true;
+    }
     bool vpp(bool on) { return probe.vpp(on); }
     // The chip operations' own leave, on the server's chip record (idle in
     // probe mode): from Test-Logic-Reset, the configuration key, the chip
@@ -119,7 +131,7 @@ int main() {
         // supply and the clock: a host streaming its scans keeps the ring
         // full, and this loop is most of the time each byte costs.
         char c;
-        uint16_t taken = 0;
+        taken = 0;
         while (taken < 256 && vr::fw::uart_read(c)) {
             ++taken;
             if (!probing) {

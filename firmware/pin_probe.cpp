@@ -164,16 +164,40 @@ bool PinProbe::dr_scan(uint16_t bits, const uint8_t* tdi, uint8_t* tdo, const ui
 }
 
 uint8_t PinProbe::shift(uint8_t tdi, uint8_t tms, uint8_t bits) {
-    // clock() written out, for speed: probe mode shifts whole words this way.
-    uint8_t out = 0;
-    for (uint8_t mask = 1; bits; --bits, mask = static_cast<uint8_t>(mask << 1), tdi >>= 1, tms >>= 1) {
-        PORTC = static_cast<uint8_t>((tms & 1 ? tms_bit : 0) | (tdi & 1 ? tdi_bit : 0));  // TCK falls
-        __builtin_avr_delay_cycles(16);  // the low phase: 1 us before TDO is read
-        if (PINC & tdo_bit) out = static_cast<uint8_t>(out | mask);
-        PORTC = static_cast<uint8_t>(PORTC | tck);
-    }
+    // Probe mode shifts whole words this way, so the cycles are counted, 22
+    // a bit: TCK falls with this bit's TMS and TDI (out); the next bit's
+    // values are worked out while it is low; TCK rises 10 cycles after the
+    // fall (the chip samples TMS and TDI); TDO is read 16 cycles (1 us)
+    // after the fall, while TCK is high (TDO changes only when TCK falls),
+    // so that a slow TDO line still reads right; 6 cycles later TCK falls
+    // for the next bit. TDO bits enter at the top and are moved down at the
+    // end, so that each bit costs the same.
+    if (!bits) return 0;
+    uint8_t out = 0, port = static_cast<uint8_t>((tms & 1 ? tms_bit : 0) | (tdi & 1 ? tdi_bit : 0));
+    const uint8_t count = bits;
+    asm volatile(
+        "1:  out  %[portc], %[port]\n"  // TCK falls: cycle 0
+        "    lsr  %[tms]\n"
+        "    lsr  %[tdi]\n"
+        "    lsr  %[out]\n"
+        "    ldi  %[port], 0\n"
+        "    sbrc %[tms], 0\n"
+        "    ori  %[port], %[tms_bit]\n"
+        "    sbrc %[tdi], 0\n"
+        "    ori  %[port], %[tdi_bit]\n"
+        "    sbi  %[portc], %[tck_pin]\n"  // TCK rises: cycles 9-10
+        "    rjmp .+0\n"
+        "    rjmp .+0\n"
+        "    rjmp .+0\n"
+        "    sbic %[pinc], %[tdo_pin]\n"  // 16 cycles after the fall
+        "    ori  %[out], 0x80\n"
+        "    dec  %[bits]\n"
+        "    brne 1b\n"
+        : [out] "+d"(out), [tdi] "+r"(tdi), [tms] "+r"(tms), [bits] "+r"(bits), [port] "+d"(port)
+        : [portc] "I"(_SFR_IO_ADDR(PORTC)), [pinc] "I"(_SFR_IO_ADDR(PINC)), [tms_bit] "M"(tms_bit), [tdi_bit] "M"(tdi_bit),
+          [tdo_pin] "I"(PC3), [tck_pin] "I"(PC0));
     rest();
-    return out;
+    return static_cast<uint8_t>(out >> (8 - count));
 }
 
 uint16_t PinProbe::target_mv() {

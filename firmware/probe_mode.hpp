@@ -44,6 +44,10 @@
 //   0x23 H L      (ours) waits H:L times 100 us (timed on the Nano's own
 //                 clock, at least 1.01 times that) with the TAP where it is,
 //                 then answers 0x23
+//   0x25 N        (ours) answers N bytes 0x25: after a reply the host waits
+//                 for, they fill the USB serial chip's packet, which then goes
+//                 at once instead of when its latency timer ends (an FT232R
+//                 holds fewer than 62 bytes up to 16 ms)
 // In the bit-bang mode 0x0F leaves probe mode (reply 0x01): the adapter
 // protocol again. Anything else there is answered "BBIO1"-less: ignored.
 //
@@ -83,6 +87,9 @@ namespace fw {
 //   bool vpp(bool on)   VPP switched (on only while the supplies are safe);
 //                       its state
 //   bool line_damaged() a byte lost or damaged since the last call
+//   bool next(uint8_t& byte)  the next byte from the host when one is waiting
+//                       and none was lost or damaged (false leaves both to
+//                       the next probe_receive)
 //   void leave()        the chip out of programming mode (while driving)
 //   void wait(uint16_t tenths)  tenths times 100 us, times at least 1.01
 

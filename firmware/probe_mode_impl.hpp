@@ -23,6 +23,7 @@ enum : uint8_t {
     cmd_arm = 0x22,
     cmd_wait = 0x23,
     cmd_tap_tdi = 0x24,
+    cmd_pad = 0x25,
 };
 
 // VPP's key: two bytes that a shift's data, read as commands after a slip,
@@ -46,14 +47,19 @@ enum : uint8_t {
     at_arm,
     at_wait_high,
     at_wait_low,
+    at_pad,
     at_lost,      // a byte was lost: nothing more is read as a command
 };
 
 const uint16_t max_bits = 8192;
 
+// The shift's steps run for every byte of a word: inlined into the loop
+// that takes the bytes, their calls would cost the Nano more than their work.
+#define VR_FW_STEP inline __attribute__((always_inline))
+
 // Every reply goes through here, into the CRC the status returns.
 template <class Board>
-void reply(ProbeMode& mode, Board& board, const uint8_t* bytes, uint8_t count) {
+VR_FW_STEP void reply(ProbeMode& mode, Board& board, const uint8_t* bytes, uint8_t count) {
     for (uint8_t i = 0; i < count; ++i) mode.crc_out = jtag::crc8(mode.crc_out, bytes[i]);
     board.send(bytes, count);
 }
@@ -82,7 +88,7 @@ inline void put_volts(uint8_t* out, uint16_t mv) {
 
 // Before each pair: the pins driven, or this shift failed for good.
 template <class Board>
-bool ready(ProbeMode& mode, Board& board) {
+VR_FW_STEP bool ready(ProbeMode& mode, Board& board) {
     if (mode.failed) return false;
     if (board.driving() || (mode.wanted && board.drive())) return true;
     mode.status |= status_refused;
@@ -91,12 +97,42 @@ bool ready(ProbeMode& mode, Board& board) {
 }
 
 template <class Board>
-void shift_pair(ProbeMode& mode, Board& board, uint8_t tms) {
+VR_FW_STEP void shift_pair(ProbeMode& mode, Board& board, uint8_t tms) {
     const uint8_t n = mode.bits < 8 ? static_cast<uint8_t>(mode.bits) : 8;
     uint8_t tdo = 0xFF;
     if (ready(mode, board)) tdo = board.shift(mode.tdi, tms, n);
     if (!mode.silent) reply(mode, board, &tdo, 1);
     mode.bits = static_cast<uint16_t>(mode.bits - n);
+}
+
+// The rest of a shift straight from the line while its bytes wait: what
+// probe_receive does for each, without a round of the main loop (that round
+// was most of the Nano's time per word). Only while the pins are driven and
+// the shift answers: nothing in here releases them. A pair whose TMS byte
+// has not come yet is left to probe_receive.
+template <class Board>
+void shift_more(ProbeMode& mode, Board& board) {
+    if (mode.state != at_tdi || mode.failed || mode.silent || !board.driving()) return;
+    uint8_t crc_in = mode.crc_in, crc_out = mode.crc_out, tdi, tms = 0;
+    uint16_t bits = mode.bits;
+    while (bits && board.next(tdi)) {
+        crc_in = jtag::crc8(crc_in, tdi);
+        if (!mode.compact) {
+            if (!board.next(tms)) {
+                mode.tdi = tdi;
+                mode.state = at_tms;
+                break;
+            }
+            crc_in = jtag::crc8(crc_in, tms);
+        }
+        const uint8_t n = bits < 8 ? static_cast<uint8_t>(bits) : 8;
+        const uint8_t tdo = board.shift(tdi, tms, n);
+        crc_out = jtag::crc8(crc_out, tdo);
+        board.send(&tdo, 1);
+        bits = static_cast<uint16_t>(bits - n);
+    }
+    mode.crc_in = crc_in, mode.crc_out = crc_out, mode.bits = bits;
+    if (!bits) mode.state = at_command;
 }
 
 template <class Board>
@@ -147,6 +183,9 @@ void command_byte(ProbeMode& mode, Board& board, uint8_t byte) {
         break;
     case cmd_wait:
         mode.state = at_wait_high;
+        break;
+    case cmd_pad:
+        mode.state = at_pad;
         break;
     case cmd_read_adcs: {
         uint8_t volts[10] = {cmd_read_adcs, 8, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -234,6 +273,9 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         board.wait(static_cast<uint16_t>(mode.arg << 8 | byte));
         put(mode, board, cmd_wait);
         break;
+    case at_pad:
+        for (; byte; --byte) put(mode, board, cmd_pad);
+        break;
     case at_speed:
         mode.arg = byte;
         board.line_fast(byte == 1);
@@ -282,10 +324,12 @@ bool probe_receive(ProbeMode& mode, Board& board, uint8_t byte) {
         // TDI alone, TMS low: the middle of a long scan in half the bytes.
         shift_pair(mode, board, 0);
         mode.state = mode.bits ? at_tdi : at_command;
+        shift_more(mode, board);
         return true;
     case at_tms:
         shift_pair(mode, board, byte);
         mode.state = mode.bits ? at_tdi : at_command;
+        shift_more(mode, board);
         return true;
     }
     mode.state = at_command;

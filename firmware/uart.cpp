@@ -7,30 +7,21 @@
 
 namespace vr {
 namespace fw {
-namespace {
-
-const uint8_t xon = 0x11, xoff = 0x13;
-
-// Power-of-two rings with 8-bit indices: wrapping is a mask. A ring of 256
-// holds 255 (the indices cannot tell 256 from 0).
-template <uint16_t Size>
-struct Ring {
-    static_assert(Size && Size <= 256 && !(Size & (Size - 1)), "a ring's size is a power of two up to 256");
-    volatile uint8_t head, tail;
-    uint8_t bytes[Size];
-    bool empty() const { return head == tail; }
-    bool full() const { return static_cast<uint8_t>(head - tail) == static_cast<uint8_t>(Size == 256 ? 255 : Size); }
-    void put(uint8_t c) { bytes[head++ & (Size - 1)] = c; }
-    uint8_t get() { return bytes[tail++ & (Size - 1)]; }
-};
-
+namespace uart_detail {
 // A 91-byte line and the erase's "#8E" CR "#8X" CR fit; in probe mode the
 // host streams two words of a write and their waits ahead (255 bytes).
 Ring<256> rx;
 Ring<128> tx;  // more than the longest reply (90 bytes)
-volatile bool paused;
+volatile bool paused, lost;
+}  // namespace uart_detail
+
+namespace {
+using namespace uart_detail;
+
+const uint8_t xon = 0x11, xoff = 0x13;
+
 volatile uint32_t paused_at;
-volatile bool binary, lost;
+volatile bool binary;
 
 // A byte lost or damaged on the line: the marker takes its place in the ring
 // (or the newest byte's, when the ring is full), so that the line it falls in
@@ -80,25 +71,21 @@ void uart_init() {
     UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
 }
 
-bool uart_read(char& c) {
-    if (rx.empty()) return false;
-    c = static_cast<char>(rx.get());
-    return true;
-}
-
 bool uart_pending() { return !rx.empty(); }
 
-void uart_write(const char* bytes, uint16_t count) {
-    for (uint16_t i = 0; i < count; ++i) {
-        while (tx.full()) {
-            uart_poll();
-            sleep_unless(tx_room);
-        }
-        cli();
-        tx.put(static_cast<uint8_t>(bytes[i]));
-        if (!paused) UCSR0B |= _BV(UDRIE0);
-        sei();
+void uart_queue(uint8_t c) {
+    while (tx.full()) {
+        uart_poll();
+        sleep_unless(tx_room);
     }
+    cli();
+    tx.put(c);
+    if (!paused) UCSR0B |= _BV(UDRIE0);
+    sei();
+}
+
+void uart_write(const char* bytes, uint16_t count) {
+    for (uint16_t i = 0; i < count; ++i) uart_put(static_cast<uint8_t>(bytes[i]));
 }
 
 void uart_binary(bool on) {
@@ -108,14 +95,6 @@ void uart_binary(bool on) {
     paused = false;
     if (!tx.empty()) UCSR0B |= _BV(UDRIE0);
     sei();
-}
-
-bool uart_lost() {
-    cli();
-    const bool was = lost;
-    lost = false;
-    sei();
-    return was;
 }
 
 void uart_fast(bool fast) {

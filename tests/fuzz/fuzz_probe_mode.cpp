@@ -21,8 +21,26 @@
 
 namespace {
 
+struct Reference;
+
+// The input as the decoder takes it: a byte per probe_receive call, and
+// more through next() in the middle of a shift, up to the next byte at
+// which the harness has something to do (the supply going, a stall, a
+// damaged byte). Each byte reaches the reference before the decoder.
+struct Input {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0, at = 0;  // at: the byte being read
+    std::size_t power_goes = 0, damage_at = 0, stall_at = 0;
+    Reference* ref = nullptr;
+    bool event_at(std::size_t i) const {
+        const std::size_t k = i - 4;
+        return (power_goes && k == power_goes) || (damage_at && k == damage_at) || (stall_at && k == stall_at);
+    }
+};
+
 struct FakeBoard {
     bool powered = false, drives = false, damaged = false, vpp_on = false;
+    Input* input = nullptr;
     unsigned long clocked = 0, sent = 0, leaves = 0;
     bool drive() {
         drives = powered;
@@ -56,6 +74,7 @@ struct FakeBoard {
         damaged = false;
         return was;
     }
+    bool next(uint8_t& byte);
 };
 
 // The protocol as OpenOCD's buspirate driver and our two commands define it:
@@ -131,7 +150,7 @@ struct Reference {
         command = b;
         switch (b) {
         case 0x00: mode = bitbang, sent += 5; break;
-        case 0x01: case 0x07: case 0x08: case 0x22: pending = 1; break;
+        case 0x01: case 0x07: case 0x08: case 0x22: case 0x25: pending = 1; break;
         case 0x02: case 0x05: case 0x21: case 0x23: case 0x24: pending = 2; break;
         case 0x03: sent += 10; break;
         case 0x20: sent += 4; break;
@@ -152,6 +171,7 @@ struct Reference {
             break;
         case 0x22: sent += 2, armed = b != 0; break;
         case 0x23: sent += 1; break;
+        case 0x25: sent += b; break;
         case 0x05:
         case 0x24:
             tdi_only = command == 0x24;
@@ -168,6 +188,13 @@ struct Reference {
     }
 };
 
+bool FakeBoard::next(uint8_t& byte) {
+    if (!input || damaged || input->at + 1 >= input->size || input->event_at(input->at + 1)) return false;
+    byte = input->data[++input->at];
+    input->ref->byte(byte, powered);
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
@@ -179,8 +206,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     vr::fw::ProbeMode mode;
     vr::fw::probe_begin(mode, board);
     Reference ref;
-    for (std::size_t i = 4; i < size; ++i) {
+    Input input;
+    input.data = data, input.size = size, input.power_goes = power_goes, input.damage_at = damage_at;
+    input.stall_at = stall_at, input.ref = &ref;
+    board.input = &input;
+    for (std::size_t i = 4; i < size; i = input.at + 1) {
         const std::size_t at = i - 4;
+        input.at = i;
         if (power_goes && at == power_goes) {  // the power watch
             board.powered = false;
             vr::fw::probe_released(mode, board);
@@ -200,8 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         if (damage_at && at == damage_at) board.damaged = true, ref.mode = Reference::lost;
         const unsigned long before = board.clocked;
         const bool was_bbio = !mode.jtag;
-        const bool going_on = vr::fw::probe_receive(mode, board, data[i]);
         ref.byte(data[i], board.powered);
+        const bool going_on = vr::fw::probe_receive(mode, board, data[i]);
         if (!going_on) {
             if (!was_bbio || data[i] != 0x0F || board.drives || ref.mode != Reference::ended) std::abort();
             return 0;
