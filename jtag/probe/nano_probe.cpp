@@ -14,7 +14,12 @@
 namespace vr::jtag {
 namespace {
 
-constexpr uint8_t cmd_tap_tdi = 0x24;
+constexpr uint8_t cmd_tap_tdi = 0x24, cmd_pad = 0x25;
+// Filler after a reply this host waits for: a USB serial chip that holds
+// short replies (an FT232R: fewer than 62 bytes up to its 16 ms latency
+// timer) sends a packet once 62 bytes wait, and the reply is in that packet
+// whatever came before it.
+constexpr uint8_t pad_bytes = 62;
 constexpr uint8_t cmd_port_mode = 0x01, cmd_read_adcs = 0x03, cmd_tap_shift = 0x05, cmd_enter_ocd = 0x06,
                   cmd_uart_speed = 0x07, cmd_leave = 0x0F, cmd_status = 0x20, cmd_vpp = 0x21, cmd_arm = 0x22,
                   cmd_wait = 0x23;
@@ -71,6 +76,8 @@ long NanoProbe::receive(uint8_t* in, std::size_t m) {
 }
 
 bool NanoProbe::exchange(const uint8_t* out, std::size_t n, uint8_t* in, std::size_t m) {
+    // Filler still on its way would be read as this command's answer.
+    if (!replies_.empty() && !failed_) pump(true, nullptr, true);
     send(out, n);
     std::size_t got = 0;
     for (long r; got < m && (r = receive(in + got, m - got)) > 0;) got += static_cast<std::size_t>(r);
@@ -86,52 +93,46 @@ bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
     }
     open_ = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(boot_wait_ms));
-    uint8_t stale[64];
-    while (os::read(stale, sizeof stale, 20) > 0) {
-    }
-    // 20 NULs: "BBIO1" (once more for each NUL after a Nano already in
-    // probe mode); then the JTAG mode.
-    const uint8_t nuls[20] = {};
-    uint8_t reply[16] = {};
-    os::write(reinterpret_cast<const char*>(nuls), sizeof nuls);
-    log_bytes(">", nuls, sizeof nuls);
-    std::string heard;
-    for (long n; heard.find("BBIO1") == std::string::npos && (n = os::read(reply, 5, 1000)) > 0;)
-        heard.append(reinterpret_cast<char*>(reply), static_cast<std::size_t>(n));
-    if (heard.find("BBIO1") == std::string::npos) {
+    // In one write: 20 NULs, answered "BBIO1" (once more for each NUL after
+    // a Nano already in probe mode), the JTAG mode, answered "OCD1" after
+    // every "BBIO1" (the Nano answers in order), and the fast line, which
+    // the Nano switches to once "OCD1" has gone and this host once it has
+    // read it. Whatever an earlier session left on the line comes before
+    // them and is passed over; nothing is waited out in silence.
+    uint8_t enter[23] = {};
+    enter[20] = cmd_enter_ocd, enter[21] = cmd_uart_speed, enter[22] = 1;
+    send(enter, sizeof enter);
+    if (!read_until("BBIO1", 1000)) {
         error = "no answer from a Nano in probe mode on " + std::string(path) +
                 " (is the vrjtag firmware on it? a longer --boot-wait?)";
         close();
         return false;
     }
-    while (os::read(stale, sizeof stale, 50) > 0) {
-    }
-    const uint8_t enter = cmd_enter_ocd;
-    if (!exchange(&enter, 1, reply, 4) || std::memcmp(reply, "OCD1", 4) != 0) {
+    if (!read_until("OCD1", reply_ms)) {
         error = "the Nano did not enter its JTAG mode";
         close();
         return false;
     }
-    const uint8_t fast[2] = {cmd_uart_speed, 1}, ack[2] = {0xAA, 0x55};
-    send(fast, 2);
-    if (!os::set_speed(1000000) || !exchange(ack, 2, reply, 2) || reply[0] != cmd_uart_speed || reply[1] != 1) {
+    // At the new speed: the handshake, then the leave on silence armed
+    // (should this host fall silent in the middle of a write, the Nano takes
+    // the chip out of programming mode itself) and the first status, which
+    // starts the CRCs on both sides (the Nano's counted from the NULs, which
+    // this host may have sent more of). The pins are not driven yet: the
+    // first scan asks for them (after VPP, in a recovery).
+    const uint8_t start[5] = {0xAA, 0x55, cmd_arm, 1, cmd_status};
+    uint8_t reply[8] = {};
+    if (!os::set_speed(1000000) || !exchange(start, sizeof start, reply, 2) || reply[0] != cmd_uart_speed ||
+        reply[1] != 1) {
         error = "the Nano did not answer on the fast line (1,000,000 baud)";
         close();
         return false;
     }
-    // Armed: should this host fall silent in the middle of a write, the
-    // Nano takes the chip out of programming mode itself. The pins are not
-    // driven yet: the first scan asks for them (after VPP, in a recovery).
-    const uint8_t arm[2] = {cmd_arm, 1};
-    if (!exchange(arm, 2, reply, 2) || reply[0] != cmd_arm || reply[1] != 1) {
+    if (!exchange(start, 0, reply, 2) || reply[0] != cmd_arm || reply[1] != 1) {
         error = "the Nano's firmware is older than this vrjtag (it does not arm the leave on silence): update it";
         close();
         return false;
     }
-    // The first status starts the CRCs on both sides (the Nano's counted
-    // from the NULs, which this host may have sent more of).
-    const uint8_t ask = cmd_status;
-    if (!exchange(&ask, 1, reply, 4) || reply[0] != cmd_status) {
+    if (!exchange(start, 0, reply, 4) || reply[0] != cmd_status) {
         error = "no answer from the Nano";
         close();
         return false;
@@ -139,6 +140,22 @@ bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
     sent_crc_ = heard_crc_ = 0;
     asked_ = false;
     failed_ = false;
+    return true;
+}
+
+// Reads until what came ends with text, discarding what came before it.
+bool NanoProbe::read_until(const char* text, int timeout_ms) {
+    const std::string want(text);
+    std::string heard;
+    uint8_t in[64];
+    const double give_up = os::now_seconds() + timeout_ms / 1000.0;
+    while (heard.size() < want.size() || heard.compare(heard.size() - want.size(), want.size(), want) != 0) {
+        const int left = static_cast<int>((give_up - os::now_seconds()) * 1000);
+        const long n = left > 0 ? os::read(in, 1, left) : 0;
+        if (n <= 0) return false;
+        log_bytes("<", in, static_cast<std::size_t>(n));
+        heard.append(reinterpret_cast<char*>(in), static_cast<std::size_t>(n));
+    }
     return true;
 }
 
@@ -158,14 +175,14 @@ bool NanoProbe::settle(const uint8_t* reply, uint8_t expect_in, uint8_t expect_o
 void NanoProbe::close() {
     if (!open_) return;
     open_ = false;
+    // The pins released, the leave on silence disarmed and the line slowed
+    // down (the Nano switches once its reply to the disarm has gone); then,
+    // at 115200, the handshake, the bit-bang mode and out of probe mode, so
+    // that the adapter protocol answers again.
     uint8_t reply[8];
-    const uint8_t hiz[2] = {cmd_port_mode, 0}, disarm[2] = {cmd_arm, 0}, normal[2] = {cmd_uart_speed, 0},
-                  ack[2] = {0xAA, 0x55}, bbio = 0, leave = cmd_leave;
-    exchange(hiz, 2, reply, 0);
-    exchange(disarm, 2, reply, 2);
-    send(normal, 2);
-    if (os::set_speed(115200) && exchange(ack, 2, reply, 2) && exchange(&bbio, 1, reply, 5))
-        exchange(&leave, 1, reply, 1);
+    const uint8_t off[6] = {cmd_port_mode, 0, cmd_arm, 0, cmd_uart_speed, 0};
+    const uint8_t back[4] = {0xAA, 0x55, 0, cmd_leave};
+    if (exchange(off, sizeof off, reply, 2) && os::set_speed(115200)) exchange(back, sizeof back, reply, 8);
     os::close();
 }
 
@@ -217,9 +234,11 @@ void NanoProbe::emit_shift(bool keep) {
 
 // Sends what is queued, never more than a ring's worth ahead of what the
 // Nano is known to have read, and takes the replies in as they come. With
-// all, until every reply is in; else until everything is sent.
-bool NanoProbe::pump(bool all, const Batch* until) {
-    while (!failed_ && (!pieces_.empty() || (all && !replies_.empty()) || (until && !until->settled))) {
+// all, until every reply is in (the filler after the last one too, with
+// filler); else until everything is sent.
+bool NanoProbe::pump(bool all, const Batch* until, bool filler) {
+    while (!failed_ &&
+           (!pieces_.empty() || (all && (filler ? !replies_.empty() : owes_answer())) || (until && !until->settled))) {
         if (!pieces_.empty()) {
             Piece& p = pieces_.front();
             const bool unanswered = sent_total_ < silent_until_;  // a refused shift's pairs: nothing tells their pace
@@ -284,6 +303,7 @@ std::size_t NanoProbe::expected_bytes() const {
             owed += r.silent ? 0 : sent < 3 ? 0 : sent;
             break;
         case Reply::wait: owed += sent == r.length ? 1 : 0; break;
+        case Reply::pad: owed += sent == r.length ? r.bits : 0; break;
         case Reply::status: owed += sent == r.length ? 4 : 0; break;
         case Reply::none: break;
         }
@@ -325,6 +345,11 @@ void NanoProbe::take(uint8_t byte) {
         }
         if (at + 1 == 3 + (r.bits + 7) / 8) done_reply();
         return;
+    case Reply::pad:
+        if (byte != cmd_pad) return void(fail("the Nano answered out of step"));
+        if (at + 1 < r.bits) return;
+        consumed_ = std::max<uint64_t>(consumed_, r.start + r.length);
+        return done_reply();
     case Reply::wait:
         if (byte != cmd_wait) return void(fail("the Nano answered out of step"));
         consumed_ = std::max<uint64_t>(consumed_, r.start + r.length);
@@ -375,8 +400,19 @@ void NanoProbe::done_reply() {
 // is quiet (the voltages are a command of their own).
 std::string NanoProbe::refusal_after() {
     refused_ = false;
-    if (!replies_.empty() || !pieces_.empty()) return "the Nano refused to drive the JTAG pins (its supplies)";
+    if (owes_answer() || !pieces_.empty()) return "the Nano refused to drive the JTAG pins (its supplies)";
     return refusal();
+}
+
+// A status this host will wait for, and the filler that sends it at once.
+void NanoProbe::queue_status() {
+    queue({cmd_status}, Reply::status, 0, false);
+    queue({cmd_pad, pad_bytes}, Reply::pad, pad_bytes, false);
+}
+
+// Replies still owed other than filler.
+bool NanoProbe::owes_answer() const {
+    return std::any_of(replies_.begin(), replies_.end(), [](const Reply& r) { return r.kind != Reply::pad; });
 }
 
 bool NanoProbe::capture(std::vector<uint8_t>& tdo) {
@@ -384,7 +420,7 @@ bool NanoProbe::capture(std::vector<uint8_t>& tdo) {
         if (!collect()) return false;
     captured_.clear();
     emit_shift(true);
-    queue({cmd_status}, Reply::status, 0, false);
+    queue_status();
     if (!pump(true)) return false;
     tdo.swap(captured_);
     return true;
@@ -413,6 +449,7 @@ void NanoProbe::batch_end() {
     emit_shift(false);
     queue({cmd_status}, Reply::status, 0, false);
     pieces_.back().reply.batch = true;
+    queue({cmd_pad, pad_bytes}, Reply::pad, pad_bytes, false);
     batches_.push_back({later_.size() - batched, kept_bytes_});
     pump(false);
 }
@@ -539,7 +576,7 @@ bool NanoProbe::flush() {
 bool NanoProbe::drain() {
     if (failed_) return false;
     emit_shift(false);
-    queue({cmd_status}, Reply::status, 0, false);
+    queue_status();
     return pump(true) && check_flags();
 }
 

@@ -69,8 +69,8 @@ public:
 private:
     // A command's reply, as the stream expects it.
     struct Reply {
-        enum Kind { none, shift, tdi_shift, wait, status } kind;
-        uint32_t bits;      // a shift's
+        enum Kind { none, shift, tdi_shift, wait, status, pad } kind;
+        uint32_t bits;      // a shift's; a pad's bytes
         bool keep;          // a shift's TDO bytes kept in captured_
         uint64_t start;     // where the command begins in the stream
         std::size_t length; // its bytes
@@ -89,7 +89,9 @@ private:
     void queue(std::vector<uint8_t> bytes, Reply::Kind kind, uint32_t bits, bool keep);
     void emit_shift(bool keep);
     struct Batch;
-    bool pump(bool all, const Batch* until = nullptr);
+    bool pump(bool all, const Batch* until = nullptr, bool filler = false);
+    void queue_status();
+    bool owes_answer() const;
     std::size_t expected_bytes() const;
     void take(uint8_t byte);
     void done_reply();
@@ -102,6 +104,7 @@ private:
     // Every byte to and from the Nano, into the CRCs its status is checked by.
     void send(const uint8_t* out, std::size_t n);
     long receive(uint8_t* in, std::size_t m);
+    bool read_until(const char* text, int timeout_ms);
     bool settle(const uint8_t* reply, uint8_t expect_in, uint8_t expect_out);
     bool volts(uint16_t& target_mv, uint16_t& nano_mv);
     bool fail(const std::string& why);
