@@ -10,9 +10,11 @@
 // chip is not in programming mode between commands (release()), and
 // whenever the target shows no supply: they are driven only after the
 // supply was measured, TCK low and TMS high first, and TCK rests low.
-// TMS and TDI change with TCK's fall; TDO is read at the end of a low phase
-// of at least 1 us, just before TCK rises. Every wait lasts at least 1.01
-// times what is asked (a clone's resonator may run fast).
+// TMS and TDI change with TCK's fall; TDO is read 1 us after the fall: for
+// the chip operations at the end of the low phase, just before TCK rises;
+// in probe mode's shifts while TCK is high again (TDO changes only when TCK
+// falls). Every wait lasts at least 1.01 times what is asked (a clone's
+// resonator may run fast).
 #pragma once
 
 #include "jtag/probe/probe.hpp"
