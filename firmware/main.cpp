@@ -35,11 +35,11 @@ vr::fw::PinProbe probe;
 UartLink link;
 vr::adapter::Server server;
 
-// Probe mode's view of the pins and the line.
 // Bytes taken in this round of the main loop (the supply is looked at
 // between rounds).
 uint16_t taken = 0;
 
+// Probe mode's view of the pins and the line.
 struct Board {
     bool drive() { return probe.drive(); }
     bool driving() { return probe.driving(); }
