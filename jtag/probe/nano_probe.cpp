@@ -147,14 +147,13 @@ bool NanoProbe::open(const char* path, int boot_wait_ms, std::string& error) {
 bool NanoProbe::read_until(const char* text, int timeout_ms) {
     const std::string want(text);
     std::string heard;
-    uint8_t in[64];
+    uint8_t in = 0;
     const double give_up = os::now_seconds() + timeout_ms / 1000.0;
     while (heard.size() < want.size() || heard.compare(heard.size() - want.size(), want.size(), want) != 0) {
         const int left = static_cast<int>((give_up - os::now_seconds()) * 1000);
-        const long n = left > 0 ? os::read(in, 1, left) : 0;
-        if (n <= 0) return false;
-        log_bytes("<", in, static_cast<std::size_t>(n));
-        heard.append(reinterpret_cast<char*>(in), static_cast<std::size_t>(n));
+        if (left <= 0 || os::read(&in, 1, left) != 1) return false;
+        log_bytes("<", &in, 1);
+        heard.push_back(static_cast<char>(in));
     }
     return true;
 }
